@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs. Idempotent and quiet when all is present.
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build pkg-config
+  nlohmann-json3-dev libutf8proc-dev libssl-dev libsqlite3-dev
+  qt6-base-dev qtkeychain-qt6-dev libqrencode-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  python3 python3-cryptography jq sqlite3 hyperfine
+  dbus dbus-x11 gnome-keyring libsecret-tools
+  iproute2 util-linux
+  nodejs npm
+)
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+# nodejs/npm may come from elsewhere on a developer machine; only require the commands.
+filtered=()
+for p in "${missing[@]}"; do
+  case "$p" in
+    nodejs) command -v node >/dev/null 2>&1 || filtered+=("$p") ;;
+    npm) command -v npm >/dev/null 2>&1 || filtered+=("$p") ;;
+    *) filtered+=("$p") ;;
+  esac
+done
+if [ ${#filtered[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${filtered[@]}" >/dev/null
+fi

@@ -1,0 +1,28 @@
+#pragma once
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "model/error.hpp"
+
+namespace vigilorb::files {
+
+enum class FileError { notFound, readFailed, folderCreationFailed, writeFailed, permissionsFailed };
+
+// Whole file; throws Failure<FileError> (notFound or readFailed).
+std::string read(const std::filesystem::path& path);
+
+// Writes bytes so that a reader (or a crash) sees either the old file or the new one, never a
+// mix: a temporary file in the same folder, flushed, renamed over the target, folder flushed.
+// With `mode`, the file has those permissions before it becomes visible under its name.
+// Throws Failure<FileError>(writeFailed); the previous file is then untouched.
+void writeAtomically(const std::filesystem::path& path, std::string_view bytes,
+                     std::optional<mode_t> mode = std::nullopt);
+
+// Creates the folder and its parents; throws Failure<FileError>(folderCreationFailed).
+void createFolders(const std::filesystem::path& folder);
+
+}  // namespace vigilorb::files

@@ -1,0 +1,88 @@
+#include "model/text.hpp"
+
+#include <utf8proc.h>
+
+namespace vigilorb::text {
+
+namespace {
+
+// Walks grapheme cluster boundaries; calls onCluster(byteOffsetOfClusterStart) for each cluster.
+template <class F>
+void walkClusters(std::string_view s, F&& onCluster) {
+    auto* base = reinterpret_cast<const utf8proc_uint8_t*>(s.data());
+    utf8proc_ssize_t size = static_cast<utf8proc_ssize_t>(s.size());
+    utf8proc_ssize_t pos = 0;
+    utf8proc_int32_t previous = -1;
+    utf8proc_int32_t state = 0;
+    while (pos < size) {
+        utf8proc_int32_t cp = 0;
+        auto n = utf8proc_iterate(base + pos, size - pos, &cp);
+        if (n <= 0) {
+            // An undecodable byte stands alone as one character.
+            if (!onCluster(static_cast<std::size_t>(pos))) return;
+            previous = -1;
+            state = 0;
+            pos += 1;
+            continue;
+        }
+        if (previous < 0 || utf8proc_grapheme_break_stateful(previous, cp, &state)) {
+            if (!onCluster(static_cast<std::size_t>(pos))) return;
+        }
+        previous = cp;
+        pos += n;
+    }
+}
+
+}  // namespace
+
+bool isValidUTF8(std::string_view s) {
+    return forEachScalar(s, [](char32_t) {});
+}
+
+std::size_t graphemeCount(std::string_view s) {
+    std::size_t count = 0;
+    walkClusters(s, [&](std::size_t) {
+        ++count;
+        return true;
+    });
+    return count;
+}
+
+std::string graphemePrefix(std::string_view s, std::size_t limit) {
+    std::size_t count = 0;
+    std::size_t end = s.size();
+    walkClusters(s, [&](std::size_t offset) {
+        if (count == limit) {
+            end = offset;
+            return false;
+        }
+        ++count;
+        return true;
+    });
+    return std::string(s.substr(0, end));
+}
+
+bool isWhitespaceOrNewline(char32_t c) {
+    switch (c) {
+        case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x85:
+            return true;
+        default:
+            break;
+    }
+    auto cat = utf8proc_category(static_cast<utf8proc_int32_t>(c));
+    return cat == UTF8PROC_CATEGORY_ZS || cat == UTF8PROC_CATEGORY_ZL || cat == UTF8PROC_CATEGORY_ZP;
+}
+
+bool isAlphanumeric(char32_t c) {
+    switch (utf8proc_category(static_cast<utf8proc_int32_t>(c))) {
+        case UTF8PROC_CATEGORY_LU: case UTF8PROC_CATEGORY_LL: case UTF8PROC_CATEGORY_LT:
+        case UTF8PROC_CATEGORY_LM: case UTF8PROC_CATEGORY_LO:
+        case UTF8PROC_CATEGORY_MN: case UTF8PROC_CATEGORY_MC: case UTF8PROC_CATEGORY_ME:
+        case UTF8PROC_CATEGORY_ND: case UTF8PROC_CATEGORY_NL: case UTF8PROC_CATEGORY_NO:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace vigilorb::text

@@ -1,0 +1,52 @@
+#pragma once
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/events.hpp"
+#include "model/records.hpp"
+
+namespace vigilorb {
+
+struct CompanionSnapshot {
+    static constexpr long long currentSchemaVersion = 3;
+    static constexpr std::size_t processedIDLimit = 500;
+    static constexpr double activeTaskRetention = 86400;
+
+    long long schemaVersion = currentSchemaVersion;
+    std::map<std::string, AccountQuotaSnapshot> quotasByAccount;
+    std::map<std::string, TaskSnapshot> tasksByID;
+    std::map<std::string, PendingAction> pendingActionsByID;
+    std::vector<std::string> processedEventIDs;
+    std::optional<Date> lastUpdatedAt;
+
+    bool operator==(const CompanionSnapshot&) const = default;
+
+    static std::string quotaKey(AIProvider p, const std::string& accountID);
+    static std::string taskKey(AIProvider p, const std::string& accountID, const std::string& taskID);
+    static std::string taskKey(const TaskSnapshot& t) { return taskKey(t.provider, t.accountID, t.id); }
+    // Key of the task an action belongs to.
+    static std::string taskKey(const PendingAction& a) { return taskKey(a.provider, a.accountID, a.taskID); }
+    static std::string actionKey(const PendingAction& a) { return taskKey(a.provider, a.accountID, a.id); }
+
+    // Merge rules. Each returns whether the snapshot changed.
+    bool prune(Date now);
+    bool applyEvent(const ProviderEventEnvelope& envelope);
+    bool replaceTasks(AIProvider p, const std::string& accountID, const std::vector<TaskSnapshot>& tasks,
+                      Date capturedAt);
+    bool removeAccount(AIProvider p, const std::string& accountID, Date now);
+    bool removeTasks(AIProvider p, const std::string& accountID, Date now);
+    bool removeTasksExcept(AIProvider p, const std::string& accountID, const std::vector<std::string>& keep, Date now);
+    // Older files held Codex tasks of a format that no longer matches; returns whether it migrated.
+    bool migrate();
+};
+
+void to_json(Json& j, const CompanionSnapshot& v);
+void from_json(const Json& j, CompanionSnapshot& v);
+
+std::string encodeSnapshot(const CompanionSnapshot& s);
+// Throws DecodingError.
+CompanionSnapshot decodeSnapshot(std::string_view bytes);
+
+}  // namespace vigilorb

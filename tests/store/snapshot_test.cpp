@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+
+#include "fixtures.hpp"
+
+using namespace vigilorb;
+using namespace vigilorb::fixtures;
+
+namespace {
+bool apply(CompanionSnapshot& s, NormalizedProviderEvent e, double recorded, std::string id = makeUUID()) {
+    return s.applyEvent(envelope(std::move(e), recorded, std::move(id)));
+}
+const std::string t1Key = "claude:work:t1";
+const std::string t1ActionKey = "claude:work:t1-permission";
+}  // namespace
+
+TEST(SnapshotMerge, SameEnvelopeIsAppliedOnce) {
+    CompanionSnapshot s;
+    auto e = envelope(NormalizedProviderEvent::task(task("t1", TaskState::running, 5)), 5);
+    EXPECT_TRUE(s.applyEvent(e));
+    auto before = s;
+    EXPECT_FALSE(s.applyEvent(e));
+    EXPECT_EQ(s, before);
+}
+
+TEST(SnapshotMerge, QuotaNeedsStrictlyNewerCaptureAndUnappliedIDStaysFree) {
+    CompanionSnapshot s;
+    EXPECT_TRUE(apply(s, NormalizedProviderEvent::quota(quota(10, 5)), 10));
+    auto before = s;
+    EXPECT_FALSE(apply(s, NormalizedProviderEvent::quota(quota(10, 50)), 11, "SAME"));
+    EXPECT_FALSE(apply(s, NormalizedProviderEvent::quota(quota(9, 50)), 11));
+    EXPECT_EQ(s, before);
+    // The refused ID was not recorded, so a later copy under the same ID still applies.
+    EXPECT_TRUE(apply(s, NormalizedProviderEvent::quota(quota(12, 60, "other-mac")), 12, "SAME"));
+    EXPECT_EQ(s.quotasByAccount.at("claude:work").windows[0].usedPercentage, 60);
+    EXPECT_EQ(s.quotasByAccount.at("claude:work").sourceID, "other-mac");
+}
+
+TEST(SnapshotMerge, OlderTaskIsIgnoredButItsIDIsRecorded) {
+    CompanionSnapshot s;
+    apply(s, NormalizedProviderEvent::task(task("t1", TaskState::running, 10)), 10);
+    EXPECT_TRUE(apply(s, NormalizedProviderEvent::task(task("t1", TaskState::completed, 9)), 11, "OLD"));
+    EXPECT_EQ(s.tasksByID.at(t1Key).state, TaskState::running);
+    EXPECT_EQ(s.processedEventIDs.back(), "OLD");
+    EXPECT_EQ(s.lastUpdatedAt, at(11));
+}
+
+TEST(SnapshotMerge, PlaceholderTitleDoesNotOverwriteRealTitle) {
+    CompanionSnapshot s;
+    apply(s, NormalizedProviderEvent::task(task("t1", TaskState::running, 1, "Write the parser")), 1);
+    apply(s, NormalizedProviderEvent::task(task("t1", TaskState::waitingInput, 2, "Claude task")), 2);
+    auto& stored = s.tasksByID.at(t1Key);
+    EXPECT_EQ(stored.title, "Write the parser");
+    EXPECT_EQ(stored.state, TaskState::waitingInput);
+    EXPECT_EQ(stored.updatedAt, at(2));
+    // A real title does replace a real title.
+    apply(s, NormalizedProviderEvent::task(task("t1", TaskState::running, 3, "Renamed")), 3);
+    EXPECT_EQ(s.tasksByID.at(t1Key).title, "Renamed");
+    // Title keeping is a version-3 rule; an unmigrated snapshot takes the title as it comes.
+    s.schemaVersion = 2;
+    apply(s, NormalizedProviderEvent::task(task("t1", TaskState::running, 4, "Claude task")), 4);
+    EXPECT_EQ(s.tasksByID.at(t1Key).title, "Claude task");
+}
+
+TEST(SnapshotMerge, PendingActionsFollowTheirTasksWaitingState) {
+    struct Case {
+        TaskState next;
+        bool keepsAction;
+    };
+    for (auto c : {Case{TaskState::running, false}, Case{TaskState::waitingInput, true},
+                   Case{TaskState::waitingApproval, true}, Case{TaskState::completed, false}}) {
+        CompanionSnapshot s;
+        apply(s, NormalizedProviderEvent::task(task("t1", TaskState::waitingApproval, 1)), 1);
+        apply(s, NormalizedProviderEvent::pendingAction(action("t1", 1)), 1);
+        ASSERT_TRUE(s.pendingActionsByID.contains(t1ActionKey));
+        apply(s, NormalizedProviderEvent::task(task("t1", c.next, 2)), 2);
+        EXPECT_EQ(s.pendingActionsByID.contains(t1ActionKey), c.keepsAction) << rawValue(c.next);
+    }
+}
+
+TEST(SnapshotMerge, PendingActionAcceptance) {
+    struct Case {
+        const char* name;
+        std::optional<TaskSnapshot> existing;
+        double requestedAt;
+        bool stored;
+    };
+    const Case cases[] = {
+        {"no tasks at all", std::nullopt, 5, true},
+        {"task running", task("t1", TaskState::running, 5), 6, false},
+        {"task waiting, request newer", task("t1", TaskState::waitingApproval, 5), 6, true},
+        {"task waiting, request same time", task("t1", TaskState::waitingApproval, 5), 5, true},
+        {"task waiting, request older", task("t1", TaskState::waitingApproval, 5), 4, false},
+        {"other task only", task("t2", TaskState::running, 5), 1, true},
+    };
+    for (auto& c : cases) {
+        CompanionSnapshot s;
+        if (c.existing) apply(s, NormalizedProviderEvent::task(*c.existing), 5);
+        EXPECT_TRUE(apply(s, NormalizedProviderEvent::pendingAction(action("t1", c.requestedAt)), 6)) << c.name;
+        EXPECT_EQ(s.pendingActionsByID.contains(t1ActionKey), c.stored) << c.name;
+    }
+}
+
+TEST(SnapshotMerge, NewerStoredPendingActionWins) {
+    CompanionSnapshot s;
+    apply(s, NormalizedProviderEvent::pendingAction(action("t1", 9)), 9);
+    apply(s, NormalizedProviderEvent::pendingAction(action("t1", 3)), 10);
+    EXPECT_EQ(s.pendingActionsByID.at(t1ActionKey).requestedAt, at(9));
+}
+
+TEST(SnapshotMerge, ProcessedIDsKeepTheNewest500) {
+    CompanionSnapshot s;
+    for (int i = 0; i < 501; ++i)
+        apply(s, NormalizedProviderEvent::task(task("t1", TaskState::running, 1)), 1, "E" + std::to_string(i));
+    ASSERT_EQ(s.processedEventIDs.size(), 500u);
+    EXPECT_EQ(s.processedEventIDs.front(), "E1");
+    EXPECT_EQ(s.processedEventIDs.back(), "E500");
+    // E0 fell out of the window, so it would be applied again.
+    EXPECT_TRUE(apply(s, NormalizedProviderEvent::task(task("t1", TaskState::running, 1)), 1, "E0"));
+}
+
+TEST(SnapshotMerge, PruneDropsOldActiveAndStaleTasksWithTheirActions) {
+    CompanionSnapshot s;
+    const double day = 86400;
+    s.tasksByID[t1Key] = task("t1", TaskState::waitingApproval, 0);
+    s.pendingActionsByID[t1ActionKey] = action("t1", 0);
+    s.tasksByID["claude:work:old-done"] = task("old-done", TaskState::completed, -365 * day);
+    s.tasksByID["claude:work:edge"] = task("edge", TaskState::running, day * 0.5);
+    s.tasksByID["claude:work:stale"] = task("stale", TaskState::stale, 1.5 * day);
+    s.tasksByID["claude:work:offline"] = task("offline", TaskState::offline, 1.5 * day);
+    s.tasksByID["claude:work:future"] = task("future", TaskState::running, 10 * day);
+
+    apply(s, NormalizedProviderEvent::task(task("t9", TaskState::running, 1.5 * day)), 1.5 * day);
+    EXPECT_FALSE(s.tasksByID.contains(t1Key));
+    EXPECT_FALSE(s.pendingActionsByID.contains(t1ActionKey));
+    EXPECT_FALSE(s.tasksByID.contains("claude:work:stale"));
+    EXPECT_FALSE(s.tasksByID.contains("claude:work:offline"));
+    EXPECT_TRUE(s.tasksByID.contains("claude:work:old-done"));
+    EXPECT_TRUE(s.tasksByID.contains("claude:work:edge"));    // exactly 24 h old stays
+    EXPECT_TRUE(s.tasksByID.contains("claude:work:future"));  // negative age counts as 0
+}
+
+TEST(SnapshotMerge, ReplaceTasksDropsVanishedActiveTasksOnlyForThatAccount) {
+    CompanionSnapshot s;
+    apply(s, NormalizedProviderEvent::task(task("gone", TaskState::waitingApproval, 1, "x", AIProvider::codex)), 1);
+    apply(s, NormalizedProviderEvent::pendingAction(action("gone", 1, AIProvider::codex)), 1);
+    apply(s, NormalizedProviderEvent::task(task("done", TaskState::completed, 1, "x", AIProvider::codex)), 1);
+    apply(s, NormalizedProviderEvent::task(task("elsewhere", TaskState::running, 1, "x", AIProvider::codex, "home")), 1);
+    auto same = task("kept", TaskState::running, 1, "x", AIProvider::codex);
+    apply(s, NormalizedProviderEvent::task(same), 1);
+    auto ids = s.processedEventIDs.size();
+
+    EXPECT_TRUE(s.replaceTasks(AIProvider::codex, "work", {same}, at(2)));
+    EXPECT_FALSE(s.tasksByID.contains("codex:work:gone"));
+    EXPECT_TRUE(s.pendingActionsByID.empty());
+    EXPECT_TRUE(s.tasksByID.contains("codex:work:done"));
+    EXPECT_TRUE(s.tasksByID.contains("codex:home:elsewhere"));
+    // An unchanged task is not re-applied.
+    EXPECT_EQ(s.processedEventIDs.size(), ids);
+    EXPECT_FALSE(s.replaceTasks(AIProvider::codex, "work", {same}, at(3)));
+
+    auto moved = same;
+    moved.state = TaskState::completed;
+    moved.updatedAt = at(4);
+    EXPECT_TRUE(s.replaceTasks(AIProvider::codex, "work", {moved}, at(4)));
+    EXPECT_EQ(s.tasksByID.at("codex:work:kept").state, TaskState::completed);
+}
+
+TEST(SnapshotMerge, Removals) {
+    auto seeded = [] {
+        CompanionSnapshot s;
+        apply(s, NormalizedProviderEvent::quota(quota(1)), 1);
+        apply(s, NormalizedProviderEvent::task(task("a", TaskState::waitingApproval, 1)), 1);
+        apply(s, NormalizedProviderEvent::pendingAction(action("a", 1)), 1);
+        apply(s, NormalizedProviderEvent::task(task("b", TaskState::completed, 1)), 1);
+        apply(s, NormalizedProviderEvent::task(task("c", TaskState::running, 1, "x", AIProvider::claude, "home")), 1);
+        return s;
+    };
+    {
+        auto s = seeded();
+        EXPECT_TRUE(s.removeAccount(AIProvider::claude, "work", at(50)));
+        EXPECT_TRUE(s.quotasByAccount.empty());
+        EXPECT_EQ(s.tasksByID.size(), 1u);
+        EXPECT_TRUE(s.pendingActionsByID.empty());
+        EXPECT_EQ(s.lastUpdatedAt, at(50));
+        EXPECT_FALSE(s.removeAccount(AIProvider::claude, "work", at(60)));
+        EXPECT_EQ(s.lastUpdatedAt, at(50));
+    }
+    {
+        auto s = seeded();
+        EXPECT_TRUE(s.removeTasks(AIProvider::claude, "work", at(50)));
+        EXPECT_EQ(s.quotasByAccount.size(), 1u);
+        EXPECT_EQ(s.tasksByID.size(), 1u);
+    }
+    {
+        auto s = seeded();
+        EXPECT_TRUE(s.removeTasksExcept(AIProvider::claude, "work", {"a"}, at(50)));
+        EXPECT_TRUE(s.tasksByID.contains("claude:work:a"));
+        EXPECT_FALSE(s.tasksByID.contains("claude:work:b"));
+        EXPECT_TRUE(s.pendingActionsByID.contains("claude:work:a-permission"));
+        EXPECT_FALSE(s.removeTasksExcept(AIProvider::claude, "work", {"a"}, at(60)));
+    }
+}
+
+TEST(SnapshotFormat, EmptySnapshotEncodesAllRequiredKeys) {
+    auto j = Json::parse(encodeSnapshot(CompanionSnapshot{}));
+    EXPECT_EQ(j, Json::parse(R"({"schemaVersion":3,"quotasByAccount":{},"tasksByID":{},"pendingActionsByID":{},"processedEventIDs":[]})"));
+    EXPECT_THROW(decodeSnapshot(R"({"schemaVersion":3,"quotasByAccount":{},"tasksByID":{},"pendingActionsByID":{}})"),
+                 DecodingError);
+}
