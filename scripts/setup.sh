@@ -33,3 +33,6 @@ if [ ${#filtered[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${filtered[@]}" >/dev/null
 fi
+
+# The real agents that the end-to-end tests run (from the npm registry).
+bash "$(dirname "$0")/install-agents.sh"
