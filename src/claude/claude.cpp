@@ -1,0 +1,2 @@
+// Claude adapters: status line, hooks, Claude Desktop usage and Cowork sessions, connector.
+namespace vigilorb::claude {}
