@@ -38,13 +38,13 @@ std::optional<std::vector<SavedCodexAccount>> decodeSavedCodexAccounts(std::stri
 }
 
 std::vector<SavedCodexAccount> loadSavedCodexAccounts(const Preferences& preferences) {
-    auto data = preferences.data(savedCodexAccountsKey);
+    auto data = preferences.string(savedCodexAccountsKey);
     if (!data) return {};
     return decodeSavedCodexAccounts(*data).value_or(std::vector<SavedCodexAccount>{});
 }
 
 void saveSavedCodexAccounts(Preferences& preferences, const std::vector<SavedCodexAccount>& accounts) {
-    preferences.setData(savedCodexAccountsKey, encodeSavedCodexAccounts(accounts));
+    preferences.setString(savedCodexAccountsKey, encodeSavedCodexAccounts(accounts));
 }
 
 void upsertSavedCodexAccount(Preferences& preferences, const std::string& accountID, bool isolatedProfile) {

@@ -7,6 +7,7 @@
 
 #include "model/error.hpp"
 #include "model/paths.hpp"
+#include "runtime/cli/preferences.hpp"  // the Qt-free preferences interface
 
 namespace vigilorb::codex {
 
@@ -16,16 +17,6 @@ struct SavedCodexAccount {
     std::string id;
     bool isolatedProfile = false;
     bool operator==(const SavedCodexAccount&) const = default;
-};
-
-// The user preferences as the core sees them: data values under string keys. The shell backs
-// this with QSettings; tests with a map.
-class Preferences {
-public:
-    virtual ~Preferences() = default;
-    virtual std::optional<std::string> data(const std::string& key) const = 0;
-    virtual void setData(const std::string& key, const std::string& value) = 0;
-    virtual void remove(const std::string& key) = 0;
 };
 
 // JSON array of {"id", "isolatedProfile"}; decoding needs both keys in every element and gives

@@ -157,8 +157,11 @@ TEST(CodexSession, ResponsesAndFailures) {
             for (auto& p : phases(out)) last = p;
             delivered = delivered || !only<DeliverEvents>(out).empty();
         }
-        if (c.last) EXPECT_EQ(last, c.last);
-        if (!c.last) EXPECT_FALSE(last && last->isFailed());
+        if (c.last) {
+            EXPECT_EQ(last, c.last);
+        } else {
+            EXPECT_FALSE(last && last->isFailed());
+        }
         EXPECT_FALSE(delivered);
         if (c.last && c.last->isFailed()) {
             EXPECT_FALSE(s.pendingID());

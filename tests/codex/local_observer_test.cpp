@@ -64,7 +64,9 @@ TEST(CodexTaskDerivation, Rules) {
         EXPECT_EQ(tasks[0].title, "Codex task \u00B7 456789");
         EXPECT_EQ(tasks[0].provider, AIProvider::codex);
         EXPECT_EQ(tasks[0].accountID, "work");
-        if (c.updatedAt) EXPECT_EQ(tasks[0].updatedAt, *c.updatedAt);
+        if (c.updatedAt) {
+            EXPECT_EQ(tasks[0].updatedAt, *c.updatedAt);
+        }
     }
 }
 

@@ -152,7 +152,9 @@ TEST(CodexInternetDateTime, AcceptsRfc3339Only) {
     for (const auto& c : cases) {
         auto d = parseInternetDateTime(c.text);
         ASSERT_EQ(d.has_value(), c.unix.has_value()) << c.text;
-        if (d) EXPECT_NEAR(d->unix(), *c.unix, 1e-5) << c.text;
+        if (d) {
+            EXPECT_NEAR(d->unix(), *c.unix, 1e-5) << c.text;
+        }
     }
 }
 

@@ -14,15 +14,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Keeps what was stored so the test can read the exact value.
 class MapPreferences : public Preferences {
 public:
     std::map<std::string, std::string> values;
-    std::optional<std::string> data(const std::string& key) const override {
-        auto it = values.find(key);
+    std::optional<std::string> string(std::string_view key) const override {
+        auto it = values.find(std::string(key));
         return it == values.end() ? std::nullopt : std::optional(it->second);
     }
-    void setData(const std::string& key, const std::string& value) override { values[key] = value; }
-    void remove(const std::string& key) override { values.erase(key); }
+    std::optional<bool> boolean(std::string_view) const override { return std::nullopt; }
+    std::optional<long long> integer(std::string_view) const override { return std::nullopt; }
+    void setString(std::string_view key, std::string_view value) override { values[std::string(key)] = value; }
+    void setBoolean(std::string_view, bool) override {}
+    void setInteger(std::string_view, long long) override {}
+    void remove(std::string_view key) override { values.erase(std::string(key)); }
 };
 
 TEST(SavedCodexAccounts, UpsertKeepsOneSortedEntryPerID) {
