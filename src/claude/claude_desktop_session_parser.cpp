@@ -1,0 +1,209 @@
+#include "claude/claude_desktop_session_parser.hpp"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+
+#include "model/json.hpp"
+#include "model/text.hpp"
+
+namespace vigilorb::claude {
+
+namespace {
+
+// The value of `key` when it is a string that is not empty after trimming.
+std::optional<std::string> trimmedString(const Json& obj, const char* key) {
+    auto it = obj.find(key);
+    if (it == obj.end() || !it->is_string()) return std::nullopt;
+    auto s = trimmed(it->get_ref<const std::string&>());
+    if (s.empty()) return std::nullopt;
+    return s;
+}
+
+std::optional<std::string> loweredString(const Json& obj, const char* key) {
+    auto s = trimmedString(obj, key);
+    if (s) std::transform(s->begin(), s->end(), s->begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+bool isTrue(const Json& obj, const char* key) {
+    auto it = obj.find(key);
+    return it != obj.end() && it->is_boolean() && it->get<bool>();
+}
+
+std::optional<Date> eventTime(const Json& obj, const char* key) {
+    auto it = obj.find(key);
+    if (it == obj.end() || !it->is_string()) return std::nullopt;
+    return parseInternetDateTime(it->get_ref<const std::string&>());
+}
+
+bool contains(const std::string& haystack, std::string_view needle) {
+    return haystack.find(needle) != std::string::npos;
+}
+
+std::optional<TaskState> lifecycleState(const Json& event, const std::string& type) {
+    if (type == "command_lifecycle") {
+        auto state = loweredString(event, "state");
+        if (!state) return std::nullopt;
+        if (*state == "queued" || *state == "started") return TaskState::running;
+        if (*state == "completed") return TaskState::completed;
+        if (*state == "failed" || *state == "error") return TaskState::failed;
+        if (*state == "cancelled" || *state == "canceled") return TaskState::cancelled;
+        return std::nullopt;
+    }
+    if (type == "result") {
+        auto reason = loweredString(event, "terminal_reason").value_or("");
+        if (contains(reason, "cancel") || contains(reason, "interrupt")) return TaskState::cancelled;
+        if (isTrue(event, "is_error")) return TaskState::failed;
+        if (loweredString(event, "subtype") == "error") return TaskState::failed;
+        if (contains(reason, "fail")) return TaskState::failed;
+        return TaskState::completed;
+    }
+    if (type == "system") {
+        auto subtype = loweredString(event, "subtype");
+        if (subtype == "permission_request")
+            return loweredString(event, "tool_name") == "askuserquestion" ? TaskState::waitingInput
+                                                                           : TaskState::waitingApproval;
+        if (subtype == "permission_response") return TaskState::running;
+        if (subtype == "status" && loweredString(event, "status") == "requesting") return TaskState::running;
+        return std::nullopt;
+    }
+    if (type == "assistant" || type == "user") return TaskState::running;
+    return std::nullopt;
+}
+
+// Reads exactly `width` ASCII digits.
+bool digits(std::string_view s, std::size_t at, std::size_t width, int& out) {
+    if (at + width > s.size()) return false;
+    out = 0;
+    for (std::size_t i = at; i < at + width; ++i) {
+        if (s[i] < '0' || s[i] > '9') return false;
+        out = out * 10 + (s[i] - '0');
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string trimmed(std::string_view s) {
+    // Find the byte range of the first and last non-whitespace scalar.
+    std::size_t begin = s.size(), end = 0, offset = 0;
+    bool ok = text::forEachScalar(s, [&](char32_t c) {
+        std::size_t width = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        if (!text::isWhitespaceOrNewline(c)) {
+            if (begin == s.size()) begin = offset;
+            end = offset + width;
+        }
+        offset += width;
+    });
+    if (!ok) {
+        // Not UTF-8: trim ASCII whitespace only, leave the rest as it is.
+        auto ws = [](unsigned char c) { return std::isspace(c) != 0; };
+        std::size_t b = 0, e = s.size();
+        while (b < e && ws(static_cast<unsigned char>(s[b]))) ++b;
+        while (e > b && ws(static_cast<unsigned char>(s[e - 1]))) --e;
+        return std::string(s.substr(b, e - b));
+    }
+    if (begin == s.size()) return {};
+    return std::string(s.substr(begin, end - begin));
+}
+
+std::string coworkTaskID(std::string_view sessionID) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(sessionID.data(), sessionID.size(), digest, &length, EVP_sha256(), nullptr) != 1 || length < 12)
+        throw std::runtime_error("SHA-256 is unavailable");
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string id = "desktop-cowork-";
+    for (int i = 0; i < 12; ++i) {
+        id += hex[digest[i] >> 4];
+        id += hex[digest[i] & 0x0f];
+    }
+    return id;
+}
+
+std::optional<Date> parseInternetDateTime(std::string_view s) {
+    // YYYY-MM-DDTHH:MM:SS then Z or ±HH:MM
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    if (s.size() < 20) return std::nullopt;
+    if (!digits(s, 0, 4, year) || s[4] != '-' || !digits(s, 5, 2, month) || s[7] != '-' || !digits(s, 8, 2, day) ||
+        s[10] != 'T' || !digits(s, 11, 2, hour) || s[13] != ':' || !digits(s, 14, 2, minute) || s[16] != ':' ||
+        !digits(s, 17, 2, second))
+        return std::nullopt;
+    int offsetSeconds = 0;
+    auto zone = s.substr(19);
+    if (zone == "Z") {
+        offsetSeconds = 0;
+    } else if (zone.size() == 6 && (zone[0] == '+' || zone[0] == '-') && zone[3] == ':') {
+        int oh = 0, om = 0;
+        if (!digits(zone, 1, 2, oh) || !digits(zone, 4, 2, om) || oh > 23 || om > 59) return std::nullopt;
+        offsetSeconds = (oh * 3600 + om * 60) * (zone[0] == '-' ? -1 : 1);
+    } else {
+        return std::nullopt;
+    }
+    if (hour > 23 || minute > 59 || second > 59) return std::nullopt;
+    using namespace std::chrono;
+    year_month_day ymd{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
+                       std::chrono::day{static_cast<unsigned>(day)}};
+    if (!ymd.ok()) return std::nullopt;
+    auto daysSinceEpoch = sys_days(ymd).time_since_epoch().count();
+    double unixSeconds = static_cast<double>(daysSinceEpoch) * 86400 + hour * 3600 + minute * 60 + second - offsetSeconds;
+    return Date::fromUnix(unixSeconds);
+}
+
+AuditState ClaudeLocalSessionParser::auditState(std::string_view audit) {
+    AuditState result;
+    std::size_t start = 0;
+    while (start <= audit.size()) {
+        auto newline = audit.find('\n', start);
+        auto end = newline == std::string_view::npos ? audit.size() : newline;
+        auto line = audit.substr(start, end - start);
+        start = end + 1;
+        if (line.empty()) continue;
+        Json event = Json::parse(line.begin(), line.end(), nullptr, false);
+        if (event.is_discarded() || !event.is_object()) continue;
+        auto type = trimmedString(event, "type");
+        if (!type) continue;
+        auto when = eventTime(event, "_audit_timestamp");
+        if (!when) when = eventTime(event, "timestamp");
+        if (!when) when = result.date;
+        if (auto state = lifecycleState(event, *type)) {
+            result.state = state;
+            result.date = when;
+        }
+    }
+    return result;
+}
+
+std::optional<TaskSnapshot> ClaudeLocalSessionParser::parseSession(std::string_view metadata, std::string_view audit,
+                                                                   const std::string& accountID, Date now) {
+    Json meta = json::parse(metadata);
+    if (!meta.is_object()) throw Failure<ClaudeLocalSessionParseError>(ClaudeLocalSessionParseError::invalidMetadata);
+    auto sessionID = trimmedString(meta, "sessionId");
+    if (!sessionID) throw Failure<ClaudeLocalSessionParseError>(ClaudeLocalSessionParseError::invalidMetadata);
+
+    auto title = normalizedTitle(trimmedString(meta, "title"));
+    Date lastActivity = now;
+    if (auto it = meta.find("lastActivityAt"); it != meta.end() && it->is_number()) {
+        double v = it->get<double>();
+        lastActivity = Date::fromUnix(v > 1e10 ? v / 1000 : v);
+    }
+    if (isTrue(meta, "isArchived") || isTrue(meta, "isDeleted")) return std::nullopt;
+
+    auto [state, auditDate] = auditState(audit);
+    if (!state) {
+        if (now - lastActivity > quietActivityLimit) return std::nullopt;
+        state = TaskState::running;
+    }
+    return TaskSnapshot{coworkTaskID(*sessionID),
+                        std::nullopt,
+                        accountID,
+                        AIProvider::claude,
+                        "Cowork · " + (title && !title->empty() ? *title : std::string("Cowork task")),
+                        *state,
+                        auditDate.value_or(lastActivity)};
+}
+
+}  // namespace vigilorb::claude

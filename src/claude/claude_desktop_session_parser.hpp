@@ -1,0 +1,45 @@
+#pragma once
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "model/error.hpp"
+#include "model/records.hpp"
+
+// One Claude Cowork session (metadata JSON plus the tail of its audit log) as at most one task.
+// Reads only titles, lifecycle markers and times; never message text or tool input.
+namespace vigilorb::claude {
+
+enum class ClaudeLocalSessionParseError { invalidMetadata };
+
+struct AuditState {
+    std::optional<TaskState> state;
+    // Time of the event that decided the state.
+    std::optional<Date> date;
+    bool operator==(const AuditState&) const = default;
+};
+
+class ClaudeLocalSessionParser {
+public:
+    // A session without lifecycle events counts as running only this long after its last activity.
+    static constexpr double quietActivityLimit = 600;
+
+    // Throws DecodingError when the metadata is not JSON, Failure<ClaudeLocalSessionParseError>
+    // when it is not an object or has no session ID. nullopt: archived, deleted, or idle.
+    static std::optional<TaskSnapshot> parseSession(std::string_view metadata, std::string_view audit,
+                                                    const std::string& accountID, Date now);
+
+    static AuditState auditState(std::string_view audit);
+};
+
+// "desktop-cowork-" + hex of the first 12 bytes of SHA-256(session ID), used as given.
+std::string coworkTaskID(std::string_view sessionID);
+
+// Trims Unicode whitespace and newlines at both ends.
+std::string trimmed(std::string_view s);
+
+// ISO 8601 internet date-time without fractional seconds ("2025-01-02T03:04:05Z", or with a
+// "+01:00" offset). Anything else, fractional seconds included, gives nullopt.
+std::optional<Date> parseInternetDateTime(std::string_view text);
+
+}  // namespace vigilorb::claude
