@@ -1,3 +1,54 @@
-// Process entry. The role is decided here before anything else is constructed; later work
-// gives the app role its runtime and window.
-int main() { return 0; }
+// Process entry. The role is decided before anything else exists: Claude Code runs this
+// executable as its status-line command and as hook commands, on every refresh and every hook,
+// so those runs use only the core linked in here. The app role lives in libvigilorb_app.so
+// beside the executable and is loaded only when the process starts as the app, which keeps Qt
+// out of the command-line runs entirely.
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "model/paths.hpp"
+#include "runtime/cli/command_line.hpp"
+#include "runtime/cli/process.hpp"
+
+namespace {
+
+using AppMain = int (*)(int, char**);
+
+int fail(const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    return 1;
+}
+
+int startApp(int argc, char** argv) {
+    using namespace vigilorb;
+    // One app per user: the lock sits beside the snapshot that the app would write.
+    std::optional<process::InstanceLock> lock;
+    try {
+        lock.emplace(paths::snapshotFile().parent_path() / "companion.lock");
+    } catch (const Failure<process::InstanceLockError>& e) {
+        if (e.code() == process::InstanceLockError::alreadyRunning)
+            return fail("Tallyloom Companion is already running for this user.");
+        // Without a lock file the data folder cannot be written either; the app starts and its
+        // status rows say what fails.
+    }
+    auto exe = process::currentExecutable();
+    if (!exe) return fail("Tallyloom Companion cannot locate its own executable.");
+    auto library = exe->parent_path() / "libvigilorb_app.so";
+    void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) return fail(std::string("Tallyloom Companion cannot load its app library: ") + ::dlerror());
+    auto appMain = reinterpret_cast<AppMain>(::dlsym(handle, "vigilorb_app_main"));
+    if (!appMain) return fail("Tallyloom Companion's app library has no entry point.");
+    // The library stays loaded until exit: Qt registers exit handlers that point into it.
+    return appMain(argc, argv);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (auto request = vigilorb::cli::commandLineRequest(argc, argv)) return vigilorb::cli::runCommandLineProcess(*request);
+    return startApp(argc, argv);
+}

@@ -1,2 +1,0 @@
-// Claude adapters: status line, hooks, Claude Desktop usage and Cowork sessions, connector.
-namespace vigilorb::claude {}

@@ -1,0 +1,187 @@
+#include "claude/claude_connector.hpp"
+
+#include <sys/stat.h>
+
+#include "model/events.hpp"
+#include "model/files.hpp"
+#include "model/text.hpp"
+
+namespace vigilorb::claude {
+
+namespace fs = std::filesystem;
+
+fs::path claudeRoot(const fs::path& profilesRoot) { return profilesRoot / "claude"; }
+
+fs::path claudeAccountFolder(const fs::path& profilesRoot, const std::string& accountID) {
+    return claudeRoot(profilesRoot) / accountID;
+}
+
+fs::path claudeInboxFolder(const fs::path& profilesRoot, const std::string& accountID) {
+    return claudeAccountFolder(profilesRoot, accountID) / "inbox";
+}
+
+std::string shellQuoted(std::string_view text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    out += '\'';
+    return out;
+}
+
+std::string trimmedAccountID(std::string_view raw) {
+    // Find the first and last scalar that is not whitespace, by byte offsets.
+    std::size_t begin = raw.size(), end = 0, offset = 0;
+    bool decodable = text::forEachScalar(raw, [&](char32_t c) {
+        std::size_t width = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        if (!text::isWhitespaceOrNewline(c)) {
+            if (begin == raw.size()) begin = offset;
+            end = offset + width;
+        }
+        offset += width;
+    });
+    // Undecodable text cannot be a valid ID anyway; keep it as it is so that it is refused.
+    if (!decodable) return std::string(raw);
+    if (begin >= end) return {};
+    return std::string(raw.substr(begin, end - begin));
+}
+
+namespace {
+
+bool runsCommand(const Json& entry, const std::string& command) {
+    if (!entry.is_object()) return false;
+    auto hooks = entry.find("hooks");
+    if (hooks == entry.end() || !hooks->is_array()) return false;
+    for (const auto& hook : *hooks) {
+        if (!hook.is_object()) continue;
+        auto c = hook.find("command");
+        if (c != hook.end() && c->is_string() && c->get_ref<const std::string&>() == command) return true;
+    }
+    return false;
+}
+
+bool isArrayOfObjects(const Json& v) {
+    if (!v.is_array()) return false;
+    for (const auto& e : v)
+        if (!e.is_object()) return false;
+    return true;
+}
+
+}  // namespace
+
+ConnectorSettings mergeConnectorSettings(Json settings, const std::string& statusLineCommand,
+                                         const std::string& hookCommand) {
+    ConnectorSettings out;
+    if (!settings.contains("statusLine")) {
+        settings["statusLine"] = Json{{"type", "command"}, {"command", statusLineCommand}, {"refreshInterval", 30}};
+        out.statusLineInstalled = true;
+    }
+    Json hooks = Json::object();
+    if (auto it = settings.find("hooks"); it != settings.end() && it->is_object()) hooks = *it;
+    for (const auto& event : connectorHookEvents) {
+        Json entries = Json::array();
+        if (auto it = hooks.find(event); it != hooks.end() && isArrayOfObjects(*it)) entries = *it;
+        bool present = false;
+        for (const auto& entry : entries) present = present || runsCommand(entry, hookCommand);
+        if (!present)
+            entries.push_back(
+                Json{{"hooks", Json::array({Json{{"type", "command"}, {"command", hookCommand}, {"timeout", 10}}})}});
+        hooks[event] = std::move(entries);
+    }
+    settings["hooks"] = std::move(hooks);
+    out.settings = std::move(settings);
+    return out;
+}
+
+std::string encodeSettings(const Json& settings) {
+    return settings.dump(2, ' ', false, Json::error_handler_t::strict) + "\n";
+}
+
+namespace {
+
+void writeConnector(const fs::path& profilesRoot, const std::string& accountID, const std::optional<fs::path>& executable,
+                    ConnectorSettings& merged) {
+    try {
+        files::createFolders(claudeInboxFolder(profilesRoot, accountID));
+    } catch (const Failure<files::FileError>& e) {
+        throw Failure<ClaudeConnectorError>(ClaudeConnectorError::folderCreationFailed, e.detail());
+    }
+    if (!executable || executable->empty()) throw Failure<ClaudeConnectorError>(ClaudeConnectorError::executableNotFound);
+    std::string exe = shellQuoted(executable->string());
+    std::string statusLineCommand = exe + " --claude-statusline " + accountID;
+    std::string hookCommand = exe + " --claude-hook " + accountID;
+
+    fs::path settingsFile = claudeAccountFolder(profilesRoot, accountID) / "settings.json";
+    Json existing = Json::object();
+    try {
+        existing = json::parse(files::read(settingsFile));
+    } catch (const Failure<files::FileError>& e) {
+        if (e.code() != files::FileError::notFound)
+            throw Failure<ClaudeConnectorError>(ClaudeConnectorError::corruptSettings, e.detail());
+    } catch (const DecodingError& e) {
+        throw Failure<ClaudeConnectorError>(ClaudeConnectorError::corruptSettings, e.what());
+    }
+    if (!existing.is_object()) throw Failure<ClaudeConnectorError>(ClaudeConnectorError::corruptSettings, "not an object");
+
+    merged = mergeConnectorSettings(std::move(existing), statusLineCommand, hookCommand);
+    try {
+        // Strict encoding: a settings file whose strings are not UTF-8 is refused rather than
+        // silently rewritten with replacement characters.
+        files::writeAtomically(settingsFile, encodeSettings(merged.settings), 0600);
+    } catch (const Failure<files::FileError>& e) {
+        throw Failure<ClaudeConnectorError>(ClaudeConnectorError::writeFailed, e.detail());
+    } catch (const Json::exception& e) {
+        throw Failure<ClaudeConnectorError>(ClaudeConnectorError::writeFailed, e.what());
+    }
+}
+
+}  // namespace
+
+ConnectorOutcome prepareClaudeConnector(std::string_view rawAccountID, const std::optional<fs::path>& profilesRoot,
+                                        const std::optional<fs::path>& executable) {
+    std::string accountID = trimmedAccountID(rawAccountID);
+    ConnectorOutcome out;
+    out.statusID = "Claude/" + accountID;
+    if (!isValidAccountID(accountID)) {
+        out.detail = std::string(invalidAccountIDMessage);
+        return out;
+    }
+    out.detail = std::string(connectorFailedText);
+    if (!profilesRoot) return out;
+    ConnectorSettings merged;
+    try {
+        writeConnector(*profilesRoot, accountID, executable, merged);
+    } catch (const Failure<ClaudeConnectorError>&) {
+        return out;
+    }
+    out.ready = true;
+    out.isHealthy = merged.statusLineInstalled;
+    out.detail = std::string(merged.statusLineInstalled ? connectorInstalledText : connectorPreservedText);
+    return out;
+}
+
+bool detectClaudeCLI(const paths::Environment& env, const std::vector<fs::path>& fallbackFolders) {
+    std::vector<fs::path> folders;
+    if (auto path = env("PATH")) {
+        std::string_view rest = *path;
+        while (true) {
+            auto colon = rest.find(':');
+            auto entry = rest.substr(0, colon);
+            if (!entry.empty() && entry.front() == '/') folders.emplace_back(entry);
+            if (colon == std::string_view::npos) break;
+            rest.remove_prefix(colon + 1);
+        }
+    }
+    folders.insert(folders.end(), fallbackFolders.begin(), fallbackFolders.end());
+    for (const auto& folder : folders) {
+        struct stat st {};
+        auto candidate = folder / "claude";
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111)) return true;
+    }
+    return false;
+}
+
+}  // namespace vigilorb::claude

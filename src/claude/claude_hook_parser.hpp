@@ -1,0 +1,22 @@
+#pragma once
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/events.hpp"
+
+namespace vigilorb::claude {
+
+// Turns the JSON of one Claude Code hook into the task state it reports and, for a permission
+// request, the approval Claude Code now waits for. It only observes: nothing it returns changes
+// what Claude Code does.
+class ClaudeHookParser {
+public:
+    // Empty for hook names it does not map. Throws Failure<ProviderMessageParsingError>(invalidJSON)
+    // when "session_id" or "hook_event_name" is missing, a value has the wrong type, or the bytes
+    // are not JSON.
+    static std::vector<NormalizedProviderEvent> parse(std::string_view input, const std::string& accountID,
+                                                      Date observedAt);
+};
+
+}  // namespace vigilorb::claude

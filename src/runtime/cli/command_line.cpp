@@ -1,0 +1,98 @@
+#include "runtime/cli/command_line.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <vector>
+
+#include "claude/claude_hook_parser.hpp"
+#include "claude/claude_statusline_parser.hpp"
+#include "model/events.hpp"
+#include "runtime/cli/claude_inbox.hpp"
+
+namespace vigilorb::cli {
+
+std::optional<CommandLineRequest> commandLineRequest(int argc, const char* const* argv) {
+    if (argc != 3) return std::nullopt;
+    CommandLineRequest request;
+    if (std::strcmp(argv[1], "--claude-statusline") == 0)
+        request.mode = CommandLineMode::statusLine;
+    else if (std::strcmp(argv[1], "--claude-hook") == 0)
+        request.mode = CommandLineMode::hook;
+    else
+        return std::nullopt;
+    try {
+        request.accountID = AccountProfile(argv[2], AIProvider::claude, argv[2]).accountID;
+    } catch (const Failure<AccountProfileError>&) {
+        return std::nullopt;
+    }
+    return request;
+}
+
+CommandLineResult runCommandLine(const CommandLineRequest& request, std::string_view input,
+                                 const paths::Environment& env, const std::function<Date()>& now) {
+    CommandLineResult result;
+    std::vector<NormalizedProviderEvent> events;
+    try {
+        if (request.mode == CommandLineMode::statusLine) {
+            if (auto quota = claude::ClaudeStatusLineParser::parse(input, request.accountID, now()))
+                events.push_back(NormalizedProviderEvent::quota(std::move(*quota)));
+        } else {
+            events = claude::ClaudeHookParser::parse(input, request.accountID, now());
+        }
+    } catch (const Failure<ProviderMessageParsingError>&) {
+        // Claude Code's input changes between versions; a document we cannot read is no event.
+    }
+    if (request.mode == CommandLineMode::statusLine) result.output = statusLineText;
+    try {
+        auto inbox = inbox::prepareInbox(paths::profilesRoot(env), request.accountID);
+        if (!events.empty()) inbox::writeEvents(inbox, events, now());
+    } catch (const Failure<inbox::InboxWriteError>&) {
+        result.exitStatus = 1;
+    }
+    return result;
+}
+
+namespace {
+
+std::string readAll(int fd) {
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        auto n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;  // what arrived so far is the input; the parser decides whether it is whole
+        }
+        if (n == 0) break;
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    return bytes;
+}
+
+void writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        auto n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace
+
+int runCommandLineProcess(const CommandLineRequest& request) {
+    // Claude Code may close our output before we are done (it cancels a slow status-line run):
+    // the events must still reach the inbox rather than the process dying of SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+    auto input = readAll(STDIN_FILENO);
+    auto result = runCommandLine(request, input, paths::processEnvironment());
+    writeAll(STDOUT_FILENO, result.output);
+    return result.exitStatus;
+}
+
+}  // namespace vigilorb::cli

@@ -1,0 +1,47 @@
+#include "runtime/cli/process.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "model/files.hpp"
+
+namespace vigilorb::process {
+
+std::optional<std::filesystem::path> currentExecutable() {
+    std::error_code ec;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec || path.empty()) return std::nullopt;
+    return path;
+}
+
+InstanceLock::InstanceLock(const std::filesystem::path& file) {
+    try {
+        files::createFolders(file.parent_path());
+    } catch (const Failure<files::FileError>& e) {
+        throw Failure<InstanceLockError>(InstanceLockError::unavailable, e.detail());
+    }
+    fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) throw Failure<InstanceLockError>(InstanceLockError::unavailable, std::strerror(errno));
+    int rc;
+    do rc = ::flock(fd_, LOCK_EX | LOCK_NB);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        int err = errno;
+        ::close(fd_);
+        fd_ = -1;
+        throw Failure<InstanceLockError>(err == EWOULDBLOCK ? InstanceLockError::alreadyRunning
+                                                            : InstanceLockError::unavailable,
+                                         std::strerror(err));
+    }
+}
+
+InstanceLock::~InstanceLock() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+}  // namespace vigilorb::process

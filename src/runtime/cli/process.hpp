@@ -1,0 +1,32 @@
+#pragma once
+#include <filesystem>
+#include <optional>
+
+#include "model/error.hpp"
+
+namespace vigilorb::process {
+
+// This program's own executable (resolved through /proc/self/exe), as the Claude connector
+// writes it into the commands Claude Code runs; absent when it cannot be found.
+std::optional<std::filesystem::path> currentExecutable();
+
+enum class InstanceLockError { alreadyRunning, unavailable };
+
+// Only one app role per user may run: two runtimes draining the same inboxes into the same
+// snapshot file would race and lose events. The lock is an flock on a file beside the
+// snapshot, held as long as this object lives and released by the kernel when the process
+// ends, however it ends. The descriptor is close-on-exec so child processes do not keep it.
+class InstanceLock {
+public:
+    // Throws Failure<InstanceLockError>: alreadyRunning when another process holds it,
+    // unavailable when the lock file cannot be created.
+    explicit InstanceLock(const std::filesystem::path& file);
+    ~InstanceLock();
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace vigilorb::process

@@ -1,0 +1,144 @@
+#include "runtime/provider_runtime_controller.hpp"
+
+#include <algorithm>
+
+#include "runtime/cli/claude_inbox.hpp"
+#include "runtime/cli/process.hpp"
+
+namespace vigilorb {
+
+namespace {
+
+std::filesystem::path snapshotFileOf(const ProviderRuntimeOptions& options) {
+    return options.snapshotFile.empty() ? paths::snapshotFile(options.environment) : options.snapshotFile;
+}
+
+}  // namespace
+
+ProviderRuntimeController::ProviderRuntimeController(ProviderRuntimeOptions options, QObject* parent)
+    : QObject(parent),
+      options_(std::move(options)),
+      preferences_(options_.preferences ? options_.preferences : &ownPreferences_),
+      store_(snapshotFileOf(options_), options_.clock) {
+    if (!options_.executablePath) options_.executablePath = &process::currentExecutable;
+
+    for (const auto& make : options_.sides)
+        if (make)
+            if (auto side = make(*this)) sides_.push_back(std::move(side));
+
+    // The inbox task: a pass, then a sleep of one period, until the controller goes away (the
+    // timer is a member, so it cannot outlive it).
+    claudeInboxTask_.setSingleShot(true);
+    claudeInboxTask_.setTimerType(Qt::PreciseTimer);
+    connect(&claudeInboxTask_, &QTimer::timeout, this, &ProviderRuntimeController::runInboxPass);
+
+    // Queued in this order, so the stored snapshot is published before the first inbox pass.
+    QMetaObject::invokeMethod(this, &ProviderRuntimeController::runStartUp, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &ProviderRuntimeController::runInboxPass, Qt::QueuedConnection);
+}
+
+ProviderRuntimeController::~ProviderRuntimeController() = default;
+
+const ProviderAccountRuntimeStatus* ProviderRuntimeController::accountStatus(std::string_view id) const {
+    auto it = std::find_if(accountStatuses_.begin(), accountStatuses_.end(), [&](const auto& s) { return s.id == id; });
+    return it == accountStatuses_.end() ? nullptr : &*it;
+}
+
+void ProviderRuntimeController::setAccountStatus(const std::string& id, std::string_view detail, bool isHealthy) {
+    ProviderAccountRuntimeStatus row{id, std::string(detail), isHealthy};
+    auto it = std::find_if(accountStatuses_.begin(), accountStatuses_.end(), [&](const auto& s) { return s.id == id; });
+    if (it != accountStatuses_.end()) {
+        if (*it == row) return;
+        *it = std::move(row);
+    } else {
+        accountStatuses_.push_back(std::move(row));
+    }
+    std::sort(accountStatuses_.begin(), accountStatuses_.end(), [](const auto& a, const auto& b) { return a.id < b.id; });
+    emit accountStatusesChanged();
+}
+
+void ProviderRuntimeController::removeAccountStatus(const std::string& id) {
+    auto removed = std::erase_if(accountStatuses_, [&](const auto& s) { return s.id == id; });
+    if (removed) emit accountStatusesChanged();
+}
+
+void ProviderRuntimeController::setCodexSummary(std::string summary, bool isHealthy) {
+    if (summary == codexSummary_ && isHealthy == codexIsHealthy_) return;
+    codexSummary_ = std::move(summary);
+    codexIsHealthy_ = isHealthy;
+    emit codexSummaryChanged();
+}
+
+void ProviderRuntimeController::setClaudeSummary(std::string summary) {
+    if (summary == claudeSummary_) return;
+    claudeSummary_ = std::move(summary);
+    emit claudeSummaryChanged();
+}
+
+void ProviderRuntimeController::setClaudeDesktopObserver(bool enabled, std::string status) {
+    if (enabled == claudeDesktopObserverEnabled_ && status == claudeDesktopObserverStatus_) return;
+    claudeDesktopObserverEnabled_ = enabled;
+    claudeDesktopObserverStatus_ = std::move(status);
+    emit claudeDesktopObserverChanged();
+}
+
+void ProviderRuntimeController::publish(const CompanionSnapshot& snapshot) {
+    // Every store result is published, also an unchanged one: the transport decides what to send.
+    snapshot_ = snapshot;
+    emit snapshotChanged();
+    if (publishSink_) publishSink_(snapshot_);
+}
+
+void ProviderRuntimeController::recordEvents(const std::vector<NormalizedProviderEvent>& events,
+                                             const std::string& statusID) {
+    std::optional<CompanionSnapshot> last;
+    for (const auto& event : events) {
+        try {
+            last = store_.apply(ProviderEventEnvelope::make(event, options_.clock()));
+        } catch (const Failure<SnapshotStoreError>&) {
+            setAccountStatus(statusID, storeFailureText, false);
+            return;
+        }
+    }
+    if (last) publish(*last);
+    bool claimed = false;
+    for (const auto& side : sides_) claimed = side->handleRecordedEvents(events, statusID) || claimed;
+    if (!claimed) setAccountStatus(statusID, inbox::appliedText, true);
+}
+
+void ProviderRuntimeController::prepareClaudeConnector(std::string_view rawAccountID) {
+    auto outcome = claude::prepareClaudeConnector(rawAccountID, profilesRoot(), options_.executablePath());
+    setAccountStatus(outcome.statusID, outcome.detail, outcome.isHealthy);
+    if (outcome.ready) setClaudeSummary(std::string(claude::connectorReadySummary));
+}
+
+void ProviderRuntimeController::drainClaudeInbox() {
+    inbox::drainPass(profilesRoot(), store_,
+                     inbox::DrainHandler{
+                         [this](const CompanionSnapshot& s) { publish(s); },
+                         [this](const std::string& id, std::string_view detail, bool healthy) {
+                             setAccountStatus(id, detail, healthy);
+                         },
+                     });
+}
+
+void ProviderRuntimeController::runStartUp() {
+    try {
+        publish(store_.snapshot());
+    } catch (const Failure<SnapshotStoreError>&) {
+        // An unreadable snapshot file is left as it is (nothing recorded is lost); the empty
+        // snapshot stays published and every later store operation tries the file again.
+    }
+    bool detected = claude::detectClaudeCLI(options_.environment, options_.claudeCLIFallbackFolders);
+    setClaudeSummary(std::string(detected ? claude::claudeCLIDetectedSummary : claude::claudeCLIMissingSummary));
+    for (const auto& side : sides_) side->startUp();
+    emit startedUp();
+}
+
+void ProviderRuntimeController::runInboxPass() {
+    drainClaudeInbox();
+    emit claudeInboxDrained();
+    claudeInboxTask_.start(options_.claudeInboxPeriod);
+}
+
+}  // namespace vigilorb

@@ -1,0 +1,198 @@
+#pragma once
+// ProviderRuntimeController: the one object of the app that runs the provider adapters, owns the
+// snapshot store, publishes every store result and keeps the status rows the window shows.
+// Everything here runs on the Qt main thread.
+//
+// Extension points (how the Codex side and the Claude Desktop side plug in without editing
+// this file):
+//  * A side is a class deriving from ProviderRuntimeSide (below), in its own source file
+//    under src/runtime (e.g. codex_runtime_side.cpp, claude_desktop_runtime_side.cpp); the
+//    runtime library globs *.cpp, so new files need no build change.
+//  * Sides are created by the factories in ProviderRuntimeOptions::sides. The default list is
+//    defaultRuntimeSides() in runtime_sides.cpp: each side adds one line there (Codex first,
+//    then Claude Desktop; that is also the order of their start-up steps). Tests pass their
+//    own list, or none.
+//  * A side keeps its own private state (clients, observers, phases, maps of account IDs)
+//    and its own timers (parented to the controller, periods from the options), and works
+//    through the controller's public operations: store(), recordEvents(), publish(),
+//    setAccountStatus()/removeAccountStatus(), the setters of the published summaries, and
+//    preferences() for the "provider.*" keys.
+//  * ProviderRuntimeSide::startUp() is the side's step of the start-up task; it runs after
+//    the stored snapshot was published and the Claude CLI was detected.
+//  * ProviderRuntimeSide::handleRecordedEvents() lets a side set row R itself after a
+//    batch was recorded (the Codex side does this for Codex quotas); when no side claims the
+//    batch the row reads "Read-only quota and task state updated".
+//  * The window finds a side's operations with controller.side<CodexRuntimeSide>().
+//  * The transport controller plugs into setPublishSink(); the window listens to the
+//    *Changed signals and reads the getters.
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "claude/claude_connector.hpp"
+#include "model/events.hpp"
+#include "model/paths.hpp"
+#include "runtime/cli/preferences.hpp"
+#include "store/store.hpp"
+
+namespace vigilorb {
+
+// One row of the status list.
+struct ProviderAccountRuntimeStatus {
+    std::string id;
+    std::string detail;
+    bool isHealthy = false;
+    bool operator==(const ProviderAccountRuntimeStatus&) const = default;
+};
+
+inline constexpr std::string_view storeFailureText = "Could not save the normalized snapshot";
+
+class ProviderRuntimeController;
+
+class ProviderRuntimeSide {
+public:
+    virtual ~ProviderRuntimeSide() = default;
+    // The side's step of the start-up task.
+    virtual void startUp() {}
+    // After a recorded batch: return true when this side has set status row `statusID`.
+    virtual bool handleRecordedEvents(const std::vector<NormalizedProviderEvent>& /*events*/,
+                                      const std::string& /*statusID*/) {
+        return false;
+    }
+};
+
+using ProviderRuntimeSideFactory = std::function<std::unique_ptr<ProviderRuntimeSide>(ProviderRuntimeController&)>;
+
+// The sides built into the app (runtime_sides.cpp).
+std::vector<ProviderRuntimeSideFactory> defaultRuntimeSides();
+
+struct ProviderRuntimeOptions {
+    using Duration = std::chrono::milliseconds;
+
+    paths::Environment environment = paths::processEnvironment();
+    // Empty: paths::snapshotFile(environment).
+    std::filesystem::path snapshotFile;
+    CompanionSnapshotStore::Clock clock = &Date::now;
+    // Not owned; null gives in-memory preferences that last as long as the controller.
+    Preferences* preferences = nullptr;
+    // This program's path for the connector's commands.
+    std::function<std::optional<std::filesystem::path>()> executablePath;
+    std::vector<std::filesystem::path> claudeCLIFallbackFolders = claude::claudeCLIFallbackFolders;
+    std::vector<ProviderRuntimeSideFactory> sides = defaultRuntimeSides();
+
+    // Loop periods; the defaults are the product's, tests shorten them.
+    Duration claudeInboxPeriod{2000};
+    Duration coworkScanPeriod{2000};
+    Duration codexLocalPollPeriod{3000};
+    Duration claudeDesktopUsagePeriod{15000};
+    Duration codexRefreshPeriod{45000};
+    Duration codexRequestTimeout{20000};
+};
+
+class ProviderRuntimeController : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString codexSummary READ codexSummaryText NOTIFY codexSummaryChanged)
+    Q_PROPERTY(bool codexIsHealthy READ codexIsHealthy NOTIFY codexSummaryChanged)
+    Q_PROPERTY(QString claudeSummary READ claudeSummaryText NOTIFY claudeSummaryChanged)
+    Q_PROPERTY(bool claudeDesktopObserverEnabled READ claudeDesktopObserverEnabled NOTIFY claudeDesktopObserverChanged)
+    Q_PROPERTY(QString claudeDesktopObserverStatus READ claudeDesktopObserverStatusText NOTIFY
+                   claudeDesktopObserverChanged)
+
+public:
+    using PublishSink = std::function<void(const CompanionSnapshot&)>;
+
+    // Creates the store and the sides, and queues the start-up task and the first inbox pass
+    // on the event loop (nothing runs before the loop does).
+    explicit ProviderRuntimeController(ProviderRuntimeOptions options = {}, QObject* parent = nullptr);
+    ~ProviderRuntimeController() override;
+
+    // Published state.
+    const CompanionSnapshot& snapshot() const { return snapshot_; }
+    const std::vector<ProviderAccountRuntimeStatus>& accountStatuses() const { return accountStatuses_; }
+    const ProviderAccountRuntimeStatus* accountStatus(std::string_view id) const;
+    const std::string& codexSummary() const { return codexSummary_; }
+    bool codexIsHealthy() const { return codexIsHealthy_; }
+    const std::string& claudeSummary() const { return claudeSummary_; }
+    bool claudeDesktopObserverEnabled() const { return claudeDesktopObserverEnabled_; }
+    const std::string& claudeDesktopObserverStatus() const { return claudeDesktopObserverStatus_; }
+    QString codexSummaryText() const { return QString::fromStdString(codexSummary_); }
+    QString claudeSummaryText() const { return QString::fromStdString(claudeSummary_); }
+    QString claudeDesktopObserverStatusText() const { return QString::fromStdString(claudeDesktopObserverStatus_); }
+
+    // Replaces the row with that ID or adds it; rows stay sorted by ID (byte order).
+    void setAccountStatus(const std::string& id, std::string_view detail, bool isHealthy);
+    void removeAccountStatus(const std::string& id);
+    void setCodexSummary(std::string summary, bool isHealthy);
+    void setClaudeSummary(std::string summary);
+    void setClaudeDesktopObserver(bool enabled, std::string status);
+
+    // Sets the published snapshot and hands it to the publish sink (the transport controller).
+    void publish(const CompanionSnapshot& snapshot);
+    void setPublishSink(PublishSink sink) { publishSink_ = std::move(sink); }
+
+    // Applies each event in a fresh envelope, in order, and publishes the last result. A store
+    // failure stops the batch and sets row `statusID` to "Could not save the normalized snapshot".
+    void recordEvents(const std::vector<NormalizedProviderEvent>& events, const std::string& statusID);
+
+    // The connector action of the window, for the account ID as typed.
+    void prepareClaudeConnector(std::string_view rawAccountID);
+
+    // One pass over the Claude inboxes (the inbox task runs this every claudeInboxPeriod).
+    void drainClaudeInbox();
+
+    // For the sides.
+    CompanionSnapshotStore& store() { return store_; }
+    const ProviderRuntimeOptions& options() const { return options_; }
+    Preferences& preferences() { return *preferences_; }
+    std::optional<std::filesystem::path> profilesRoot() const { return paths::profilesRoot(options_.environment); }
+    template <class Side>
+    Side* side() const {
+        for (const auto& s : sides_)
+            if (auto* typed = dynamic_cast<Side*>(s.get())) return typed;
+        return nullptr;
+    }
+
+signals:
+    void snapshotChanged();
+    void accountStatusesChanged();
+    void codexSummaryChanged();
+    void claudeSummaryChanged();
+    void claudeDesktopObserverChanged();
+    // The start-up task has run (stored snapshot published, CLI detected, sides started).
+    void startedUp();
+    // One inbox pass has completed.
+    void claudeInboxDrained();
+
+private:
+    void runStartUp();
+    void runInboxPass();
+
+    ProviderRuntimeOptions options_;
+    MemoryPreferences ownPreferences_;
+    Preferences* preferences_;
+    PublishSink publishSink_;
+
+    CompanionSnapshot snapshot_;
+    std::vector<ProviderAccountRuntimeStatus> accountStatuses_;
+    std::string codexSummary_ = "Waiting for local capture to start";
+    bool codexIsHealthy_ = false;
+    std::string claudeSummary_ = "Detecting the local CLI…";
+    bool claudeDesktopObserverEnabled_ = false;
+    std::string claudeDesktopObserverStatus_ = "Not enabled";
+
+    CompanionSnapshotStore store_;
+    QTimer claudeInboxTask_;
+    std::vector<std::unique_ptr<ProviderRuntimeSide>> sides_;
+};
+
+}  // namespace vigilorb

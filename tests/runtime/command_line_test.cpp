@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include "model/events.hpp"
+#include "model/files.hpp"
+#include "runtime/cli/command_line.hpp"
+#include "temp_dir.hpp"
+
+using namespace vigilorb;
+using namespace vigilorb::cli;
+namespace fs = std::filesystem;
+
+namespace {
+
+const Date now = Date::fromReference(800000000);
+
+struct CommandLine : ::testing::Test {
+    test::TempDir dir;
+    paths::Environment env = [this](const char* name) -> std::optional<std::string> {
+        if (std::string(name) == "XDG_DATA_HOME") return (dir / "data").string();
+        return std::nullopt;
+    };
+    fs::path inbox = dir / "data" / "VigilorbCompanion" / "Profiles" / "claude" / "work" / "inbox";
+
+    CommandLineResult run(CommandLineMode mode, std::string_view input) {
+        return runCommandLine({mode, "work"}, input, env, [] { return now; });
+    }
+    std::vector<ProviderEventEnvelope> files() {
+        std::vector<ProviderEventEnvelope> out;
+        for (const auto& e : fs::directory_iterator(inbox)) out.push_back(decodeEnvelope(files::read(e.path())));
+        return out;
+    }
+};
+
+std::optional<CommandLineRequest> request(std::vector<const char*> argv) {
+    return commandLineRequest(static_cast<int>(argv.size()), argv.data());
+}
+
+}  // namespace
+
+TEST(CommandLineRequest, OnlyExactlyThreeArgumentsWithAValidIDSelectAMode) {
+    auto r = request({"exe", "--claude-statusline", "work"});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->mode, CommandLineMode::statusLine);
+    EXPECT_EQ(r->accountID, "work");
+    r = request({"exe", "--claude-hook", "Ärger_2-x"});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->mode, CommandLineMode::hook);
+
+    std::string long65(65, 'a');
+    std::vector<std::vector<const char*>> appRole = {
+        {"exe"},
+        {"exe", "--claude-hook"},
+        {"exe", "--claude-hook", "work", "extra"},
+        {"exe", "--claude-Hook", "work"},
+        {"exe", "--claude-statusline=work", "x"},
+        {"exe", "--claude-hook", "a/b"},
+        {"exe", "--claude-hook", ".."},
+        {"exe", "--claude-hook", "two words"},
+        {"exe", "--claude-hook", ""},
+        {"exe", "--claude-hook", long65.c_str()},
+    };
+    for (const auto& argv : appRole) EXPECT_FALSE(request(argv)) << argv.size() << " " << argv.back();
+}
+
+TEST_F(CommandLine, StatusLineWithRateLimitsWritesOneQuotaEvent) {
+    auto result = run(CommandLineMode::statusLine,
+                      R"({"session_id":"s","rate_limits":{"five_hour":{"used_percentage":37,"resets_at":1796888558}}})");
+    EXPECT_EQ(result.output, "Tallyloom · local only\n");
+    EXPECT_EQ(result.exitStatus, 0);
+    auto envelopes = files();
+    ASSERT_EQ(envelopes.size(), 1u);
+    auto* quota = envelopes[0].event.asQuota();
+    ASSERT_TRUE(quota);
+    EXPECT_EQ(quota->accountID, "work");
+    EXPECT_EQ(quota->capturedAt, now);
+    EXPECT_EQ(envelopes[0].recordedAt, now);
+}
+
+TEST_F(CommandLine, InputWithoutEventsStillPrintsAndCreatesTheInbox) {
+    std::string huge = R"({"rate_limits":{"five_hour":{"used_percentage":1}},"pad":")" + std::string(8 << 20, 'x');
+    struct Case {
+        CommandLineMode mode;
+        std::string input;
+    } cases[] = {
+        {CommandLineMode::statusLine, R"({"model":{"id":"x"}})"},
+        {CommandLineMode::statusLine, ""},
+        {CommandLineMode::statusLine, "\xff\xfe garbage"},
+        {CommandLineMode::statusLine, huge},  // cut off before its end: not JSON
+        {CommandLineMode::statusLine, std::string(100000, '[')},
+        {CommandLineMode::hook, R"({"session_id":"s1","hook_event_name":"SessionEnd"})"},
+        {CommandLineMode::hook, R"({"hook_event_name":"Stop"})"},
+        {CommandLineMode::hook, "[]"},
+    };
+    for (const auto& c : cases) {
+        auto result = run(c.mode, c.input);
+        EXPECT_EQ(result.exitStatus, 0);
+        EXPECT_EQ(result.output, c.mode == CommandLineMode::statusLine ? "Tallyloom · local only\n" : "");
+        EXPECT_TRUE(fs::is_directory(inbox));
+        EXPECT_TRUE(fs::is_empty(inbox)) << c.input.substr(0, 40);
+    }
+}
+
+TEST_F(CommandLine, PermissionRequestWritesTaskAndPendingAction) {
+    auto result = run(CommandLineMode::hook, R"({"session_id":"s1","hook_event_name":"PermissionRequest"})");
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.exitStatus, 0);
+    auto envelopes = files();
+    ASSERT_EQ(envelopes.size(), 2u);
+    int tasks = 0, actions = 0;
+    for (const auto& e : envelopes) {
+        tasks += e.event.asTask() != nullptr;
+        actions += e.event.asPendingAction() != nullptr;
+        EXPECT_EQ(e.event.accountID(), "work");
+    }
+    EXPECT_EQ(tasks, 1);
+    EXPECT_EQ(actions, 1);
+}
+
+TEST_F(CommandLine, InboxFailuresExitWithOne) {
+    // No Application Support: no XDG_DATA_HOME and no usable HOME. The password database still
+    // names a home for root, so make the data folder unusable instead.
+    test::writeText(dir / "data", "a file, not a folder");
+    auto result = run(CommandLineMode::statusLine, "{}");
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.output, "Tallyloom · local only\n");
+    fs::remove(dir / "data");
+
+    fs::create_directories(inbox);
+    test::FileSizeLimit limit(16);
+    EXPECT_EQ(run(CommandLineMode::hook, R"({"session_id":"s1","hook_event_name":"Stop"})").exitStatus, 1);
+    EXPECT_TRUE(fs::is_empty(inbox));
+}

@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <QVariant>
+
+#include "model/files.hpp"
+#include "runtime/cli/claude_inbox.hpp"
+#include "runtime/provider_runtime_controller.hpp"
+#include "temp_dir.hpp"
+
+using namespace vigilorb;
+namespace fs = std::filesystem;
+
+namespace {
+
+const Date now = Date::fromReference(800000000);
+
+NormalizedProviderEvent task(std::string id, TaskState state = TaskState::running) {
+    return NormalizedProviderEvent::task(
+        TaskSnapshot{std::move(id), std::nullopt, "work", AIProvider::claude, "Claude task", state, now});
+}
+
+QCoreApplication& application() {
+    static int argc = 1;
+    static char name[] = "controller_test";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    return app;
+}
+
+// Runs the event loop until `signal` fires (the guard timer only keeps a broken build from hanging).
+template <class Signal>
+void waitFor(ProviderRuntimeController& c, Signal signal) {
+    QEventLoop loop;
+    QObject::connect(&c, signal, &loop, &QEventLoop::quit);
+    QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+struct Controller : ::testing::Test {
+    test::TempDir dir;
+    fs::path data = dir / "data";
+    fs::path snapshotFile = data / "VigilorbCompanion" / "snapshot-v1.json";
+    std::vector<CompanionSnapshot> sent;
+
+    ProviderRuntimeOptions options(std::optional<std::string> path = std::nullopt) {
+        application();
+        ProviderRuntimeOptions o;
+        o.environment = [this, path](const char* name) -> std::optional<std::string> {
+            if (std::string(name) == "XDG_DATA_HOME") return data.string();
+            if (std::string(name) == "PATH") return path;
+            return std::nullopt;
+        };
+        o.clock = [] { return now; };
+        o.claudeCLIFallbackFolders = {};
+        o.sides = {};
+        o.executablePath = [] { return fs::path("/usr/bin/vigilorb-companion"); };
+        o.claudeInboxPeriod = std::chrono::milliseconds(10);
+        return o;
+    }
+    std::unique_ptr<ProviderRuntimeController> make(ProviderRuntimeOptions o) {
+        auto c = std::make_unique<ProviderRuntimeController>(std::move(o));
+        c->setPublishSink([this](const CompanionSnapshot& s) { sent.push_back(s); });
+        return c;
+    }
+};
+
+std::vector<std::string> ids(const ProviderRuntimeController& c) {
+    std::vector<std::string> out;
+    for (const auto& row : c.accountStatuses()) out.push_back(row.id);
+    return out;
+}
+
+}  // namespace
+
+TEST_F(Controller, InitialPublishedValues) {
+    auto c = make(options());
+    EXPECT_EQ(c->snapshot(), CompanionSnapshot{});
+    EXPECT_TRUE(c->accountStatuses().empty());
+    EXPECT_EQ(c->codexSummary(), "Waiting for local capture to start");
+    EXPECT_FALSE(c->codexIsHealthy());
+    EXPECT_EQ(c->claudeSummary(), "Detecting the local CLI…");
+    EXPECT_FALSE(c->claudeDesktopObserverEnabled());
+    EXPECT_EQ(c->claudeDesktopObserverStatus(), "Not enabled");
+    EXPECT_EQ(c->property("claudeSummary").toString(), QString::fromUtf8("Detecting the local CLI…"));
+}
+
+TEST_F(Controller, StatusRowsAreSortedAndReplacedByID) {
+    auto c = make(options());
+    c->setAccountStatus("b", "one", true);
+    c->setAccountStatus("Claude/a", "two", true);
+    c->setAccountStatus("a", "three", true);
+    EXPECT_EQ(ids(*c), (std::vector<std::string>{"Claude/a", "a", "b"}));
+    c->setAccountStatus("a", "again", false);
+    EXPECT_EQ(ids(*c), (std::vector<std::string>{"Claude/a", "a", "b"}));
+    EXPECT_EQ(c->accountStatus("a")->detail, "again");
+    EXPECT_FALSE(c->accountStatus("a")->isHealthy);
+}
+
+TEST_F(Controller, StartUpPublishesTheStoredSnapshotAndDetectsTheCLI) {
+    CompanionSnapshot stored;
+    stored.applyEvent(ProviderEventEnvelope::make(task("t0"), now));
+    fs::create_directories(snapshotFile.parent_path());
+    files::writeAtomically(snapshotFile, encodeSnapshot(stored));
+    test::writeText(dir / "bin" / "claude", "#!/bin/sh\n");
+    fs::permissions(dir / "bin" / "claude", fs::perms::owner_all);
+
+    auto c = make(options((dir / "bin").string()));
+    waitFor(*c, &ProviderRuntimeController::startedUp);
+    EXPECT_EQ(c->snapshot(), stored);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.front(), stored);
+    EXPECT_EQ(c->claudeSummary(), "Claude CLI detected · Ready to prepare an isolated connector");
+
+    auto without = make(options());
+    waitFor(*without, &ProviderRuntimeController::startedUp);
+    EXPECT_EQ(without->claudeSummary(), "Claude CLI not detected · You can prepare an isolated connector");
+}
+
+TEST_F(Controller, UnreadableSnapshotAtStartIsNeitherPublishedNorOverwritten) {
+    test::writeText(snapshotFile, "{broken");
+    auto c = make(options());
+    waitFor(*c, &ProviderRuntimeController::startedUp);
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(c->snapshot(), CompanionSnapshot{});
+    c->recordEvents({task("t1")}, "Claude/work");
+    EXPECT_EQ(c->accountStatus("Claude/work")->detail, "Could not save the normalized snapshot");
+    EXPECT_EQ(test::readText(snapshotFile), "{broken");
+}
+
+TEST_F(Controller, RecordEventsPublishesEveryResultAndStopsAtTheFirstFailure) {
+    auto c = make(options());
+    c->recordEvents({task("t1"), task("t2")}, "Claude/work");
+    EXPECT_EQ(c->snapshot().tasksByID.size(), 2u);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent.back(), c->snapshot());
+    EXPECT_EQ(c->accountStatus("Claude/work")->detail, "Read-only quota and task state updated");
+    EXPECT_TRUE(c->accountStatus("Claude/work")->isHealthy);
+
+    // Unchanged results are published too.
+    c->recordEvents({task("t1")}, "Claude/work");
+    EXPECT_EQ(sent.size(), 2u);
+
+    // The first event fails to save: the second is never applied.
+    auto before = test::readText(snapshotFile);
+    {
+        test::FileSizeLimit limit(before.size());
+        c->recordEvents({task("t3"), NormalizedProviderEvent::task(TaskSnapshot{
+                                         "t4", std::nullopt, "work", AIProvider::claude, "x", TaskState::running, now})},
+                        "Claude/work");
+    }
+    EXPECT_EQ(c->accountStatus("Claude/work")->detail, "Could not save the normalized snapshot");
+    EXPECT_FALSE(c->accountStatus("Claude/work")->isHealthy);
+    EXPECT_EQ(sent.size(), 2u);
+    EXPECT_EQ(test::readText(snapshotFile), before);
+    EXPECT_FALSE(c->store().snapshot().tasksByID.contains("claude:work:t4"));
+}
+
+TEST_F(Controller, InboxTaskDrainsRepeatedly) {
+    auto c = make(options());
+    waitFor(*c, &ProviderRuntimeController::claudeInboxDrained);
+    auto inbox = inbox::prepareInbox(data / "VigilorbCompanion" / "Profiles", "work");
+    inbox::writeEvents(inbox, {task("t1")}, now);
+    waitFor(*c, &ProviderRuntimeController::claudeInboxDrained);
+    EXPECT_TRUE(fs::is_empty(inbox));
+    EXPECT_TRUE(c->snapshot().tasksByID.contains("claude:work:t1"));
+    EXPECT_EQ(c->accountStatus("Claude/work")->detail, "Read-only quota and task state updated");
+    EXPECT_EQ(sent.back(), c->snapshot());
+}
+
+TEST_F(Controller, PrepareConnectorSetsRowAndSummary) {
+    auto c = make(options());
+    c->prepareClaudeConnector(" work ");
+    EXPECT_EQ(c->accountStatus("Claude/work")->detail,
+              "Local Status Line and Hooks installed. Launch Claude with this CLAUDE_CONFIG_DIR");
+    EXPECT_EQ(c->claudeSummary(), "Isolated Claude connector is ready");
+    auto settings = Json::parse(test::readText(data / "VigilorbCompanion" / "Profiles" / "claude" / "work" / "settings.json"));
+    EXPECT_EQ(settings["statusLine"]["command"], "'/usr/bin/vigilorb-companion' --claude-statusline work");
+
+    c->setClaudeSummary("unchanged");
+    c->prepareClaudeConnector("a/b");
+    EXPECT_EQ(c->accountStatus("Claude/a/b")->detail,
+              "Account IDs may contain only letters, numbers, hyphens, and underscores");
+    EXPECT_EQ(c->claudeSummary(), "unchanged");
+}
+
+namespace {
+struct RecordingSide : ProviderRuntimeSide {
+    std::vector<std::string>* log;
+    explicit RecordingSide(std::vector<std::string>* l) : log(l) {}
+    void startUp() override { log->push_back("startUp"); }
+    bool handleRecordedEvents(const std::vector<NormalizedProviderEvent>&, const std::string& id) override {
+        log->push_back("recorded " + id);
+        return id == "codex-account";
+    }
+};
+}  // namespace
+
+TEST_F(Controller, SidesStartUpAndMayClaimRecordedBatches) {
+    std::vector<std::string> log;
+    auto o = options();
+    o.sides = {[&](ProviderRuntimeController&) { return std::make_unique<RecordingSide>(&log); }};
+    auto c = make(std::move(o));
+    EXPECT_TRUE(c->side<RecordingSide>());
+    waitFor(*c, &ProviderRuntimeController::startedUp);
+    c->recordEvents({task("t1")}, "codex-account");
+    c->recordEvents({task("t2")}, "Claude/work");
+    EXPECT_EQ(log, (std::vector<std::string>{"startUp", "recorded codex-account", "recorded Claude/work"}));
+    EXPECT_EQ(c->accountStatus("codex-account"), nullptr);
+    EXPECT_NE(c->accountStatus("Claude/work"), nullptr);
+}
