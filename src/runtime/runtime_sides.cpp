@@ -1,3 +1,4 @@
+#include "runtime/claude_desktop_runtime_side.hpp"
 #include "runtime/codex_runtime_side.hpp"
 #include "runtime/provider_runtime_controller.hpp"
 
@@ -7,6 +8,7 @@ namespace vigilorb {
 std::vector<ProviderRuntimeSideFactory> defaultRuntimeSides() {
     std::vector<ProviderRuntimeSideFactory> sides;
     sides.push_back([](ProviderRuntimeController& c) { return std::make_unique<CodexRuntimeSide>(c); });
+    sides.push_back([](ProviderRuntimeController& c) { return std::make_unique<ClaudeDesktopRuntimeSide>(c); });
     return sides;
 }
 
