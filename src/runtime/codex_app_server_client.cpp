@@ -117,6 +117,7 @@ bool CodexAppServerClient::apply(codex::SessionEffects effects) {
 }
 
 void CodexAppServerClient::readOutput() {
+    ++dispatching_;
     // Chunks of at most 64 KiB, like pipe reads, so a burst that piled up while the loop was
     // busy is not mistaken for one over-long line.
     char chunk[65536];
@@ -125,12 +126,15 @@ void CodexAppServerClient::readOutput() {
         if (got <= 0) break;
         apply(session_.receive(std::string_view(chunk, static_cast<std::size_t>(got)), Date::now()));
     }
+    --dispatching_;
 }
 
 void CodexAppServerClient::childFinished(int exitCode) {
     if (session_.stopped()) return;
+    ++dispatching_;
     readOutput();  // whatever the child wrote before it went
     apply(session_.childExited(exitCode));
+    --dispatching_;
 }
 
 void CodexAppServerClient::refreshRateLimits() { apply(session_.refreshRateLimits(isRunning())); }
@@ -153,7 +157,10 @@ void CodexAppServerClient::endChild() {
             }
         }
     }
-    process_.reset();
+    if (dispatching_ > 0)
+        process_.release()->deleteLater();
+    else
+        process_.reset();
 }
 
 }  // namespace vigilorb

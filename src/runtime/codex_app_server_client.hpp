@@ -80,6 +80,9 @@ private:
     std::unique_ptr<QProcess> process_;
     QTimer timeout_;
     std::int64_t timeoutRequest_ = 0;
+    // Set while a signal of the process is being handled: a stop from inside a callback must
+    // not delete the process under its own signal.
+    int dispatching_ = 0;
 };
 
 }  // namespace vigilorb

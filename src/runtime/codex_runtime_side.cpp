@@ -115,7 +115,9 @@ void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolat
         auto client = std::make_unique<CodexAppServerClient>(
             id, clientHome, std::nullopt,
             [this, id, connectionID](const std::vector<NormalizedProviderEvent>& events) {
-                if (isCurrent(id, connectionID)) controller_.recordEvents(events, id);
+                // An update without a usable window changes nothing; recording it would only
+                // replace the account's row with the generic "updated" text.
+                if (!events.empty() && isCurrent(id, connectionID)) controller_.recordEvents(events, id);
             },
             [this, id, connectionID](const CodexConnectionPhase& phase) {
                 if (!isCurrent(id, connectionID)) return;
