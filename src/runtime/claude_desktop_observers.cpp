@@ -1,5 +1,7 @@
 #include "runtime/claude_desktop_observers.hpp"
 
+#include <openssl/crypto.h>
+
 #include <QThread>
 #include <QtConcurrent/QtConcurrent>
 
@@ -17,7 +19,11 @@ std::unique_ptr<QFutureWatcher<Result>> runInBackground(QObject* owner, Work wor
     });
     raw->setFuture(QtConcurrent::run([work = std::move(work)] {
         QThread::currentThread()->setPriority(QThread::LowPriority);
-        return work();
+        auto result = work();
+        // The capture hashes session IDs; release libcrypto's per-thread state now, since
+        // pool threads are not ended in a way that lets libcrypto do it.
+        OPENSSL_thread_stop();
+        return result;
     }));
     return watcher;
 }
