@@ -44,6 +44,7 @@ struct CodexSide : ::testing::Test {
     void generateCodexHome() {
         auto now = Date::now();
         auto t = static_cast<long long>(now.unix());
+        fs::create_directories(codexHome);
         SqliteWriter db(codexHome / "state_5.sqlite");
         db.exec("PRAGMA journal_mode=WAL;");
         db.exec(codexThreadsTable);
