@@ -18,10 +18,12 @@ namespace {
 
 using AppMain = int (*)(int, char**);
 
-int fail(const std::string& line) {
+int say(const std::string& line, int status) {
     std::fprintf(stderr, "%s\n", line.c_str());
-    return 1;
+    return status;
 }
+
+int fail(const std::string& line) { return say(line, 1); }
 
 int startApp(int argc, char** argv) {
     using namespace vigilorb;
@@ -31,7 +33,8 @@ int startApp(int argc, char** argv) {
         lock.emplace(paths::snapshotFile().parent_path() / "companion.lock");
     } catch (const Failure<process::InstanceLockError>& e) {
         if (e.code() == process::InstanceLockError::alreadyRunning)
-            return fail("Tallyloom Companion is already running for this user.");
+            // Not a failure: the companion the user asked for is running.
+            return say("Tallyloom Companion is already running for this user.", 0);
         // Without a lock file the data folder cannot be written either; the app starts and its
         // status rows say what fails.
     }
