@@ -30,17 +30,16 @@ std::optional<fs::path> coworkLibraryRoot(const paths::Environment& env) {
 }
 
 FileStamp stampOf(const fs::path& path) {
-    std::error_code ec;
-    auto status = fs::status(path, ec);
-    if (ec || !fs::exists(status)) return FileStamp::absent();
-    auto modified = fs::last_write_time(path, ec);
-    if (ec) return FileStamp::absent();
-    FileStamp stamp{modified, 0};
-    if (fs::is_regular_file(status)) {
-        auto size = fs::file_size(path, ec);
-        if (!ec) stamp.size = size;
-    }
-    return stamp;
+    // One stat call: this runs for every session on every scan.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return FileStamp::absent();
+    return stampOf(info);
+}
+
+FileStamp stampOf(const struct stat& info) {
+    using namespace std::chrono;
+    return FileStamp{seconds(info.st_mtim.tv_sec) + nanoseconds(info.st_mtim.tv_nsec),
+                     S_ISREG(info.st_mode) ? static_cast<std::uintmax_t>(info.st_size) : 0};
 }
 
 namespace {

@@ -1,4 +1,7 @@
 #pragma once
+#include <sys/stat.h>
+
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -20,7 +23,8 @@ std::optional<std::filesystem::path> coworkLibraryRoot(const paths::Environment&
 // Modification time and size of a file. Two stamps are equal only when both are; the size
 // catches an append that lands within the same timestamp tick as the previous write.
 struct FileStamp {
-    std::filesystem::file_time_type modifiedAt = std::filesystem::file_time_type::min();
+    // Modification time since 1970, at the file system's full precision.
+    std::chrono::nanoseconds modifiedAt = std::chrono::nanoseconds::min();
     std::uintmax_t size = 0;
 
     // Stands in for a file that is missing or cannot be examined ("the distant past").
@@ -30,6 +34,7 @@ struct FileStamp {
 
 // Stamp of whatever the path points at (symbolic links followed); absent() when it cannot be read.
 FileStamp stampOf(const std::filesystem::path& path);
+FileStamp stampOf(const struct stat& info);
 
 enum class ReadOutcome { ok, notFound, unreadable, tooLarge };
 

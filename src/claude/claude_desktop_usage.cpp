@@ -14,7 +14,9 @@ namespace {
 struct Sample {
     double timestampMilliseconds = 0;
     std::optional<std::string> organizationID;
-    std::map<std::string, double, std::less<>> usage;
+    // Only the two keys that carry meaning are kept; the others are checked, then dropped.
+    std::optional<double> fiveHour;
+    std::optional<double> sevenDay;
 };
 
 [[noreturn]] void invalid() { throw Failure<ProviderMessageParsingError>(ProviderMessageParsingError::invalidJSON); }
@@ -42,18 +44,15 @@ std::vector<Sample> decodeHistory(std::string_view bytes) {
         if (u == item.end() || !u->is_object()) invalid();
         for (auto it = u->begin(); it != u->end(); ++it) {
             if (!it.value().is_number()) invalid();
-            s.usage.emplace(it.key(), it.value().get<double>());
+            if (it.key() == "fh") s.fiveHour = it.value().get<double>();
+            else if (it.key() == "sd") s.sevenDay = it.value().get<double>();
         }
         out.push_back(std::move(s));
     }
     return out;
 }
 
-std::optional<double> value(const Sample& s, std::string_view key) {
-    auto it = s.usage.find(key);
-    if (it == s.usage.end()) return std::nullopt;
-    return it->second;
-}
+std::optional<double> value(const Sample& s, std::string_view key) { return key == "fh" ? s.fiveHour : s.sevenDay; }
 
 double clampPercentage(double v) {
     if (!(v > 0)) return 0;  // also NaN, which JSON cannot carry but a merge input might

@@ -33,8 +33,9 @@ std::string usageStatusText(const AccountQuotaSnapshot& snapshot);
 
 using UsageCapture = std::expected<AccountQuotaSnapshot, UsageObserverError>;
 
-// The history is a few kilobytes; anything far larger is not a file we should hold in memory.
-inline constexpr std::uintmax_t usageHistoryReadLimit = 16 * 1024 * 1024;
+// The history is small (a sample is under 100 bytes); a file beyond this is not one we should
+// hold in memory, and is reported as unreadable.
+inline constexpr std::uintmax_t usageHistoryReadLimit = 64 * 1024 * 1024;
 
 // Reads and parses the history file (nullopt path: no home, so no history).
 UsageCapture captureUsage(const std::optional<std::filesystem::path>& historyFile, const std::string& accountID);

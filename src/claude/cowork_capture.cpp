@@ -37,19 +37,18 @@ std::expected<std::vector<SessionFile>, ObserverError> listSessionFiles(const fs
         if (ec) break;
         const auto& entry = *it;
         auto name = entry.path().filename().string();
-        std::error_code attributeError;
-        auto status = entry.symlink_status(attributeError);
-        if (attributeError) continue;
-        if (fs::is_directory(status)) {
+        // The type comes with the listing (links are not followed); only candidate metadata
+        // files cost an lstat, for the date and the size. An entry whose attributes cannot be
+        // read is skipped.
+        std::error_code typeError;
+        if (entry.is_directory(typeError) && !entry.is_symlink(typeError)) {
             if (startsWith(name, "local_") || startsWith(name, ".")) it.disable_recursion_pending();
             continue;
         }
-        if (startsWith(name, ".") || !fs::is_regular_file(status) || !isSessionMetadataName(entry.path())) continue;
-        SessionFile file{entry.path(), desktop::FileStamp::absent()};
-        auto modified = entry.last_write_time(attributeError);
-        if (!attributeError) file.stamp.modifiedAt = modified;
-        auto size = entry.file_size(attributeError);
-        if (!attributeError) file.stamp.size = size;
+        if (typeError || startsWith(name, ".") || !isSessionMetadataName(entry.path())) continue;
+        struct stat info {};
+        if (::lstat(entry.path().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        SessionFile file{entry.path(), desktop::stampOf(info)};
         files.push_back(std::move(file));
     }
     if (ec) return std::unexpected(ObserverError::sessionStoreUnreadable);
@@ -60,49 +59,84 @@ std::expected<std::vector<SessionFile>, ObserverError> listSessionFiles(const fs
     return files;
 }
 
+namespace {
+
+enum class MetadataRead { ok, failed };
+
+// Reads and checks one metadata file: JSON object with a string "sessionId", or the whole
+// capture fails.
+MetadataRead readMetadata(const SessionFile& file, std::string& bytes, MetadataMemo& memo) {
+    auto read = desktop::readWhole(file.path, metadataReadLimit);
+    if (read.outcome != desktop::ReadOutcome::ok) return MetadataRead::failed;
+    Json meta = Json::parse(read.bytes, nullptr, false);
+    if (meta.is_discarded() || !meta.is_object()) return MetadataRead::failed;
+    auto sessionID = meta.find("sessionId");
+    if (sessionID == meta.end() || !sessionID->is_string()) return MetadataRead::failed;
+    auto flag = [&](const char* key) {
+        auto it = meta.find(key);
+        return it != meta.end() && it->is_boolean() && it->get<bool>();
+    };
+    memo.stamp = file.stamp;
+    memo.archivedOrDeleted = flag("isArchived") || flag("isDeleted");
+    // The index uses the ID as found; the parser trims it. They agree unless the ID has
+    // surrounding whitespace.
+    memo.taskID = memo.archivedOrDeleted ? std::string() : coworkTaskID(sessionID->get_ref<const std::string&>());
+    bytes = std::move(read.bytes);
+    return MetadataRead::ok;
+}
+
+}  // namespace
+
 Capture evaluateSessions(const std::vector<SessionFile>& files, const std::string& accountID,
                          const ObservationCache& previous, Date now) {
     CaptureResult result;
     result.metadataCount = files.size();
     for (const auto& file : files) {
-        auto read = desktop::readWhole(file.path, metadataReadLimit);
-        if (read.outcome != desktop::ReadOutcome::ok) return std::unexpected(ObserverError::sessionStoreUnreadable);
-        Json meta = Json::parse(read.bytes, nullptr, false);
-        if (meta.is_discarded() || !meta.is_object()) return std::unexpected(ObserverError::sessionStoreUnreadable);
-        auto sessionID = meta.find("sessionId");
-        if (sessionID == meta.end() || !sessionID->is_string())
-            return std::unexpected(ObserverError::sessionStoreUnreadable);
-        auto flag = [&](const char* key) {
-            auto it = meta.find(key);
-            return it != meta.end() && it->is_boolean() && it->get<bool>();
-        };
-        if (flag("isArchived") || flag("isDeleted")) continue;
+        auto key = file.path.string();
+        std::string bytes;
+        bool haveBytes = false;
+        MetadataMemo memo;
+        if (auto known = previous.metadata.find(key); known != previous.metadata.end() && known->second.stamp == file.stamp) {
+            memo = known->second;
+        } else {
+            if (readMetadata(file, bytes, memo) != MetadataRead::ok)
+                return std::unexpected(ObserverError::sessionStoreUnreadable);
+            haveBytes = true;
+            ++result.metadataReadCount;
+        }
+        result.cache.metadata.emplace(key, memo);
+        if (memo.archivedOrDeleted) continue;
 
-        // The index uses the ID as found; the parser trims it. They agree unless the ID has
-        // surrounding whitespace.
-        auto taskID = coworkTaskID(sessionID->get_ref<const std::string&>());
+        const auto& taskID = memo.taskID;
         // Two metadata files naming one session: the newest (listed first) decides.
         if (!result.indexedIDs.insert(taskID).second) continue;
 
         auto auditPath = auditLogPath(file.path);
         auto auditStamp = desktop::stampOf(auditPath);
-        if (auto cached = previous.find(taskID); cached != previous.end() &&
-                                                 cached->second.metadataModifiedAt == file.stamp &&
-                                                 cached->second.auditModifiedAt == auditStamp) {
-            result.cache.emplace(taskID, cached->second);
+        if (auto cached = previous.sessions.find(taskID); cached != previous.sessions.end() &&
+                                                          cached->second.metadataModifiedAt == file.stamp &&
+                                                          cached->second.auditModifiedAt == auditStamp) {
+            result.cache.sessions.emplace(taskID, cached->second);
             if (cached->second.task) result.tasks.push_back(*cached->second.task);
             continue;
         }
 
+        if (!haveBytes) {
+            // Known metadata, changed audit log: the parser needs the metadata again.
+            MetadataMemo reread;
+            if (readMetadata(file, bytes, reread) != MetadataRead::ok)
+                return std::unexpected(ObserverError::sessionStoreUnreadable);
+            ++result.metadataReadCount;
+        }
         auto audit = desktop::readTail(auditPath, auditTailBytes);
         std::optional<TaskSnapshot> task;
         try {
-            task = ClaudeLocalSessionParser::parseSession(read.bytes, audit.bytes, accountID, now);
+            task = ClaudeLocalSessionParser::parseSession(bytes, audit.bytes, accountID, now);
         } catch (const std::exception&) {
             task.reset();
         }
         ++result.parsedCount;
-        result.cache.emplace(taskID, CachedObservation{file.stamp, auditStamp, task});
+        result.cache.sessions.emplace(taskID, CachedObservation{file.stamp, auditStamp, task});
         if (task) result.tasks.push_back(std::move(*task));
     }
     return result;

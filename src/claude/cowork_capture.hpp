@@ -30,15 +30,32 @@ struct CachedObservation {
     bool operator==(const CachedObservation&) const = default;
 };
 
-using ObservationCache = std::map<std::string, CachedObservation>;
+// What a metadata file said last time: its session's task ID, or that it is archived or
+// deleted. An unchanged file (same date and size) is not read again.
+struct MetadataMemo {
+    desktop::FileStamp stamp;
+    bool archivedOrDeleted = false;
+    std::string taskID;
+    bool operator==(const MetadataMemo&) const = default;
+};
+
+struct ObservationCache {
+    // Per session (task ID): the parse result from the last successful scan.
+    std::map<std::string, CachedObservation> sessions;
+    // Per metadata file path.
+    std::map<std::string, MetadataMemo> metadata;
+    bool operator==(const ObservationCache&) const = default;
+};
 
 struct CaptureResult {
     std::set<std::string> indexedIDs;
     std::vector<TaskSnapshot> tasks;
     std::size_t metadataCount = 0;
     ObservationCache cache;
-    // How many sessions were parsed afresh in this pass (the rest came from the cache).
+    // How many sessions were parsed afresh, and how many metadata files were read, in this
+    // pass (the rest came from the cache).
     std::size_t parsedCount = 0;
+    std::size_t metadataReadCount = 0;
 };
 
 using Capture = std::expected<CaptureResult, ObserverError>;
@@ -53,7 +70,7 @@ struct SessionFile {
 std::expected<std::vector<SessionFile>, ObserverError> listSessionFiles(const std::filesystem::path& root);
 
 // Reads the listed files, reusing `previous` for sessions whose metadata and audit log are
-// both unchanged.
+// both unchanged; unchanged metadata files are not even read.
 Capture evaluateSessions(const std::vector<SessionFile>& files, const std::string& accountID,
                          const ObservationCache& previous, Date now);
 

@@ -84,7 +84,7 @@ TEST_F(Library, FindsMetadataFilesByTheLayoutRules) {
     EXPECT_EQ(result->indexedIDs, ids({"a", "deep", "top"}));
     EXPECT_EQ(result->metadataCount, 5u) << "archived and deleted sessions are counted";
     EXPECT_EQ(result->tasks.size(), 3u);
-    EXPECT_EQ(result->cache.size(), 3u);
+    EXPECT_EQ(result->cache.sessions.size(), 3u);
 }
 
 TEST_F(Library, MissingAndUnreadableLibraries) {
@@ -138,6 +138,7 @@ TEST_F(Library, UnchangedSessionsComeFromTheCache) {
     auto again = capture(first->cache);
     ASSERT_TRUE(again);
     EXPECT_EQ(again->parsedCount, 0u);
+    EXPECT_EQ(again->metadataReadCount, 0u) << "unchanged metadata is not read again";
     EXPECT_EQ(again->tasks, first->tasks);
     EXPECT_EQ(again->cache, first->cache);
 
@@ -150,6 +151,7 @@ TEST_F(Library, UnchangedSessionsComeFromTheCache) {
     stamp(auditLogPath(a));
     auto touched = capture(again->cache);
     EXPECT_EQ(touched->parsedCount, 1u);
+    EXPECT_EQ(touched->metadataReadCount, 1u);
     auto task = std::find_if(touched->tasks.begin(), touched->tasks.end(),
                              [](const TaskSnapshot& t) { return t.title == "Cowork · first"; });
     ASSERT_NE(task, touched->tasks.end());
@@ -162,12 +164,20 @@ TEST_F(Library, UnchangedSessionsComeFromTheCache) {
     fs::last_write_time(log, mtime);
     EXPECT_EQ(capture(touched->cache)->parsedCount, 1u);
 
+    // Damage to a known metadata file is noticed at once.
+    auto b = folder / "local_b.json";
+    test::writeText(b, "{\"sessionId\":");
+    stamp(b);
+    EXPECT_EQ(capture(touched->cache).error(), ObserverError::sessionStoreUnreadable);
+    test::writeText(b, meta("b"));
+    stamp(b);
+
     // Archiving drops the session from the index and the cache.
     test::writeText(a, meta("a", R"(,"isArchived":true)"));
     stamp(a);
     auto archived = capture(touched->cache);
     EXPECT_EQ(archived->indexedIDs, ids({"b"}));
-    EXPECT_FALSE(archived->cache.contains(coworkTaskID("a")));
+    EXPECT_FALSE(archived->cache.sessions.contains(coworkTaskID("a")));
 }
 
 TEST_F(Library, OnlyTheLastMebibyteOfAnAuditLogIsRead) {

@@ -87,10 +87,10 @@ TEST(CoworkObserverState, StatusTextsAndTheUnavailableSignal) {
 TEST(CoworkObserverState, FailedPassKeepsTheCacheOfTheLastSuccess) {
     CoworkObserverState state(start);
     auto r = result({}, 1);
-    r.cache["desktop-a"] = CachedObservation{{}, {}, task("desktop-a", TaskState::running, start)};
+    r.cache.sessions["desktop-a"] = CachedObservation{{}, {}, task("desktop-a", TaskState::running, start)};
     state.onCapture(r, start);
     state.onCapture(std::unexpected(ObserverError::sessionStoreUnreadable), start);
-    EXPECT_EQ(state.cache().size(), 1u);
+    EXPECT_EQ(state.cache().sessions.size(), 1u);
 }
 
 TEST(CoworkReconciliation, KeepSetAndMissedTaskCompletions) {

@@ -1,0 +1,143 @@
+// vigilorb-peer: what the phone runs against the companion's formats. Each command reads one
+// document on standard input and writes its result on standard output; a refused document
+// writes the error case's name on standard error and exits with status 1.
+#include <cstdio>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "security/cloud_envelope.hpp"
+#include "security/codec.hpp"
+#include "security/pairing.hpp"
+#include "security/snapshot_envelope.hpp"
+
+using namespace vigilorb;
+
+namespace {
+
+constexpr const char* usage =
+    "usage: vigilorb-peer invitation\n"
+    "       vigilorb-peer verify --key HEX\n"
+    "       vigilorb-peer open --key HEX\n"
+    "       vigilorb-peer hello --key HEX --companion ID --device NAME\n"
+    "options: --now SECONDS (since 2001-01-01, instead of the clock)\n";
+
+struct UsageError {};
+
+struct Arguments {
+    std::string command;
+    std::map<std::string, std::string> options;
+
+    const std::string& require(const std::string& name) const {
+        auto it = options.find(name);
+        if (it == options.end()) throw UsageError{};
+        return it->second;
+    }
+};
+
+Arguments parse(int argc, char** argv) {
+    if (argc < 2) throw UsageError{};
+    Arguments args{argv[1], {}};
+    for (int i = 2; i < argc; i += 2) {
+        std::string name = argv[i];
+        if (!name.starts_with("--") || i + 1 >= argc) throw UsageError{};
+        args.options[name.substr(2)] = argv[i + 1];
+    }
+    return args;
+}
+
+std::string readInput() { return std::string(std::istreambuf_iterator<char>(std::cin), {}); }
+
+int refuse(std::string_view name) {
+    std::cerr << name << "\n";
+    return 1;
+}
+
+void writeBytes(const Bytes& bytes) {
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+}
+
+LocalPairingKey keyFrom(const Arguments& args) {
+    auto bytes = crypto::fromHex(args.require("key"));
+    auto key = bytes ? LocalPairingKey::fromBytes(*bytes) : std::nullopt;
+    if (!key) throw Failure<LocalSnapshotProtocolError>(LocalSnapshotProtocolError::invalidPairingKey);
+    return *key;
+}
+
+Date nowFrom(const Arguments& args) {
+    auto it = args.options.find("now");
+    if (it == args.options.end()) return Date::now();
+    try {
+        std::size_t used = 0;
+        double seconds = std::stod(it->second, &used);
+        if (used != it->second.size()) throw UsageError{};
+        return Date::fromReference(seconds);
+    } catch (const std::logic_error&) {
+        throw UsageError{};
+    }
+}
+
+int invitation(const Arguments& args) {
+    auto input = readInput();
+    PairingInvitation inv;
+    try {
+        inv = PairingInvitation::decode(input);
+    } catch (const DecodingError&) {
+        return refuse(rawValue(PairingInvitationError::invalidInvitation));
+    }
+    auto key = LocalPairingKey::deriveFromInvitation(inv, nowFrom(args));
+    codec::OrderedJson out = codec::OrderedJson::object();
+    out["companionID"] = inv.companionID;
+    out["keyIdentifier"] = key.keyIdentifier();
+    out["verificationCode"] = inv.verificationCode();
+    std::cout << codec::dumpCompact(out) << "\n";
+    return 0;
+}
+
+int run(const Arguments& args) {
+    if (args.command == "invitation") return invitation(args);
+    if (args.command == "verify") {
+        auto key = keyFrom(args);
+        SnapshotNonceReplayGuard guard;
+        writeBytes(SignedEnvelopeReceiver::check(readInput(), key, nowFrom(args), guard));
+        return 0;
+    }
+    if (args.command == "open") {
+        auto key = keyFrom(args);
+        writeBytes(EncryptedCloudSnapshotEnvelope::open(readInput(), key));
+        return 0;
+    }
+    if (args.command == "hello") {
+        auto key = keyFrom(args);
+        auto hello = PairingHello::make(key.bytes(), args.require("companion"), args.require("device"), nowFrom(args));
+        std::cout << hello.encode() << "\n";
+        return 0;
+    }
+    throw UsageError{};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(parse(argc, argv));
+    } catch (const UsageError&) {
+        std::cerr << usage;
+        return 2;
+    } catch (const Failure<LocalSnapshotProtocolError>& e) {
+        return refuse(rawValue(e.code()));
+    } catch (const Failure<PairingInvitationError>& e) {
+        return refuse(rawValue(e.code()));
+    } catch (const Failure<CloudSnapshotError>& e) {
+        return refuse(rawValue(e.code()));
+    } catch (const DecodingError&) {
+        return refuse("invalidInput");
+    } catch (const std::exception& e) {
+        std::cerr << "failure: " << e.what() << "\n";
+        return 1;
+    }
+}

@@ -1,0 +1,114 @@
+#include "security/identity.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <fstream>
+
+#include "model/events.hpp"
+#include "model/json.hpp"
+#include "model/text.hpp"
+
+namespace vigilorb {
+
+std::optional<std::string> InMemoryPreferencesStore::value(const std::string& key) const {
+    auto it = values_.find(key);
+    if (it == values_.end()) return std::nullopt;
+    return it->second;
+}
+
+namespace {
+
+std::string trimmed(std::string_view s) {
+    // Trim whole scalars so that multi-byte spaces (U+00A0, U+2028...) go too.
+    std::vector<std::pair<std::size_t, char32_t>> scalars;
+    std::size_t offset = 0;
+    bool ok = text::forEachScalar(s, [&](char32_t c) {
+        scalars.emplace_back(offset, c);
+        char buf[4];
+        offset += static_cast<std::size_t>(utf8proc_encode_char(static_cast<utf8proc_int32_t>(c),
+                                                                reinterpret_cast<utf8proc_uint8_t*>(buf)));
+    });
+    if (!ok) return std::string(s);
+    std::size_t first = 0, last = scalars.size();
+    while (first < last && text::isWhitespaceOrNewline(scalars[first].second)) ++first;
+    while (last > first && text::isWhitespaceOrNewline(scalars[last - 1].second)) --last;
+    if (first == last) return {};
+    std::size_t begin = scalars[first].first;
+    std::size_t end = last < scalars.size() ? scalars[last].first : s.size();
+    return std::string(s.substr(begin, end - begin));
+}
+
+std::optional<CompanionIdentity> decodeIdentity(const std::string& blob) {
+    try {
+        auto j = json::parse(blob);
+        json::object(j, "CompanionIdentity");
+        CompanionIdentity identity{json::requireString(j, "id"), json::requireString(j, "name")};
+        if (identity.id.empty() || identity.name.empty()) return std::nullopt;
+        return identity;
+    } catch (const DecodingError&) {
+        return std::nullopt;
+    }
+}
+
+std::string lowercase(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+}  // namespace
+
+std::string trimmedWhitespaceAndNewlines(std::string_view s) { return trimmed(s); }
+
+std::string CompanionIdentity::nameFromHost(const std::optional<std::string>& hostName) {
+    std::string name = hostName ? trimmed(*hostName) : std::string();
+    if (name.empty()) name = "Mac";
+    return text::graphemePrefix(name, nameLimit);
+}
+
+std::string CompanionIdentity::encode() const {
+    Json j = Json::object();
+    j["id"] = id;
+    j["name"] = name;
+    return json::dump(j);
+}
+
+CompanionIdentity CompanionIdentity::loadOrCreate(PreferencesStore& preferences,
+                                                  const std::optional<std::string>& hostName) {
+    if (auto blob = preferences.value(preferenceKey))
+        if (auto stored = decodeIdentity(*blob)) return *stored;
+    CompanionIdentity identity{"mac-" + lowercase(makeUUID()), nameFromHost(hostName)};
+    try {
+        preferences.setValue(preferenceKey, identity.encode());
+    } catch (const std::exception&) {
+        // A name that cannot be encoded is still used for this run.
+    }
+    return identity;
+}
+
+std::optional<std::string> hostComputerName(const std::filesystem::path& machineInfo) {
+    std::ifstream in(machineInfo);
+    std::string line;
+    while (in && std::getline(in, line)) {
+        static constexpr std::string_view prefix = "PRETTY_HOSTNAME=";
+        if (!line.starts_with(prefix)) continue;
+        std::string value = line.substr(prefix.size());
+        // machine-info uses shell quoting; the common forms are a bare word or one quoted string.
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+            std::string unquoted;
+            for (std::size_t i = 1; i + 1 < value.size(); ++i) {
+                if (value.front() == '"' && value[i] == '\\' && i + 2 < value.size()) ++i;
+                unquoted.push_back(value[i]);
+            }
+            value = unquoted;
+        }
+        if (!trimmed(value).empty()) return value;
+    }
+    char host[HOST_NAME_MAX + 1] = {};
+    if (gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') return std::string(host);
+    return std::nullopt;
+}
+
+}  // namespace vigilorb

@@ -1,0 +1,190 @@
+#include "security/pairing.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+#include "model/events.hpp"
+#include "model/text.hpp"
+#include "security/codec.hpp"
+#include "security/relay_address.hpp"
+
+namespace vigilorb {
+
+namespace {
+
+[[noreturn]] void fail(PairingInvitationError e) { throw Failure<PairingInvitationError>(e, std::string(rawValue(e))); }
+[[noreturn]] void fail(LocalSnapshotProtocolError e) {
+    throw Failure<LocalSnapshotProtocolError>(e, std::string(rawValue(e)));
+}
+
+bool nonEmptyWithin(std::string_view s, std::size_t limit) {
+    return !s.empty() && text::isValidUTF8(s) && text::graphemeCount(s) <= limit;
+}
+
+}  // namespace
+
+bool pairingRules::isValidCompanionID(std::string_view id) {
+    if (!nonEmptyWithin(id, companionIDLimit)) return false;
+    bool ok = true;
+    text::forEachScalar(id, [&](char32_t c) {
+        if (!(text::isAlphanumeric(c) || c == U'-' || c == U'_')) ok = false;
+    });
+    return ok;
+}
+
+bool pairingRules::isValidCompanionName(const std::optional<std::string>& name) {
+    if (!name) return true;
+    return text::isValidUTF8(*name) && !trimmedWhitespaceAndNewlines(*name).empty() &&
+           text::graphemeCount(*name) <= companionNameLimit;
+}
+
+bool pairingRules::isValidRelayBaseURL(const std::optional<std::string>& url) {
+    if (!url) return true;
+    // An empty text is "no relay" as a preference, but never a relay URL.
+    return !trimmedWhitespaceAndNewlines(*url).empty() && isValidRelayAddress(*url) &&
+           text::graphemeCount(*url) <= relayAddressLimit;
+}
+
+PairingInvitation PairingInvitation::generate(const CompanionIdentity& identity,
+                                              const std::optional<std::string>& relayAddress, Date now) {
+    std::optional<std::string> relay;
+    if (relayAddress && isValidRelayAddress(*relayAddress)) {
+        auto trimmed = trimmedWhitespaceAndNewlines(*relayAddress);
+        if (!trimmed.empty()) relay = trimmed;
+    }
+    PairingInvitation inv;
+    inv.id = makeUUID();
+    if (!pairingRules::isValidCompanionID(identity.id)) fail(PairingInvitationError::invalidCompanionID);
+    if (!pairingRules::isValidCompanionName(identity.name)) fail(PairingInvitationError::invalidCompanionName);
+    if (!pairingRules::isValidRelayBaseURL(relay)) fail(PairingInvitationError::invalidRelayConfiguration);
+    inv.secret = crypto::randomBytes(secretSize);
+    inv.companionID = identity.id;
+    inv.companionName = identity.name;
+    inv.relayBaseURL = relay;
+    inv.issuedAt = now;
+    inv.expiresAt = now + lifetime;
+    return inv;
+}
+
+void PairingInvitation::validate(Date now) const {
+    if (schemaVersion != currentSchemaVersion) fail(PairingInvitationError::incompatibleSchema);
+    if (!pairingRules::isValidCompanionID(companionID) || !pairingRules::isValidCompanionName(companionName) ||
+        !pairingRules::isValidRelayBaseURL(relayBaseURL) || secret.size() != secretSize)
+        fail(PairingInvitationError::invalidInvitation);
+    double window = expiresAt - issuedAt;
+    if (!(window > 0 && window <= longestWindow)) fail(PairingInvitationError::invalidValidityWindow);
+    if (!(issuedAt <= now + allowedSkew)) fail(PairingInvitationError::notYetValid);
+    if (!(now <= expiresAt)) fail(PairingInvitationError::expired);
+}
+
+std::string PairingInvitation::qrPayload() const {
+    Json j = Json::object();
+    j["schemaVersion"] = schemaVersion;
+    j["id"] = id;
+    j["companionID"] = companionID;
+    if (companionName) j["companionName"] = *companionName;
+    if (relayBaseURL) j["relayBaseURL"] = *relayBaseURL;
+    j["issuedAt"] = dateToJson(issuedAt);
+    j["expiresAt"] = dateToJson(expiresAt);
+    j["secret"] = crypto::base64Encode(secret);
+    return codec::dumpCompact(j);
+}
+
+PairingInvitation PairingInvitation::decode(std::string_view bytes) {
+    auto j = json::parse(bytes);
+    json::object(j, "PairingInvitation");
+    PairingInvitation inv;
+    inv.schemaVersion = codec::requireInteger(j, "schemaVersion");
+    inv.id = codec::requireUUID(j, "id");
+    inv.companionID = json::requireString(j, "companionID");
+    inv.companionName = json::optionalString(j, "companionName");
+    inv.relayBaseURL = json::optionalString(j, "relayBaseURL");
+    inv.issuedAt = json::requireDate(j, "issuedAt");
+    inv.expiresAt = json::requireDate(j, "expiresAt");
+    inv.secret = codec::requireBase64(j, "secret");
+    return inv;
+}
+
+std::string PairingInvitation::verificationCode() const {
+    auto code = crypto::hmacSha256(secret, crypto::bytesOf(std::string(verificationLabel) + codec::asciiLowercase(id)));
+    std::uint32_t value = static_cast<std::uint32_t>(code[0]) << 24 | static_cast<std::uint32_t>(code[1]) << 16 |
+                          static_cast<std::uint32_t>(code[2]) << 8 | static_cast<std::uint32_t>(code[3]);
+    char out[8];
+    std::snprintf(out, sizeof out, "%06u", static_cast<unsigned>(value % 1000000u));
+    return out;
+}
+
+std::string PairingInvitation::description() const {
+    return "PairingInvitation(id: " + id + ", companionID: " + companionID +
+           ", companionName: " + companionName.value_or("unknown") + ", secret: <redacted>)";
+}
+
+LocalPairingKey LocalPairingKey::deriveFromInvitation(const PairingInvitation& invitation, Date now) {
+    invitation.validate(now);
+    auto bytes = crypto::hkdfSha256(invitation.secret, crypto::bytesOf(invitation.companionID),
+                                    crypto::bytesOf(derivationLabel), size);
+    auto key = fromBytes(std::move(bytes));
+    if (!key) fail(LocalSnapshotProtocolError::invalidPairingKey);
+    return *key;
+}
+
+PairingHello PairingHello::make(const Bytes& key, std::string companionID, std::string deviceName, Date now,
+                                std::string nonce) {
+    PairingHello h;
+    h.companionID = std::move(companionID);
+    h.deviceName = std::move(deviceName);
+    h.nonce = nonce.empty() ? makeUUID() : codec::canonicalUUID(nonce).value_or(nonce);
+    h.createdAt = now;
+    h.authenticationCode = crypto::hmacSha256(key, h.authenticatedBytes());
+    return h;
+}
+
+Bytes PairingHello::authenticatedBytes() const {
+    Bytes out;
+    codec::appendText(out, label);
+    out.push_back(0);
+    codec::appendText(out, companionID);
+    out.push_back(0);
+    codec::appendText(out, deviceName);
+    out.push_back(0);
+    codec::appendText(out, codec::asciiLowercase(nonce));
+    out.push_back(0);
+    codec::appendUnixTime(out, createdAt);
+    return out;
+}
+
+void PairingHello::verify(const Bytes& key, Date now) const {
+    if (schemaVersion != currentSchemaVersion || !nonEmptyWithin(companionID, fieldLimit) ||
+        !nonEmptyWithin(deviceName, fieldLimit))
+        fail(LocalSnapshotProtocolError::incompatibleSchema);
+    // Written so that a NaN time also fails.
+    if (!(std::fabs(now - createdAt) <= allowedAge)) fail(LocalSnapshotProtocolError::envelopeExpired);
+    if (!crypto::constantTimeEqual(crypto::hmacSha256(key, authenticatedBytes()), authenticationCode))
+        fail(LocalSnapshotProtocolError::invalidAuthenticationCode);
+}
+
+std::string PairingHello::encode() const {
+    codec::OrderedJson j = codec::OrderedJson::object();
+    j["schemaVersion"] = schemaVersion;
+    j["companionID"] = companionID;
+    j["deviceName"] = deviceName;
+    j["nonce"] = nonce;
+    j["createdAt"] = codec::dateNumber(createdAt);
+    j["authenticationCode"] = crypto::base64Encode(authenticationCode);
+    return codec::dumpCompact(j);
+}
+
+PairingHello PairingHello::decode(std::string_view bytes) {
+    auto j = json::parse(bytes);
+    json::object(j, "PairingHello");
+    PairingHello h;
+    h.schemaVersion = codec::requireInteger(j, "schemaVersion");
+    h.companionID = json::requireString(j, "companionID");
+    h.deviceName = json::requireString(j, "deviceName");
+    h.nonce = codec::requireUUID(j, "nonce");
+    h.createdAt = json::requireDate(j, "createdAt");
+    h.authenticationCode = codec::requireBase64(j, "authenticationCode");
+    return h;
+}
+
+}  // namespace vigilorb

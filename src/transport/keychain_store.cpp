@@ -1,0 +1,131 @@
+#include "transport/keychain_store.hpp"
+
+#include <qt6keychain/keychain.h>
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusReply>
+#include <QEventLoop>
+#include <QTimer>
+
+#include "model/paths.hpp"
+
+namespace vigilorb {
+
+namespace {
+
+constexpr const char* secretServiceName = "org.freedesktop.secrets";
+
+std::int32_t statusOf(QKeychain::Error error) {
+    switch (error) {
+        case QKeychain::NoError: return keyStoreStatus::success;
+        case QKeychain::EntryNotFound: return keyStoreStatus::itemNotFound;
+        case QKeychain::AccessDenied:
+        case QKeychain::AccessDeniedByUser: return keyStoreStatus::accessDenied;
+        case QKeychain::NoBackendAvailable:
+        case QKeychain::NotImplemented: return keyStoreStatus::noBackend;
+        default: return keyStoreStatus::otherFailure;
+    }
+}
+
+struct Outcome {
+    bool finished = false;
+    QKeychain::Error error = QKeychain::NoError;
+    QByteArray data;
+};
+
+// Runs a job to completion or until the timeout. A job that has not finished is left to
+// delete itself whenever its backend answers; it must not be deleted while a call is pending.
+Outcome run(QKeychain::Job* job, std::chrono::milliseconds timeout, bool readsData) {
+    auto outcome = std::make_shared<Outcome>();
+    job->setAutoDelete(false);
+    job->setInsecureFallback(false);
+    QEventLoop loop;
+    QObject::connect(job, &QKeychain::Job::finished, &loop, [outcome, readsData, &loop](QKeychain::Job* j) {
+        outcome->finished = true;
+        outcome->error = j->error();
+        if (readsData && j->error() == QKeychain::NoError)
+            outcome->data = static_cast<QKeychain::ReadPasswordJob*>(j)->binaryData();
+        loop.quit();
+    });
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(timeout);
+    job->start();
+    if (!outcome->finished) loop.exec();
+    if (outcome->finished) {
+        job->deleteLater();
+    } else {
+        QObject::disconnect(job, nullptr, &loop, nullptr);
+        job->setAutoDelete(true);
+    }
+    return *outcome;
+}
+
+std::int32_t write(const SecretItemQuery& query, const Bytes& data, std::chrono::milliseconds timeout) {
+    auto* job = new QKeychain::WritePasswordJob(QString::fromStdString(query.service));
+    job->setKey(QString::fromStdString(query.account));
+    job->setBinaryData(QByteArray(reinterpret_cast<const char*>(data.data()), static_cast<qsizetype>(data.size())));
+    auto outcome = run(job, timeout, false);
+    return outcome.finished ? statusOf(outcome.error) : keyStoreStatus::timedOut;
+}
+
+}  // namespace
+
+std::int32_t QtKeychainSecretItemBackend::update(const SecretItemQuery& query, const Bytes& data) {
+    return write(query, data, timeout_);
+}
+
+std::int32_t QtKeychainSecretItemBackend::add(const SecretItemQuery& query, const Bytes& data) {
+    return write(query, data, timeout_);
+}
+
+std::int32_t QtKeychainSecretItemBackend::copyMatching(const SecretItemQuery& query, std::optional<Bytes>& data) {
+    auto* job = new QKeychain::ReadPasswordJob(QString::fromStdString(query.service));
+    job->setKey(QString::fromStdString(query.account));
+    auto outcome = run(job, timeout_, true);
+    if (!outcome.finished) return keyStoreStatus::timedOut;
+    auto status = statusOf(outcome.error);
+    if (status == keyStoreStatus::success) data = Bytes(outcome.data.begin(), outcome.data.end());
+    return status;
+}
+
+bool secretServiceAvailable() {
+    auto bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface()) return false;
+    if (bus.interface()->isServiceRegistered(secretServiceName).value()) return true;
+    QDBusReply<QStringList> activatable = bus.interface()->call("ListActivatableNames");
+    return activatable.isValid() && activatable.value().contains(secretServiceName);
+}
+
+std::unique_ptr<SecretItemBackend> chooseSecretItemBackend(const std::filesystem::path& fallbackFolder,
+                                                          std::chrono::milliseconds timeout) {
+    if (secretServiceAvailable()) return std::make_unique<QtKeychainSecretItemBackend>(timeout);
+    return std::make_unique<FileSecretItemBackend>(fallbackFolder);
+}
+
+std::filesystem::path defaultPairingKeyFolder() {
+    auto base = paths::applicationSupport().value_or(paths::temporaryDirectory());
+    return base / paths::companionFolderName / "PairingKeys";
+}
+
+QSettingsPreferencesStore::QSettingsPreferencesStore() : settings_(std::make_unique<QSettings>()) {}
+
+QSettingsPreferencesStore::QSettingsPreferencesStore(const QString& iniFile)
+    : settings_(std::make_unique<QSettings>(iniFile, QSettings::IniFormat)) {}
+
+std::optional<std::string> QSettingsPreferencesStore::value(const std::string& key) const {
+    auto v = settings_->value(QString::fromStdString(key));
+    if (!v.isValid()) return std::nullopt;
+    auto bytes = v.toByteArray();
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+void QSettingsPreferencesStore::setValue(const std::string& key, const std::string& value) {
+    settings_->setValue(QString::fromStdString(key),
+                        QByteArray(value.data(), static_cast<qsizetype>(value.size())));
+    settings_->sync();
+}
+
+}  // namespace vigilorb

@@ -1,0 +1,46 @@
+// Our bytes against an independent implementation (Python's `cryptography`), both ways.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "protocol_fixtures.hpp"
+#include "security/cloud_envelope.hpp"
+#include "security/pairing.hpp"
+#include "security/snapshot_envelope.hpp"
+#include "temp_dir.hpp"
+
+using namespace vigilorb;
+using namespace vigilorb::protocol_fixtures;
+
+TEST(IndependentImplementation, AgreesInBothDirections) {
+    test::TempDir dir;
+    const CompanionIdentity identity{"mac-0f1e2d3c-4b5a-4697-8877-665544332211", "Ada's \"Lab\" / Werkstatt"};
+    Date now = Date::now();
+    auto invitation = PairingInvitation::generate(identity, std::string("https://relay.example.com/v"), now);
+    auto key = LocalPairingKey::deriveFromInvitation(invitation, now);
+
+    auto signedText = SignedSnapshotEnvelope::create(sampleSnapshot(), key, now);
+    auto sealed = EncryptedCloudSnapshotEnvelope::seal(sampleSnapshot(), identity.id, identity.name, key, 9, now);
+    test::writeText(dir / "key.hex", hexLowercase(key.bytes()));
+    test::writeText(dir / "signed.json", signedText);
+    test::writeText(dir / "sealed.json", sealed.encode());
+    test::writeText(dir / "invitation.json", invitation.qrPayload());
+    Json request = {{"companionID", identity.id}, {"deviceName", "Ada’s phone"}, {"createdAt", now.sinceReference}};
+    test::writeText(dir / "hello-request.json", request.dump());
+
+    std::string command = "/usr/bin/python3 " VIGILORB_CROSSCHECK_SCRIPT " '" + dir.path().string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+
+    auto result = json::parse(test::readText(dir / "result.json"));
+    auto expectedPayload = DeviceSnapshotPayload::make(sampleSnapshot(), now).encode();
+    EXPECT_EQ(crypto::base64Decode(result["signedPayload"].get<std::string>()), crypto::bytesOf(expectedPayload));
+    EXPECT_EQ(crypto::base64Decode(result["sealedPayload"].get<std::string>()), crypto::bytesOf(expectedPayload));
+    EXPECT_EQ(result["invitation"]["key"], hexLowercase(key.bytes()));
+    EXPECT_EQ(result["invitation"]["keyIdentifier"], key.keyIdentifier());
+    EXPECT_EQ(result["invitation"]["verificationCode"], invitation.verificationCode());
+
+    auto hello = PairingHello::decode(test::readText(dir / "hello.json"));
+    EXPECT_NO_THROW(hello.verify(key.bytes(), now));
+    EXPECT_EQ(hello.deviceName, "Ada’s phone");
+    EXPECT_THROW(hello.verify(key.bytes(), now + 61), Failure<LocalSnapshotProtocolError>);
+}

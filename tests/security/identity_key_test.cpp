@@ -1,0 +1,197 @@
+// Companion identity, pairing key derivations and the key store over its backends.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <regex>
+
+#include "model/json.hpp"
+#include "model/text.hpp"
+#include "security/key_store.hpp"
+#include "security/identity.hpp"
+#include "temp_dir.hpp"
+
+using namespace vigilorb;
+
+namespace {
+
+const std::regex freshID("^mac-[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$");
+
+LocalPairingKey keyOf(std::uint8_t fill) { return *LocalPairingKey::fromBytes(Bytes(32, fill)); }
+
+}  // namespace
+
+TEST(CompanionIdentity, CreatesStoresAndKeepsAnIdentity) {
+    InMemoryPreferencesStore prefs;
+    auto first = CompanionIdentity::loadOrCreate(prefs, std::string("  Ada's workstation \n"));
+    EXPECT_EQ(first.id.size(), 40u);
+    EXPECT_TRUE(std::regex_match(first.id, freshID)) << first.id;
+    EXPECT_EQ(first.name, "Ada's workstation");
+    ASSERT_TRUE(prefs.value("companion.identity.v2"));
+    auto stored = json::parse(*prefs.value("companion.identity.v2"));
+    EXPECT_EQ(stored.at("id"), first.id);
+    EXPECT_EQ(CompanionIdentity::loadOrCreate(prefs, std::string("other")), first);
+}
+
+TEST(CompanionIdentity, ReplacesBrokenStoredIdentities) {
+    struct Case {
+        const char* stored;
+    } cases[] = {{R"({"id":"mac-1","name":""})"}, {R"({"id":"","name":"x"})"}, {R"({"id":"mac-1"})"}, {"not json"},
+                 {R"(["mac-1","x"])"}};
+    for (auto& c : cases) {
+        InMemoryPreferencesStore prefs;
+        prefs.setValue("companion.identity.v2", c.stored);
+        auto identity = CompanionIdentity::loadOrCreate(prefs, std::string("host"));
+        EXPECT_TRUE(std::regex_match(identity.id, freshID)) << c.stored;
+        EXPECT_EQ(CompanionIdentity::loadOrCreate(prefs, std::nullopt), identity) << "new identity was stored";
+    }
+    // A stored ID of another form is kept as it is.
+    InMemoryPreferencesStore prefs;
+    prefs.setValue("companion.identity.v2", R"({"id":"legacy id","name":"n"})");
+    EXPECT_EQ(CompanionIdentity::loadOrCreate(prefs, std::nullopt), (CompanionIdentity{"legacy id", "n"}));
+}
+
+TEST(CompanionIdentity, NameFromHost) {
+    EXPECT_EQ(CompanionIdentity::nameFromHost(std::nullopt), "Mac");
+    EXPECT_EQ(CompanionIdentity::nameFromHost(std::string(" \t\n ")), "Mac");
+    EXPECT_EQ(CompanionIdentity::nameFromHost(std::string("\u00a0box\u2028")), "box");
+    std::string seventy(70, 'a');
+    for (std::size_t i = 0; i < 70; ++i) seventy[i] = static_cast<char>('a' + i % 26);
+    EXPECT_EQ(CompanionIdentity::nameFromHost("   " + seventy + "  "), seventy.substr(0, 64));
+    // Characters, not bytes: 70 flags (8 bytes each) cut to 64 flags.
+    std::string flags;
+    for (int i = 0; i < 70; ++i) flags += "\U0001F1E9\U0001F1EA";
+    auto cut = CompanionIdentity::nameFromHost(flags);
+    EXPECT_EQ(text::graphemeCount(cut), 64u);
+    EXPECT_EQ(cut.size(), 64u * 8);
+}
+
+TEST(CompanionIdentity, HostNameFromMachineInfo) {
+    test::TempDir dir;
+    test::writeText(dir / "machine-info", "CHASSIS=laptop\nPRETTY_HOSTNAME=\"Ada's \\\"Lab\\\" box\"\n");
+    EXPECT_EQ(hostComputerName(dir / "machine-info"), "Ada's \"Lab\" box");
+    test::writeText(dir / "bare", "PRETTY_HOSTNAME=studio\n");
+    EXPECT_EQ(hostComputerName(dir / "bare"), "studio");
+    // Without a pretty name the kernel host name is used.
+    auto fallback = hostComputerName(dir / "missing");
+    ASSERT_TRUE(fallback);
+    EXPECT_FALSE(fallback->empty());
+}
+
+TEST(LocalPairingKey, OnlyThirtyTwoBytes) {
+    EXPECT_FALSE(LocalPairingKey::fromBytes(Bytes(31, 1)));
+    EXPECT_FALSE(LocalPairingKey::fromBytes(Bytes(33, 1)));
+    EXPECT_TRUE(LocalPairingKey::fromBytes(Bytes(32, 1)));
+}
+
+TEST(LocalPairingKey, IdentifierAndRelayDigests) {
+    auto key = keyOf(0x42);
+    const std::regex hex16("^[0-9a-f]{16}$"), hex64("^[0-9a-f]{64}$");
+    EXPECT_TRUE(std::regex_match(key.keyIdentifier(), hex16));
+    EXPECT_EQ(key.keyIdentifier(), keyOf(0x42).keyIdentifier());
+    EXPECT_NE(key.keyIdentifier(), keyOf(0x43).keyIdentifier());
+    auto digest = crypto::sha256(key.bytes());
+    EXPECT_EQ(key.keyIdentifier(), hexLowercase(Bytes(digest.begin(), digest.begin() + 8)));
+
+    auto channel = key.relayDigest(LocalPairingKey::relayChannelLabel, "mac-a");
+    auto access = key.relayDigest(LocalPairingKey::relayAccessLabel, "mac-a");
+    EXPECT_TRUE(std::regex_match(channel, hex64));
+    EXPECT_TRUE(std::regex_match(access, hex64));
+    EXPECT_NE(channel, access);
+    EXPECT_NE(channel, key.relayDigest(LocalPairingKey::relayChannelLabel, "mac-b"));
+    EXPECT_NE(access, key.relayDigest(LocalPairingKey::relayAccessLabel, "mac-b"));
+    // The message is "label:value" exactly.
+    EXPECT_EQ(channel, hexLowercase(crypto::hmacSha256(key.bytes(), crypto::bytesOf("Vigilorb.RelayChannel.v1:mac-a"))));
+}
+
+// The store's semantics are the same over every backend.
+class KeyStoreBackends : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        if (std::string(GetParam()) == "memory")
+            backend_ = std::make_unique<InMemorySecretItemBackend>();
+        else
+            backend_ = std::make_unique<FileSecretItemBackend>(dir_ / "keys");
+    }
+    test::TempDir dir_;
+    std::unique_ptr<SecretItemBackend> backend_;
+};
+
+TEST_P(KeyStoreBackends, SaveReplaceLoadAndMissing) {
+    KeychainPairingKeyStore store(*backend_);
+    EXPECT_EQ(store.load("mac-a"), std::nullopt);
+    store.save(keyOf(1), "mac-a");
+    EXPECT_EQ(store.load("mac-a"), keyOf(1));
+    store.save(keyOf(2), "mac-a");
+    EXPECT_EQ(store.load("mac-a"), keyOf(2));
+    EXPECT_EQ(store.load("mac-b"), std::nullopt);
+    KeychainPairingKeyStore otherService(*backend_, "com.example.other");
+    EXPECT_EQ(otherService.load("mac-a"), std::nullopt);
+}
+
+TEST_P(KeyStoreBackends, StoredItemOfWrongLengthIsInvalid) {
+    KeychainPairingKeyStore store(*backend_);
+    for (std::size_t size : {0u, 31u, 33u}) {
+        auto query = store.baseQuery("mac-a", true);
+        ASSERT_EQ(backend_->add(query, Bytes(size, 9)), keyStoreStatus::success);
+        try {
+            store.load("mac-a");
+            FAIL() << size;
+        } catch (const PairingKeyStoreFailure& e) {
+            EXPECT_EQ(e.code(), PairingKeyStoreError::invalidStoredKey) << size;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(KeyStore, KeyStoreBackends, ::testing::Values("memory", "file"));
+
+TEST(KeyStore, BackendFailuresCarryTheirStatus) {
+    InMemorySecretItemBackend backend;
+    KeychainPairingKeyStore store(backend);
+    backend.failWith(keyStoreStatus::timedOut);
+    for (auto call : {0, 1}) {
+        try {
+            if (call == 0) store.save(keyOf(1), "mac-a");
+            else store.load("mac-a");
+            FAIL();
+        } catch (const Failure<PairingKeyStoreError>& e) {
+            EXPECT_EQ(e.code(), PairingKeyStoreError::keychainStatus);
+            EXPECT_EQ(dynamic_cast<const PairingKeyStoreFailure&>(e).status(), keyStoreStatus::timedOut);
+        }
+    }
+}
+
+TEST(KeyStore, BaseQueryAddsAccessGroupOnlyWhenAskedAndPresent) {
+    InMemorySecretItemBackend backend;
+    KeychainPairingKeyStore plain(backend);
+    EXPECT_EQ(plain.baseQuery("mac-a", true).accessGroup, std::nullopt);
+    EXPECT_EQ(plain.baseQuery("mac-a", true).service, "com.tarnbrook.vigilorb.pairing");
+    KeychainPairingKeyStore grouped(backend, KeychainPairingKeyStore::defaultService, "group");
+    EXPECT_EQ(grouped.baseQuery("mac-a", true).accessGroup, "group");
+    EXPECT_EQ(grouped.baseQuery("mac-a", false).accessGroup, std::nullopt);
+}
+
+TEST(KeyStore, FileBackendKeepsSecretsPrivateAndReportsWriteFailures) {
+    test::TempDir dir;
+    FileSecretItemBackend backend(dir / "keys");
+    KeychainPairingKeyStore store(backend);
+    store.save(keyOf(5), "../mac-a/..");
+    auto path = backend.itemPath(store.baseQuery("../mac-a/..", true));
+    EXPECT_EQ(path.parent_path().parent_path(), dir / "keys") << "the account cannot choose the path";
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(::stat(path.parent_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // A regular file where the folder should be: writing fails with a status, not silently.
+    test::writeText(dir / "blocked", "x");
+    FileSecretItemBackend blocked(dir / "blocked");
+    KeychainPairingKeyStore blockedStore(blocked);
+    try {
+        blockedStore.save(keyOf(1), "mac-a");
+        FAIL();
+    } catch (const PairingKeyStoreFailure& e) {
+        EXPECT_EQ(e.code(), PairingKeyStoreError::keychainStatus);
+        EXPECT_EQ(e.status(), keyStoreStatus::ioFailure);
+    }
+}

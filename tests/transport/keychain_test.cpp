@@ -1,0 +1,153 @@
+// The pairing key store over a real Secret Service (GNOME Keyring in a private D-Bus session),
+// over one that never answers, and without any; and the QSettings preferences.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "security/identity.hpp"
+#include "temp_dir.hpp"
+#include "transport/keychain_store.hpp"
+
+using namespace vigilorb;
+using namespace std::chrono_literals;
+
+namespace {
+
+LocalPairingKey keyOf(std::uint8_t fill) { return *LocalPairingKey::fromBytes(Bytes(32, fill)); }
+
+std::int32_t statusOfLoad(KeychainPairingKeyStore& store, const std::string& account) {
+    try {
+        store.load(account);
+    } catch (const PairingKeyStoreFailure& e) {
+        EXPECT_EQ(e.code(), PairingKeyStoreError::keychainStatus);
+        return e.status();
+    }
+    return keyStoreStatus::success;
+}
+
+std::string secretToolLookup(const std::string& service, const std::string& account) {
+    std::string command = "secret-tool lookup server '" + service + "' user '" + account + "' 2>/dev/null";
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[256];
+        while (auto n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(SecretService, SaveReplaceLoadAndMissing) {
+    ASSERT_TRUE(secretServiceAvailable());
+    test::TempDir dir;
+    auto backend = chooseSecretItemBackend(dir / "keys");
+    ASSERT_EQ(backend->kind(), "Secret Service");
+    KeychainPairingKeyStore store(*backend);
+
+    EXPECT_EQ(store.load("mac-missing"), std::nullopt);
+    store.save(keyOf(1), "mac-a");
+    EXPECT_EQ(store.load("mac-a"), keyOf(1));
+    store.save(keyOf(2), "mac-a");
+    EXPECT_EQ(store.load("mac-a"), keyOf(2));
+    EXPECT_EQ(store.load("mac-b"), std::nullopt);
+    EXPECT_FALSE(std::filesystem::exists(dir / "keys")) << "nothing went to the file fallback";
+    // The item is in the keyring itself, visible to another Secret Service client.
+    EXPECT_FALSE(secretToolLookup(KeychainPairingKeyStore::defaultService, "mac-a").empty());
+}
+
+TEST(SecretService, StoredItemOfWrongLengthIsInvalid) {
+    QtKeychainSecretItemBackend backend;
+    KeychainPairingKeyStore store(backend);
+    ASSERT_EQ(backend.add(store.baseQuery("mac-short", true), Bytes(31, 4)), keyStoreStatus::success);
+    try {
+        store.load("mac-short");
+        FAIL();
+    } catch (const PairingKeyStoreFailure& e) {
+        EXPECT_EQ(e.code(), PairingKeyStoreError::invalidStoredKey);
+    }
+}
+
+// A service that takes every call and never answers, like a keyring waiting on a prompt.
+class SilentSecretService : public QDBusVirtualObject {
+public:
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override {
+        message.setDelayedReply(true);
+        ++calls;
+        return true;
+    }
+    QString introspect(const QString&) const override { return {}; }
+    int calls = 0;
+};
+
+TEST(StalledSecretService, EveryCallGivesUpWithATimeout) {
+    auto bus = QDBusConnection::sessionBus();
+    SilentSecretService service;
+    ASSERT_TRUE(bus.registerVirtualObject("/", &service, QDBusConnection::SubPath));
+    ASSERT_TRUE(bus.registerService("org.freedesktop.secrets"));
+    ASSERT_TRUE(secretServiceAvailable());
+
+    QtKeychainSecretItemBackend backend(300ms);
+    KeychainPairingKeyStore store(backend);
+    EXPECT_EQ(statusOfLoad(store, "mac-a"), keyStoreStatus::timedOut);
+    try {
+        store.save(keyOf(1), "mac-a");
+        FAIL();
+    } catch (const PairingKeyStoreFailure& e) {
+        EXPECT_EQ(e.status(), keyStoreStatus::timedOut);
+    }
+    EXPECT_GT(service.calls, 0) << "the calls reached the stalled service";
+}
+
+TEST(NoSecretService, FallsBackToPrivateFiles) {
+    EXPECT_FALSE(secretServiceAvailable());
+    test::TempDir dir;
+    auto backend = chooseSecretItemBackend(dir / "keys");
+    EXPECT_EQ(backend->kind(), "file");
+    KeychainPairingKeyStore store(*backend);
+    EXPECT_EQ(store.load("mac-a"), std::nullopt);
+    store.save(keyOf(3), "mac-a");
+    EXPECT_EQ(store.load("mac-a"), keyOf(3));
+}
+
+TEST(NoSecretService, KeychainBackendFailsInsteadOfHanging) {
+    QtKeychainSecretItemBackend backend(5s);
+    KeychainPairingKeyStore store(backend);
+    auto status = statusOfLoad(store, "mac-a");
+    EXPECT_NE(status, keyStoreStatus::success);
+    EXPECT_NE(status, keyStoreStatus::itemNotFound);
+}
+
+TEST(NoSecretService, DefaultFallbackFolderIsInTheAppDataFolder) {
+    test::TempDir dir;
+    setenv("XDG_DATA_HOME", dir.path().c_str(), 1);
+    EXPECT_EQ(defaultPairingKeyFolder(), dir / "VigilorbCompanion" / "PairingKeys");
+}
+
+TEST(Preferences, IdentityPersistsInQSettings) {
+    test::TempDir dir;
+    auto file = QString::fromStdString((dir / "prefs.conf").string());
+    CompanionIdentity first;
+    {
+        QSettingsPreferencesStore prefs(file);
+        first = CompanionIdentity::loadOrCreate(prefs, std::string("host"));
+    }
+    QSettingsPreferencesStore reopened(file);
+    EXPECT_EQ(CompanionIdentity::loadOrCreate(reopened, std::string("other")), first);
+    EXPECT_EQ(reopened.value("missing"), std::nullopt);
+    reopened.setValue("blob", std::string("a\0b", 3));
+    EXPECT_EQ(QSettingsPreferencesStore(file).value("blob"), std::string("a\0b", 3));
+}
+
+int main(int argc, char** argv) {
+    // QtKeychain's Secret Service calls complete through a Qt event loop.
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
