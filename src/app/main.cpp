@@ -4,6 +4,7 @@
 // beside the executable and is loaded only when the process starts as the app, which keeps Qt
 // out of the command-line runs entirely.
 #include <dlfcn.h>
+#include <signal.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -27,6 +28,13 @@ int fail(const std::string& line) { return say(line, 1); }
 
 int startApp(int argc, char** argv) {
     using namespace vigilorb;
+    // SIGINT and SIGTERM wait (blocked, pending) until the app has its handlers, so a stop
+    // request during start-up still ends in a clean exit rather than a kill.
+    sigset_t termination;
+    sigemptyset(&termination);
+    sigaddset(&termination, SIGINT);
+    sigaddset(&termination, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &termination, nullptr);
     // One app per user: the lock sits beside the snapshot that the app would write.
     std::optional<process::InstanceLock> lock;
     try {
