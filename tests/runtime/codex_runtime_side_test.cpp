@@ -191,4 +191,33 @@ TEST_F(CodexSide, MissingExecutableAndStaleQuotasAtStartUp) {
     EXPECT_EQ(codex::loadSavedCodexAccounts(preferences).size(), 1u);
 }
 
+TEST_F(CodexSide, RefreshReconnectsAnAccountWhoseServerExited) {
+    qputenv("FAKE_CODEX_SCENARIO", "exitAfterQuota");
+    codex::upsertSavedCodexAccount(preferences, "work", false);
+    auto c = make();
+    auto side = c->side<CodexRuntimeSide>();
+    const std::string exited = "Codex App Server stopped (exit 0). Retry the connection.";
+    // Every text the row and the summary show, in order (the refresh pass may replace the
+    // failed client before the test looks).
+    std::vector<std::string> rows, summaries;
+    QObject::connect(c.get(), &ProviderRuntimeController::accountStatusesChanged, [&] {
+        if (auto* row = c->accountStatus("work"); row && (rows.empty() || rows.back() != row->detail)) rows.push_back(row->detail);
+    });
+    QObject::connect(c.get(), &ProviderRuntimeController::codexSummaryChanged, [&] { summaries.push_back(c->codexSummary()); });
+    ASSERT_TRUE(runUntil([&] { return std::find(rows.begin(), rows.end(), exited) != rows.end(); }));
+    EXPECT_NE(std::find(summaries.begin(), summaries.end(), "work: " + exited), summaries.end());
+    // The quota read before the exit stays.
+    EXPECT_TRUE(c->snapshot().quotasByAccount.contains(CompanionSnapshot::quotaKey(AIProvider::codex, "work")));
+    ASSERT_NE(side->client("work"), nullptr);
+
+    // The next refresh pass replaces the failed client (failed is final for a client) with a
+    // new connection.
+    qputenv("FAKE_CODEX_SCENARIO", "signedIn");
+    ASSERT_TRUE(runUntil([&] {
+        auto* now = side->client("work");
+        return now && now->phase() == codex::CodexConnectionPhase::connected() && now->isRunning();
+    }));
+    ASSERT_TRUE(runUntil([&] { return c->codexSummary() == "1 local account connected"; }));
+}
+
 }  // namespace
