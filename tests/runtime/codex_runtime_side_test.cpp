@@ -95,7 +95,9 @@ TEST_F(CodexSide, SavedAccountShowsQuotaAndLocalTasksInTheSnapshotFile) {
     ASSERT_NE(side, nullptr);
     ASSERT_TRUE(runUntil([&] {
         auto row = c->accountStatus("codex-default");
-        return row && row->detail == "Quota and 2 local Codex tasks synced";
+        // Quota arrives in its own hand-over after the phase change, so wait for both.
+        return row && row->detail == "Quota and 2 local Codex tasks synced" &&
+               c->snapshot().quotasByAccount.contains(CompanionSnapshot::quotaKey(AIProvider::codex, "codex-default"));
     }));
     EXPECT_TRUE(c->accountStatus("codex-default")->isHealthy);
     EXPECT_EQ(c->codexSummary(), "1 local account connected");
@@ -206,8 +208,6 @@ TEST_F(CodexSide, RefreshReconnectsAnAccountWhoseServerExited) {
     QObject::connect(c.get(), &ProviderRuntimeController::codexSummaryChanged, [&] { summaries.push_back(c->codexSummary()); });
     ASSERT_TRUE(runUntil([&] { return std::find(rows.begin(), rows.end(), exited) != rows.end(); }));
     EXPECT_NE(std::find(summaries.begin(), summaries.end(), "work: " + exited), summaries.end());
-    // The quota read before the exit stays.
-    EXPECT_TRUE(c->snapshot().quotasByAccount.contains(CompanionSnapshot::quotaKey(AIProvider::codex, "work")));
     ASSERT_NE(side->client("work"), nullptr);
 
     // The next refresh pass replaces the failed client (failed is final for a client) with a
@@ -218,6 +218,9 @@ TEST_F(CodexSide, RefreshReconnectsAnAccountWhoseServerExited) {
         return now && now->phase() == codex::CodexConnectionPhase::connected() && now->isRunning();
     }));
     ASSERT_TRUE(runUntil([&] { return c->codexSummary() == "1 local account connected"; }));
+    ASSERT_TRUE(runUntil([&] {
+        return c->snapshot().quotasByAccount.contains(CompanionSnapshot::quotaKey(AIProvider::codex, "work"));
+    }));
 }
 
 }  // namespace
