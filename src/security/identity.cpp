@@ -41,6 +41,27 @@ std::string trimmed(std::string_view s) {
     return std::string(s.substr(begin, end - begin));
 }
 
+// A host name in a legacy encoding (machine-info written as Latin-1) would give a name that
+// cannot be encoded, sent or shown; each undecodable byte becomes U+FFFD instead.
+std::string validUTF8(std::string_view s) {
+    std::string out;
+    auto* p = reinterpret_cast<const utf8proc_uint8_t*>(s.data());
+    auto left = static_cast<utf8proc_ssize_t>(s.size());
+    while (left > 0) {
+        utf8proc_int32_t cp = 0;
+        auto n = utf8proc_iterate(p, left, &cp);
+        if (n <= 0) {
+            out += "\xEF\xBF\xBD";
+            n = 1;
+        } else {
+            out.append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(n));
+        }
+        p += n;
+        left -= n;
+    }
+    return out;
+}
+
 std::optional<CompanionIdentity> decodeIdentity(const std::string& blob) {
     try {
         auto j = json::parse(blob);
@@ -63,7 +84,7 @@ std::string lowercase(std::string s) {
 std::string trimmedWhitespaceAndNewlines(std::string_view s) { return trimmed(s); }
 
 std::string CompanionIdentity::nameFromHost(const std::optional<std::string>& hostName) {
-    std::string name = hostName ? trimmed(*hostName) : std::string();
+    std::string name = hostName ? trimmed(validUTF8(*hostName)) : std::string();
     if (name.empty()) name = "Mac";
     return text::graphemePrefix(name, nameLimit);
 }

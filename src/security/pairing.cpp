@@ -40,8 +40,9 @@ bool pairingRules::isValidCompanionName(const std::optional<std::string>& name) 
 
 bool pairingRules::isValidRelayBaseURL(const std::optional<std::string>& url) {
     if (!url) return true;
-    // An empty text is "no relay" as a preference, but never a relay URL.
-    return !trimmedWhitespaceAndNewlines(*url).empty() && isValidRelayAddress(*url) &&
+    // An empty text is "no relay" as a preference, but never a relay URL; and a URL carries no
+    // surrounding blanks (the preference check trims them, a URL in an invitation must not have any).
+    return !url->empty() && trimmedWhitespaceAndNewlines(*url) == *url && isValidRelayAddress(*url) &&
            text::graphemeCount(*url) <= relayAddressLimit;
 }
 

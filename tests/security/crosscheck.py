@@ -70,11 +70,26 @@ def verify_signed(text, key):
     check(json.dumps(doc, separators=(",", ":"), sort_keys=True, ensure_ascii=False).encode() == payload,
           "payload is not compact JSON with sorted keys")
     check(doc["schemaVersion"] == 2 and doc["generatedAt"] == env["createdAt"], "payload header")
+    check_projection_order(doc)
     # Tampering must break the check, or the check above proves nothing.
     tampered = dict(env, createdAt=env["createdAt"] + 1)
     check(not hmac.compare_digest(hmac.new(key, signed_authenticated_bytes(tampered), hashlib.sha256).digest(),
                                   code), "tampered date still verifies")
     return payload
+
+
+def check_projection_order(doc):
+    """Quotas by account ID; tasks and pending actions newest first, equal dates by ID."""
+    accounts = [q["accountID"] for q in doc["quotas"]]
+    check(accounts == sorted(accounts), "quotas are not in account order")
+    for name, date in (("tasks", "updatedAt"), ("pendingActions", "requestedAt")):
+        keys = [(-item[date], item["id"]) for item in doc[name]]
+        check(keys == sorted(keys), name + " are not newest first with ties by id")
+
+
+def projection_ids(doc):
+    return {"quotas": [q["accountID"] for q in doc["quotas"]], "tasks": [t["id"] for t in doc["tasks"]],
+            "pendingActions": [a["id"] for a in doc["pendingActions"]]}
 
 
 def cloud_associated_data(env):
@@ -88,6 +103,7 @@ def open_sealed(text, key):
     compact(text)
     env = json.loads(text)
     check(env["schemaVersion"] == 1, "sealed schema")
+    check(env["keyIdentifier"] == hashlib.sha256(key).digest()[:8].hex(), "sealed key identifier")
     box = b64(env["sealedPayload"])
     nonce, sealed = box[:12], box[12:]
     payload = ChaCha20Poly1305(key).decrypt(nonce, sealed, cloud_associated_data(env))
@@ -97,6 +113,8 @@ def open_sealed(text, key):
         fail("changed sequence still opens")
     except Exception as error:  # InvalidTag
         check(type(error).__name__ == "InvalidTag", "unexpected error " + repr(error))
+    doc = json.loads(payload)
+    check(doc["generatedAt"] == env["generatedAt"], "sealed generatedAt differs from the payload's")
     return payload
 
 
@@ -105,6 +123,8 @@ def read_invitation(text):
     check(json.dumps(doc, separators=(",", ":"), sort_keys=True, ensure_ascii=False) == text,
           "QR payload is not compact JSON with sorted keys")
     check(UPPER_UUID.match(doc["id"]), "invitation id is not an upper-case UUID")
+    check(doc["schemaVersion"] == 1, "invitation schema")
+    check(doc["expiresAt"] - doc["issuedAt"] == 120, "invitation is not valid for 120 s")
     secret = b64(doc["secret"])
     check(len(secret) == 32 and len(doc["secret"]) == 44, "secret")
     key = HKDF(algorithm=hashes.SHA256(), length=32, salt=doc["companionID"].encode(),
@@ -112,7 +132,7 @@ def read_invitation(text):
     message = b"Vigilorb.PairingVerification.v1:" + doc["id"].lower().encode()
     value = struct.unpack(">I", hmac.new(secret, message, hashlib.sha256).digest()[:4])[0]
     return {"keyIdentifier": hashlib.sha256(key).digest()[:8].hex(), "verificationCode": "%06u" % (value % 1000000),
-            "key": key.hex()}
+            "key": key.hex(), "companionName": doc.get("companionName"), "relayBaseURL": doc.get("relayBaseURL")}
 
 
 def make_hello(key, companion_id, device_name, created_at):
@@ -137,6 +157,7 @@ def main():
     (folder / "hello.json").write_text(hello)
     (folder / "result.json").write_text(json.dumps({
         "signedPayload": base64.b64encode(signed).decode(),
+        "order": projection_ids(json.loads(signed)),
         "sealedPayload": base64.b64encode(sealed).decode(),
         "invitation": invitation,
     }))

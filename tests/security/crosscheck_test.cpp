@@ -38,6 +38,12 @@ TEST(IndependentImplementation, AgreesInBothDirections) {
     EXPECT_EQ(result["invitation"]["key"], hexLowercase(key.bytes()));
     EXPECT_EQ(result["invitation"]["keyIdentifier"], key.keyIdentifier());
     EXPECT_EQ(result["invitation"]["verificationCode"], invitation.verificationCode());
+    EXPECT_EQ(result["invitation"]["companionName"], identity.name);
+    EXPECT_EQ(result["invitation"]["relayBaseURL"], "https://relay.example.com/v");
+    // The fixture's records in the order the phone must see them, read back by the other side.
+    EXPECT_EQ(result["order"], Json({{"quotas", {"alpha", "mid", "zeta"}},
+                                     {"tasks", {"t-a", "t-b", "t-old"}},
+                                     {"pendingActions", {"p-1", "p-2"}}}));
 
     auto hello = PairingHello::decode(test::readText(dir / "hello.json"));
     EXPECT_NO_THROW(hello.verify(key.bytes(), now));

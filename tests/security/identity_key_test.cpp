@@ -54,6 +54,8 @@ TEST(CompanionIdentity, NameFromHost) {
     EXPECT_EQ(CompanionIdentity::nameFromHost(std::nullopt), "Mac");
     EXPECT_EQ(CompanionIdentity::nameFromHost(std::string(" \t\n ")), "Mac");
     EXPECT_EQ(CompanionIdentity::nameFromHost(std::string("\u00a0box\u2028")), "box");
+    // A Latin-1 host name: the stray byte is replaced, so the name can be stored and sent.
+    EXPECT_EQ(CompanionIdentity::nameFromHost(std::string(" Caf\xe9 box ")), "Caf\uFFFD box");
     std::string seventy(70, 'a');
     for (std::size_t i = 0; i < 70; ++i) seventy[i] = static_cast<char>('a' + i % 26);
     EXPECT_EQ(CompanionIdentity::nameFromHost("   " + seventy + "  "), seventy.substr(0, 64));
