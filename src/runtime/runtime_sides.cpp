@@ -1,4 +1,5 @@
 #include "runtime/claude_desktop_runtime_side.hpp"
+#include "runtime/codex_runtime_side.hpp"
 #include "runtime/provider_runtime_controller.hpp"
 
 namespace vigilorb {
@@ -6,6 +7,7 @@ namespace vigilorb {
 // The sides of the runtime in the app, in start-up order. Each side adds its factory here.
 std::vector<ProviderRuntimeSideFactory> defaultRuntimeSides() {
     std::vector<ProviderRuntimeSideFactory> sides;
+    sides.push_back([](ProviderRuntimeController& c) { return std::make_unique<CodexRuntimeSide>(c); });
     sides.push_back([](ProviderRuntimeController& c) { return std::make_unique<ClaudeDesktopRuntimeSide>(c); });
     return sides;
 }

@@ -1,0 +1,261 @@
+#include "runtime/codex_runtime_side.hpp"
+
+#include "claude/claude_connector.hpp"
+#include "model/events.hpp"
+
+namespace vigilorb {
+
+using codex::CodexConnectionFailure;
+using codex::CodexConnectionPhase;
+
+CodexRuntimeSide::CodexRuntimeSide(ProviderRuntimeController& controller) : controller_(controller) {
+    refreshTask_.setParent(&controller_);
+    refreshTask_.setTimerType(Qt::PreciseTimer);
+    refreshTask_.setInterval(controller_.options().codexRefreshPeriod);
+    QObject::connect(&refreshTask_, &QTimer::timeout, &controller_, [this] { refresh(); });
+    refreshTask_.start();
+}
+
+CodexRuntimeSide::~CodexRuntimeSide() {
+    refreshTask_.stop();
+    observers_.clear();
+    for (auto& [id, client] : clients_) client->stop();
+    clients_.clear();
+}
+
+std::filesystem::path CodexRuntimeSide::sharedCodexHome() const {
+    const auto& env = controller_.options().environment;
+    // The child inherits CODEX_HOME when it is set, so its tasks live there too.
+    if (auto home = env("CODEX_HOME"); home && !home->empty()) return *home;
+    auto home = paths::homeDirectory(env);
+    return codex::defaultCodexHome(home ? *home : std::filesystem::path("/"));
+}
+
+void CodexRuntimeSide::startUp() {
+    auto saved = codex::loadSavedCodexAccounts(controller_.preferences());
+    std::set<std::string> savedIDs;
+    for (const auto& a : saved) savedIDs.insert(a.id);
+    std::set<std::string> stale;
+    for (const auto& [key, quota] : controller_.snapshot().quotasByAccount)
+        if (quota.provider == AIProvider::codex && !savedIDs.contains(quota.accountID)) stale.insert(quota.accountID);
+    for (const auto& id : stale) {
+        try {
+            controller_.publish(controller_.store().removeAccount(AIProvider::codex, id));
+        } catch (const Failure<SnapshotStoreError>&) {
+            controller_.setAccountStatus(id, codexRemoveFailureText, false);
+        }
+    }
+    for (const auto& a : saved) connectAccount(a.id, a.isolatedProfile);
+}
+
+bool CodexRuntimeSide::handleRecordedEvents(const std::vector<NormalizedProviderEvent>& events,
+                                            const std::string& statusID) {
+    for (const auto& e : events) {
+        if (const auto* q = e.asQuota(); q && q->provider == AIProvider::codex) {
+            updateStatus(statusID);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CodexRuntimeSide::isCurrent(const std::string& accountID, const std::string& connectionID) const {
+    auto it = connectionIDs_.find(accountID);
+    return it != connectionIDs_.end() && it->second == connectionID;
+}
+
+void CodexRuntimeSide::dropConnection(const std::string& accountID) {
+    if (auto it = clients_.find(accountID); it != clients_.end()) {
+        it->second->stop();
+        clients_.erase(it);
+    }
+    observers_.erase(accountID);
+}
+
+void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolatedProfile) {
+    std::string id = claude::trimmedAccountID(rawAccountID);
+    if (!isValidAccountID(id)) {
+        controller_.setAccountStatus(id.empty() ? "Invalid account" : id, invalidAccountIDMessage, false);
+        return;
+    }
+    if (auto it = clients_.find(id); it != clients_.end()) {
+        auto& c = *it->second;
+        if (c.isRunning() && !c.stopped() && !c.phase().isFailed()) {
+            c.refreshRateLimits();
+            return;
+        }
+    }
+    dropConnection(id);
+    taskStatuses_.erase(id);
+    taskStoreFailed_.erase(id);
+    auto connectionID = makeUUID();
+    connectionIDs_[id] = connectionID;
+
+    if (!isolatedProfile) {
+        // One sign-in lives in the shared Codex home: other accounts on it go.
+        for (const auto& other : codex::loadSavedCodexAccounts(controller_.preferences()))
+            if (!other.isolatedProfile && other.id != id) removeAccount(other.id);
+    }
+    removedAccounts_.erase(id);
+
+    const auto& options = controller_.options();
+    try {
+        std::optional<std::filesystem::path> clientHome;
+        std::filesystem::path observedHome;
+        if (isolatedProfile) {
+            clientHome = codex::prepareIsolatedProfile(id, options.environment);
+            observedHome = *clientHome;
+        } else {
+            observedHome = sharedCodexHome();
+            if (auto env = options.environment("CODEX_HOME"); env && !env->empty()) clientHome = observedHome;
+        }
+        CodexAppServerClient::Options clientOptions;
+        clientOptions.requestTimeout = options.codexRequestTimeout;
+        clientOptions.environment = options.environment;
+        auto client = std::make_unique<CodexAppServerClient>(
+            id, clientHome, std::nullopt,
+            [this, id, connectionID](const std::vector<NormalizedProviderEvent>& events) {
+                // An update without a usable window changes nothing; recording it would only
+                // replace the account's row with the generic "updated" text.
+                if (!events.empty() && isCurrent(id, connectionID)) controller_.recordEvents(events, id);
+            },
+            [this, id, connectionID](const CodexConnectionPhase& phase) {
+                if (!isCurrent(id, connectionID)) return;
+                phases_[id] = phase;
+                updateStatus(id);
+            },
+            clientOptions);
+        auto* raw = client.get();
+        clients_[id] = std::move(client);
+        raw->start();
+
+        auto observer = std::make_unique<CodexLocalTaskObserver>(id, observedHome, options.codexLocalPollPeriod,
+                                                                 options.clock);
+        auto* obs = observer.get();
+        observers_[id] = std::move(observer);
+        obs->start(
+            [this, id, connectionID](const std::vector<TaskSnapshot>& tasks, const std::set<std::string>& indexed) {
+                if (!isCurrent(id, connectionID)) return;
+                try {
+                    controller_.publish(controller_.store().removeTasksExcept(
+                        AIProvider::codex, id, std::vector<std::string>(indexed.begin(), indexed.end())));
+                    controller_.publish(controller_.store().replaceTasks(AIProvider::codex, id, tasks,
+                                                                         controller_.options().clock()));
+                    taskStoreFailed_.erase(id);
+                } catch (const Failure<SnapshotStoreError>&) {
+                    taskStoreFailed_.insert(id);
+                    taskStatuses_[id] = {id, std::string(codexTaskStoreFailureText), false};
+                    updateStatus(id);
+                }
+            },
+            [this, id, connectionID](const std::string& detail, bool healthy) {
+                if (!isCurrent(id, connectionID)) return;
+                if (healthy && taskStoreFailed_.contains(id)) return;  // keep the store failure visible
+                taskStatuses_[id] = {id, detail, healthy};
+                updateStatus(id);
+            });
+        codex::upsertSavedCodexAccount(controller_.preferences(), id, isolatedProfile);
+    } catch (const std::exception& e) {
+        dropConnection(id);
+        auto failure = CodexConnectionFailure::of(CodexConnectionFailure::Kind::launchFailed);
+        if (auto* f = dynamic_cast<const Failure<CodexConnectionFailure>*>(&e)) failure = f->code();
+        phases_[id] = CodexConnectionPhase::failed(failure);
+        updateStatus(id);
+    }
+}
+
+void CodexRuntimeSide::refresh() {
+    for (const auto& account : codex::loadSavedCodexAccounts(controller_.preferences())) {
+        auto it = clients_.find(account.id);
+        if (it == clients_.end() || !it->second->isRunning() || it->second->stopped() || it->second->phase().isFailed()) {
+            connectAccount(account.id, account.isolatedProfile);
+        } else if (it->second->canRefresh()) {
+            it->second->refreshRateLimits();
+        }
+    }
+}
+
+void CodexRuntimeSide::removeAccount(std::string_view rawAccountID) {
+    std::string id = claude::trimmedAccountID(rawAccountID);
+    removedAccounts_.insert(id);
+    dropConnection(id);
+    connectionIDs_.erase(id);
+    phases_.erase(id);
+    taskStatuses_.erase(id);
+    taskStoreFailed_.erase(id);
+    controller_.removeAccountStatus(id);
+    codex::removeSavedCodexAccount(controller_.preferences(), id);
+    updateSummary();
+    try {
+        controller_.publish(controller_.store().removeAccount(AIProvider::codex, id));
+    } catch (const Failure<SnapshotStoreError>&) {
+        controller_.setAccountStatus(id, codexRemoveFailureText, false);
+    }
+}
+
+void CodexRuntimeSide::updateStatus(const std::string& accountID) {
+    auto phase = phases_.contains(accountID) ? phases_.at(accountID) : CodexConnectionPhase::idle();
+    if (phase.kind == CodexConnectionPhase::Kind::connected) {
+        if (auto t = taskStatuses_.find(accountID); t != taskStatuses_.end())
+            controller_.setAccountStatus(accountID, t->second.detail, t->second.isHealthy);
+        else
+            controller_.setAccountStatus(accountID, codexWaitingForTasksText, true);
+    } else {
+        controller_.setAccountStatus(accountID, codex::statusText(phase), false);
+    }
+    updateSummary();
+}
+
+void CodexRuntimeSide::updateSummary() {
+    std::size_t n = phases_.size();
+    bool healthy = n > 0;
+    for (const auto& [id, p] : phases_) healthy = healthy && p.kind == CodexConnectionPhase::Kind::connected;
+    for (const auto& [id, s] : taskStatuses_) healthy = healthy && s.isHealthy;
+    std::string plural = n == 1 ? "" : "s";
+    if (n == 0) {
+        controller_.setCodexSummary("Waiting for local capture to start", false);
+        return;
+    }
+    if (healthy) {
+        controller_.setCodexSummary(std::to_string(n) + " local account" + plural + " connected", true);
+        return;
+    }
+    // Maps are ordered by ID, ascending.
+    for (const auto& [id, p] : phases_) {
+        if (p.kind != CodexConnectionPhase::Kind::connected) {
+            controller_.setCodexSummary(id + ": " + codex::statusText(p), false);
+            return;
+        }
+    }
+    for (const auto& [id, s] : taskStatuses_) {
+        if (!s.isHealthy) {
+            controller_.setCodexSummary(id + ": " + s.detail, false);
+            return;
+        }
+    }
+    controller_.setCodexSummary("Connecting " + std::to_string(n) + " local account" + plural + "\u2026", false);
+}
+
+const CodexAppServerClient* CodexRuntimeSide::client(const std::string& accountID) const {
+    auto it = clients_.find(accountID);
+    return it == clients_.end() ? nullptr : it->second.get();
+}
+
+const CodexLocalTaskObserver* CodexRuntimeSide::observer(const std::string& accountID) const {
+    auto it = observers_.find(accountID);
+    return it == observers_.end() ? nullptr : it->second.get();
+}
+
+std::optional<CodexConnectionPhase> CodexRuntimeSide::phase(const std::string& accountID) const {
+    auto it = phases_.find(accountID);
+    return it == phases_.end() ? std::nullopt : std::optional(it->second);
+}
+
+std::optional<std::string> CodexRuntimeSide::diagnostics(const std::string& accountID) const {
+    const auto* c = client(accountID);
+    if (!c) return std::nullopt;
+    return "CLI: " + c->executablePath().string() + "\n" +
+           (c->serverVersion() ? *c->serverVersion() : std::string("Waiting for server version"));
+}
+
+}  // namespace vigilorb

@@ -1,0 +1,66 @@
+#pragma once
+// The Codex side of the runtime: per saved Codex account one app-server client (quota) and one
+// local task observer (task states), the 45-second refresh loop, the account rows and the Codex
+// summary, and the window's connect, refresh and remove actions.
+#include <QTimer>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "codex/saved_accounts.hpp"
+#include "runtime/codex_app_server_client.hpp"
+#include "runtime/codex_local_task_observer.hpp"
+#include "runtime/provider_runtime_controller.hpp"
+
+namespace vigilorb {
+
+inline constexpr std::string_view codexWaitingForTasksText = "Codex quota connected \u00B7 Waiting for local task capture";
+inline constexpr std::string_view codexTaskStoreFailureText = "Could not save the normalized task observation";
+inline constexpr std::string_view codexRemoveFailureText = "Could not remove account. Try again.";
+
+class CodexRuntimeSide final : public ProviderRuntimeSide {
+public:
+    explicit CodexRuntimeSide(ProviderRuntimeController& controller);
+    ~CodexRuntimeSide() override;
+
+    void startUp() override;
+    bool handleRecordedEvents(const std::vector<NormalizedProviderEvent>& events, const std::string& statusID) override;
+
+    // The window's actions. The account ID is taken as typed (trimmed and checked here).
+    void connectAccount(std::string_view rawAccountID, bool isolatedProfile);
+    void refresh();
+    void removeAccount(std::string_view rawAccountID);
+
+    // For the window: the client of an account and its diagnostics line
+    // ("CLI: <path>\n<server version or "Waiting for server version">").
+    const CodexAppServerClient* client(const std::string& accountID) const;
+    std::optional<std::string> diagnostics(const std::string& accountID) const;
+    std::optional<codex::CodexConnectionPhase> phase(const std::string& accountID) const;
+    const CodexLocalTaskObserver* observer(const std::string& accountID) const;
+
+private:
+    void dropConnection(const std::string& accountID);
+    void updateStatus(const std::string& accountID);
+    void updateSummary();
+    bool isCurrent(const std::string& accountID, const std::string& connectionID) const;
+    std::filesystem::path sharedCodexHome() const;
+
+    ProviderRuntimeController& controller_;
+    std::map<std::string, std::unique_ptr<CodexAppServerClient>> clients_;
+    std::map<std::string, std::unique_ptr<CodexLocalTaskObserver>> observers_;
+    std::map<std::string, codex::CodexConnectionPhase> phases_;
+    std::map<std::string, ProviderAccountRuntimeStatus> taskStatuses_;
+    std::map<std::string, std::string> connectionIDs_;
+    // Accounts whose last task capture could not be stored: the observer's "synced" status that
+    // follows must not hide that.
+    std::set<std::string> taskStoreFailed_;
+    std::set<std::string> removedAccounts_;
+    QTimer refreshTask_;
+};
+
+}  // namespace vigilorb

@@ -1,0 +1,179 @@
+#include "codex/local_observer.hpp"
+
+#include <gtest/gtest.h>
+
+#include "codex/common.hpp"
+#include "codex_home_fixture.hpp"
+#include "temp_dir.hpp"
+
+using namespace vigilorb;
+using namespace vigilorb::codex;
+using namespace vigilorb::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const Date now = Date::fromUnix(1'800'000'000);
+
+CodexLocalActivityRecord activity(const std::string& id, Date last) {
+    CodexLocalActivityRecord a;
+    a.threadID = id;
+    a.lastActivityAt = last;
+    return a;
+}
+
+TEST(CodexTaskDerivation, Rules) {
+    struct Case {
+        const char* what;
+        CodexLocalActivityRecord a;
+        double recordAge;
+        std::optional<TaskState> state;
+        std::optional<Date> updatedAt = std::nullopt;
+    };
+    auto with = [](CodexLocalActivityRecord a, auto field, Date d) {
+        a.*field = d;
+        a.lastActivityAt = std::max(a.lastActivityAt, d);
+        return a;
+    };
+    using R = CodexLocalActivityRecord;
+    auto base = activity("t", now - 200);
+    const Case cases[] = {
+        {"started 200 s ago, row updated 100 s ago: running at the row time",
+         with(base, &R::lastTaskStartedAt, now - 200), 100, TaskState::running, now - 100},
+        {"started 200 s ago, row 200 s ago: too old", with(base, &R::lastTaskStartedAt, now - 200), 200, std::nullopt},
+        {"complete and failed at once: failed",
+         with(with(base, &R::lastTaskCompletedAt, now - 10), &R::lastTaskFailedAt, now - 10), 500, TaskState::failed},
+        {"started and approval at once: approval",
+         with(with(base, &R::lastTaskStartedAt, now - 10), &R::lastApprovalRequestAt, now - 10), 500,
+         TaskState::waitingApproval},
+        {"input after start", with(with(base, &R::lastTaskStartedAt, now - 20), &R::lastUserInputRequestAt, now - 10),
+         500, TaskState::waitingInput},
+        {"completed 301 s ago", with(base, &R::lastTaskCompletedAt, now - 301), 0, std::nullopt},
+        {"cancelled 300 s ago", with(base, &R::lastTaskCancelledAt, now - 300), 0, TaskState::cancelled},
+        {"no lifecycle instant", base, 0, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto a = c.a;
+        std::vector<CodexLocalThreadRecord> records{{"thread-123456789", std::nullopt, now - c.recordAge}};
+        a.threadID = records[0].id;
+        auto tasks = deriveTasks("work", records, {{a.threadID, a}}, now);
+        ASSERT_EQ(tasks.size(), c.state ? 1u : 0u);
+        if (!c.state) continue;
+        EXPECT_EQ(tasks[0].state, *c.state);
+        EXPECT_EQ(tasks[0].title, "Codex task \u00B7 456789");
+        EXPECT_EQ(tasks[0].provider, AIProvider::codex);
+        EXPECT_EQ(tasks[0].accountID, "work");
+        if (c.updatedAt) {
+            EXPECT_EQ(tasks[0].updatedAt, *c.updatedAt);
+        }
+    }
+}
+
+TEST(CodexObserverStatus, Texts) {
+    using Result = std::expected<CaptureSnapshot, LocalObserverError>;
+    EXPECT_EQ(observerStatus(Result(std::unexpected(LocalObserverError::stateDatabaseMissing))),
+              (ObserverStatus{"Quota connected; waiting for Codex to create its local task index", false}));
+    EXPECT_EQ(observerStatus(Result(std::unexpected(LocalObserverError::queryFailed))),
+              (ObserverStatus{"Quota connected; the local Codex task index is temporarily unavailable", false}));
+    CaptureSnapshot s;
+    EXPECT_EQ(observerStatus(Result(s)), (ObserverStatus{"Quota and 0 local Codex tasks synced", true}));
+    s.tasks.resize(1);
+    EXPECT_EQ(observerStatus(Result(s)), (ObserverStatus{"Quota and 1 local Codex task synced", true}));
+    s.tasks.resize(2);
+    EXPECT_EQ(observerStatus(Result(s)), (ObserverStatus{"Quota and 2 local Codex tasks synced", true}));
+}
+
+std::string iso(Date d) {
+    auto t = static_cast<std::time_t>(d.unix());
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
+    return buf;
+}
+
+class CodexCapture : public ::testing::Test {
+protected:
+    TempDir home;
+    fs::path rollout(const std::string& id) { return home / ("sessions/2026/12/10/rollout-2026-12-10T06-00-00-" + id + ".jsonl"); }
+    void makeDatabase(const std::vector<ThreadSpec>& threads) {
+        SqliteWriter w(home / "state_5.sqlite");
+        w.exec("PRAGMA journal_mode=WAL;");
+        w.exec(codexThreadsTable);
+        for (const auto& t : threads) w.exec(insertThread(t));
+    }
+};
+
+TEST_F(CodexCapture, MissingDatabaseAndBrokenQuery) {
+    CaptureState state;
+    auto r = capture("work", home.path(), state, now);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), LocalObserverError::stateDatabaseMissing);
+    appendFile(home / "state_5.sqlite", std::string(4096, 'x'));
+    r = capture("work", home.path(), state, now);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), LocalObserverError::queryFailed);
+}
+
+TEST_F(CodexCapture, TasksNamesAndKeptCursors) {
+    long long t = static_cast<long long>(now.unix());
+    makeDatabase({
+        {.id = "running-thread", .rolloutPath = rollout("running-thread"), .updatedAt = t - 10, .name = "  Row   name "},
+        {.id = "named-by-index", .rolloutPath = rollout("named-by-index"), .updatedAt = t - 20},
+        {.id = "old-done", .rolloutPath = rollout("old-done"), .updatedAt = t - 1000},
+        {.id = "quiet", .rolloutPath = rollout("quiet"), .updatedAt = t - 5},
+        {.id = "no-file", .rolloutPath = rollout("no-file"), .updatedAt = t - 5},
+    });
+    appendFile(rollout("running-thread"), rolloutEvent("task_started", iso(now - 30)));
+    appendFile(rollout("named-by-index"), rolloutEvent("task_started", iso(now - 60)) +
+                                              rolloutEvent("exec_approval_request", iso(now - 40)));
+    appendFile(rollout("old-done"), rolloutEvent("task_complete", iso(now - 1000)));
+    appendFile(rollout("quiet"), rolloutEvent("token_count", iso(now - 5)));
+    appendFile(home / "session_index.jsonl",
+               R"({"id":"named-by-index","thread_name":"from the index","updated_at":"2026-12-10T06:36:48.735318361Z"})" "\n"
+               R"({"id":"running-thread","thread_name":"index loses to row","updated_at":"2026-12-10T06:36:48Z"})" "\n");
+
+    CaptureState state;
+    auto r = capture("work", home.path(), state, now);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->indexedIDs, (std::set<std::string>{"running-thread", "named-by-index", "old-done", "quiet", "no-file"}));
+    ASSERT_EQ(r->tasks.size(), 2u);
+    EXPECT_EQ(r->tasks[0].id, "running-thread");
+    EXPECT_EQ(r->tasks[0].title, "Row name");
+    EXPECT_EQ(r->tasks[0].state, TaskState::running);
+    EXPECT_EQ(r->tasks[1].title, "from the index");
+    EXPECT_EQ(r->tasks[1].state, TaskState::waitingApproval);
+    EXPECT_EQ(r->lifecycleCursors.size(), 4u);  // not for the missing file
+    EXPECT_EQ(state.cursors, r->lifecycleCursors);
+
+    // The rollout vanishes: the kept cursor still gives the task, until it ages out.
+    fs::remove(rollout("running-thread"));
+    r = capture("work", home.path(), state, now + 60);
+    ASSERT_TRUE(r);
+    ASSERT_FALSE(r->tasks.empty());
+    EXPECT_EQ(r->tasks[0].id, "running-thread");
+    EXPECT_TRUE(r->lifecycleCursors.contains(rollout("running-thread")));
+
+    // Appended events are picked up incrementally.
+    appendFile(rollout("named-by-index"), rolloutEvent("task_complete", iso(now + 61)));
+    r = capture("work", home.path(), state, now + 62);
+    ASSERT_TRUE(r);
+    auto it = std::find_if(r->tasks.begin(), r->tasks.end(), [](const TaskSnapshot& t) { return t.id == "named-by-index"; });
+    ASSERT_NE(it, r->tasks.end());
+    EXPECT_EQ(it->state, TaskState::completed);
+}
+
+TEST_F(CodexCapture, FailedPollKeepsTheCursors) {
+    long long t = static_cast<long long>(now.unix());
+    makeDatabase({{.id = "a", .rolloutPath = rollout("a"), .updatedAt = t}});
+    appendFile(rollout("a"), rolloutEvent("task_started", iso(now)));
+    CaptureState state;
+    ASSERT_TRUE(capture("work", home.path(), state, now));
+    auto kept = state.cursors;
+    fs::remove(home / "state_5.sqlite");
+    fs::remove(home / "state_5.sqlite-wal");
+    fs::remove(home / "state_5.sqlite-shm");
+    EXPECT_FALSE(capture("work", home.path(), state, now));
+    EXPECT_EQ(state.cursors, kept);
+}
+
+}  // namespace

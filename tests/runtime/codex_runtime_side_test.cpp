@@ -1,0 +1,194 @@
+// The Codex side of the running controller against the fake app-server and a generated Codex
+// home: quota and local tasks end up in snapshot-v1.json; connect, remove and the rows.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QByteArray>
+#include <ctime>
+
+#include "../codex/codex_home_fixture.hpp"
+#include "codex/saved_accounts.hpp"
+#include "codex_test_support.hpp"
+#include "model/files.hpp"
+#include "runtime/codex_runtime_side.hpp"
+#include "store/snapshot.hpp"
+
+using namespace vigilorb;
+using namespace vigilorb::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string iso(Date d) {
+    auto t = static_cast<std::time_t>(d.unix());
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
+    return buf;
+}
+
+struct CodexSide : ::testing::Test {
+    TempDir dir;
+    fs::path data = dir / "data";
+    fs::path codexHome = dir / "codex-home";
+    MemoryPreferences preferences;
+
+    void SetUp() override {
+        codexTestApplication();
+        fs::create_directories(dir / "bin");
+        installFakeCodex(dir / "bin");
+        qputenv("FAKE_CODEX_SCENARIO", "signedIn");
+        generateCodexHome();
+    }
+    void TearDown() override { qunsetenv("FAKE_CODEX_SCENARIO"); }
+
+    void generateCodexHome() {
+        auto now = Date::now();
+        auto t = static_cast<long long>(now.unix());
+        fs::create_directories(codexHome);
+        SqliteWriter db(codexHome / "state_5.sqlite");
+        db.exec("PRAGMA journal_mode=WAL;");
+        db.exec(codexThreadsTable);
+        auto rollout = [&](const std::string& id) { return codexHome / ("sessions/2026/12/10/rollout-" + id + ".jsonl"); };
+        db.exec(insertThread({.id = "thread-running", .rolloutPath = rollout("thread-running"), .updatedAt = t - 5}));
+        db.exec(insertThread({.id = "thread-done", .rolloutPath = rollout("thread-done"), .updatedAt = t - 20,
+                              .name = "Finished work"}));
+        db.exec(insertThread({.id = "thread-old", .rolloutPath = rollout("thread-old"), .updatedAt = t - 5000}));
+        appendFile(rollout("thread-running"), rolloutEvent("task_started", iso(now - 5)));
+        appendFile(rollout("thread-done"),
+                   rolloutEvent("task_started", iso(now - 60)) + rolloutEvent("task_complete", iso(now - 20)));
+        appendFile(rollout("thread-old"), rolloutEvent("task_complete", iso(now - 5000)));
+        appendFile(codexHome / "session_index.jsonl",
+                   R"({"id":"thread-running","thread_name":"Fix the flaky build","updated_at":"2026-12-10T06:36:48.735318361Z"})" "\n");
+    }
+
+    std::unique_ptr<ProviderRuntimeController> make() {
+        ProviderRuntimeOptions o;
+        o.environment = [this](const char* name) -> std::optional<std::string> {
+            std::string n = name;
+            if (n == "XDG_DATA_HOME") return data.string();
+            if (n == "HOME") return (dir / "home").string();
+            if (n == "PATH") return (dir / "bin").string();
+            if (n == "CODEX_HOME") return codexHome.string();
+            return std::nullopt;
+        };
+        o.preferences = &preferences;
+        o.claudeCLIFallbackFolders = {};
+        o.executablePath = [] { return fs::path("/usr/bin/vigilorb-companion"); };
+        o.sides = {[](ProviderRuntimeController& c) { return std::make_unique<CodexRuntimeSide>(c); }};
+        o.codexLocalPollPeriod = std::chrono::milliseconds(50);
+        o.codexRefreshPeriod = std::chrono::milliseconds(200);
+        o.codexRequestTimeout = std::chrono::milliseconds(5000);
+        return std::make_unique<ProviderRuntimeController>(std::move(o));
+    }
+
+    CompanionSnapshot fileSnapshot() { return decodeSnapshot(files::read(data / "VigilorbCompanion/snapshot-v1.json")); }
+};
+
+bool hasTask(const CompanionSnapshot& s, const std::string& account, const std::string& id) {
+    return s.tasksByID.contains(CompanionSnapshot::taskKey(AIProvider::codex, account, id));
+}
+
+TEST_F(CodexSide, SavedAccountShowsQuotaAndLocalTasksInTheSnapshotFile) {
+    codex::upsertSavedCodexAccount(preferences, "codex-default", false);
+    auto c = make();
+    auto side = c->side<CodexRuntimeSide>();
+    ASSERT_NE(side, nullptr);
+    ASSERT_TRUE(runUntil([&] {
+        auto row = c->accountStatus("codex-default");
+        return row && row->detail == "Quota and 2 local Codex tasks synced";
+    }));
+    EXPECT_TRUE(c->accountStatus("codex-default")->isHealthy);
+    EXPECT_EQ(c->codexSummary(), "1 local account connected");
+    EXPECT_TRUE(c->codexIsHealthy());
+    EXPECT_EQ(*side->diagnostics("codex-default"),
+              "CLI: " + (dir / "bin/codex").string() + "\nvigil-orb/0.171.0 (Debian 12.0.0; x86_64) fake");
+
+    auto snapshot = fileSnapshot();
+    ASSERT_TRUE(snapshot.quotasByAccount.contains(CompanionSnapshot::quotaKey(AIProvider::codex, "codex-default")));
+    const auto& quota = snapshot.quotasByAccount.at(CompanionSnapshot::quotaKey(AIProvider::codex, "codex-default"));
+    EXPECT_EQ(quota.windows.size(), 2u);
+    ASSERT_TRUE(hasTask(snapshot, "codex-default", "thread-running"));
+    EXPECT_TRUE(hasTask(snapshot, "codex-default", "thread-done"));
+    EXPECT_FALSE(hasTask(snapshot, "codex-default", "thread-old"));
+    const auto& running = snapshot.tasksByID.at(CompanionSnapshot::taskKey(AIProvider::codex, "codex-default", "thread-running"));
+    EXPECT_EQ(running.title, "Fix the flaky build");
+    EXPECT_EQ(running.state, TaskState::running);
+
+    // The refresh loop asks the running client for its rate limits again.
+    auto used = quota.windows[0].usedPercentage;
+    ASSERT_TRUE(runUntil([&] {
+        const auto& q = c->snapshot().quotasByAccount;
+        auto it = q.find(CompanionSnapshot::quotaKey(AIProvider::codex, "codex-default"));
+        return it != q.end() && it->second.windows[0].usedPercentage > used;
+    }));
+}
+
+TEST_F(CodexSide, ConnectRemoveAndRefusedIDs) {
+    auto c = make();
+    auto side = c->side<CodexRuntimeSide>();
+    runUntil([] { return false; }, std::chrono::milliseconds(20));
+    EXPECT_EQ(c->codexSummary(), "Waiting for local capture to start");
+    EXPECT_FALSE(c->codexIsHealthy());
+
+    side->connectAccount(" bad id! ", false);
+    side->connectAccount("  \n", true);
+    EXPECT_EQ(c->accountStatus("bad id!")->detail, invalidAccountIDMessage);
+    EXPECT_EQ(c->accountStatus("Invalid account")->detail, invalidAccountIDMessage);
+    EXPECT_TRUE(codex::loadSavedCodexAccounts(preferences).empty());
+
+    // An isolated profile: its own folder (0700), no task index there yet.
+    side->connectAccount(" team_2\n", true);
+    auto profile = data / "VigilorbCompanion/Profiles/codex/team_2";
+    struct stat st{};
+    ASSERT_EQ(::stat(profile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_TRUE(runUntil([&] {
+        auto row = c->accountStatus("team_2");
+        return row && row->detail == "Quota connected; waiting for Codex to create its local task index";
+    }));
+    EXPECT_FALSE(c->accountStatus("team_2")->isHealthy);
+    EXPECT_EQ(c->codexSummary(), "team_2: Quota connected; waiting for Codex to create its local task index");
+
+    // Two accounts on the shared home: the second replaces the first.
+    side->connectAccount("home", false);
+    ASSERT_TRUE(runUntil([&] { return c->snapshot().quotasByAccount.contains(CompanionSnapshot::quotaKey(AIProvider::codex, "home")); }));
+    side->connectAccount("work", false);
+    EXPECT_EQ(c->accountStatus("home"), nullptr);
+    EXPECT_FALSE(c->snapshot().quotasByAccount.contains(CompanionSnapshot::quotaKey(AIProvider::codex, "home")));
+    EXPECT_EQ(codex::loadSavedCodexAccounts(preferences),
+              (std::vector<codex::SavedCodexAccount>{{"team_2", true}, {"work", false}}));
+    ASSERT_TRUE(runUntil([&] { return hasTask(c->snapshot(), "work", "thread-running"); }));
+
+    // Removing an account forgets it everywhere.
+    side->removeAccount("work");
+    EXPECT_EQ(c->accountStatus("work"), nullptr);
+    EXPECT_EQ(side->client("work"), nullptr);
+    EXPECT_FALSE(hasTask(c->snapshot(), "work", "thread-running"));
+    EXPECT_FALSE(hasTask(fileSnapshot(), "work", "thread-running"));
+    EXPECT_EQ(codex::loadSavedCodexAccounts(preferences), (std::vector<codex::SavedCodexAccount>{{"team_2", true}}));
+    runUntil([] { return false; }, std::chrono::milliseconds(300));  // late callbacks of the removed client change nothing
+    EXPECT_EQ(c->accountStatus("work"), nullptr);
+    EXPECT_FALSE(hasTask(c->snapshot(), "work", "thread-running"));
+}
+
+TEST_F(CodexSide, MissingExecutableAndStaleQuotasAtStartUp) {
+    fs::remove(dir / "bin/codex");
+    // A quota of an account that is no longer saved is dropped at start-up.
+    {
+        CompanionSnapshotStore store(data / "VigilorbCompanion/snapshot-v1.json");
+        AccountQuotaSnapshot q{std::nullopt, "gone", AIProvider::codex, {{QuotaWindowKind::primary, 5, std::nullopt, std::nullopt}}, Date::now()};
+        store.apply(ProviderEventEnvelope::make(NormalizedProviderEvent::quota(q), Date::now()));
+    }
+    codex::upsertSavedCodexAccount(preferences, "work", false);
+    auto c = make();
+    ASSERT_TRUE(runUntil([&] { return c->accountStatus("work") != nullptr; }));
+    EXPECT_EQ(c->accountStatus("work")->detail,
+              "Codex CLI not found. Install or update the Codex desktop app, then try Start Codex again.");
+    EXPECT_FALSE(c->snapshot().quotasByAccount.contains(CompanionSnapshot::quotaKey(AIProvider::codex, "gone")));
+    EXPECT_EQ(c->codexSummary(),
+              "work: Codex CLI not found. Install or update the Codex desktop app, then try Start Codex again.");
+    // The saved account stays saved: it was saved before, and a failed start does not remove it.
+    EXPECT_EQ(codex::loadSavedCodexAccounts(preferences).size(), 1u);
+}
+
+}  // namespace
