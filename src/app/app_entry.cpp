@@ -36,7 +36,14 @@ bool watchTerminationSignals(QCoreApplication& app) {
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+    if (::sigaction(SIGINT, &action, nullptr) != 0 || ::sigaction(SIGTERM, &action, nullptr) != 0) return false;
+    // main() blocked both until now; one that arrived meanwhile is delivered here and ends
+    // the loop as soon as it runs.
+    sigset_t termination;
+    sigemptyset(&termination);
+    sigaddset(&termination, SIGINT);
+    sigaddset(&termination, SIGTERM);
+    return ::sigprocmask(SIG_UNBLOCK, &termination, nullptr) == 0;
 }
 
 }  // namespace

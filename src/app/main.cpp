@@ -4,6 +4,7 @@
 // beside the executable and is loaded only when the process starts as the app, which keeps Qt
 // out of the command-line runs entirely.
 #include <dlfcn.h>
+#include <signal.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -18,20 +19,30 @@ namespace {
 
 using AppMain = int (*)(int, char**);
 
-int fail(const std::string& line) {
+int say(const std::string& line, int status) {
     std::fprintf(stderr, "%s\n", line.c_str());
-    return 1;
+    return status;
 }
+
+int fail(const std::string& line) { return say(line, 1); }
 
 int startApp(int argc, char** argv) {
     using namespace vigilorb;
+    // SIGINT and SIGTERM wait (blocked, pending) until the app has its handlers, so a stop
+    // request during start-up still ends in a clean exit rather than a kill.
+    sigset_t termination;
+    sigemptyset(&termination);
+    sigaddset(&termination, SIGINT);
+    sigaddset(&termination, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &termination, nullptr);
     // One app per user: the lock sits beside the snapshot that the app would write.
     std::optional<process::InstanceLock> lock;
     try {
         lock.emplace(paths::snapshotFile().parent_path() / "companion.lock");
     } catch (const Failure<process::InstanceLockError>& e) {
         if (e.code() == process::InstanceLockError::alreadyRunning)
-            return fail("Tallyloom Companion is already running for this user.");
+            // Not a failure: the companion the user asked for is running.
+            return say("Tallyloom Companion is already running for this user.", 0);
         // Without a lock file the data folder cannot be written either; the app starts and its
         // status rows say what fails.
     }

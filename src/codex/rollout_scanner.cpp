@@ -38,14 +38,15 @@ bool contains(std::string_view haystack, std::string_view needle) {
     return ::memmem(haystack.data(), haystack.size(), needle.data(), needle.size()) != nullptr;
 }
 
+// Every lifecycle name contains one of these: task_started, task_complete, task_failed;
+// turn_aborted; and the five *_request / request_* names.
 bool mentionsLifecycle(std::string_view line) {
-    for (const auto& k : kinds)
-        if (contains(line, k.name)) return true;
-    return false;
+    return contains(line, "task_") || contains(line, "request") || contains(line, "turn_aborted");
 }
 
-void processLine(CodexRolloutLifecycleState& state, std::string_view line, Date fallbackDate) {
-    if (line.empty() || !contains(line, eventMarker) || !mentionsLifecycle(line)) return;
+// A complete line already known to mention "event_msg".
+void processMarkedLine(CodexRolloutLifecycleState& state, std::string_view line, Date fallbackDate) {
+    if (!mentionsLifecycle(line)) return;
     Json record = Json::parse(line.begin(), line.end(), nullptr, false);
     if (!record.is_object()) return;
     auto type = record.find("type");
@@ -79,7 +80,8 @@ void appendPartial(CodexRolloutLifecycleCursor& c, std::string_view bytes) {
 }
 
 void finishBufferedLine(CodexRolloutLifecycleCursor& c, Date fallbackDate) {
-    if (!c.isDiscardingOversizedLine && !c.bufferedLine.empty()) processLine(c.lifecycle, c.bufferedLine, fallbackDate);
+    if (!c.isDiscardingOversizedLine && contains(c.bufferedLine, eventMarker))
+        processMarkedLine(c.lifecycle, c.bufferedLine, fallbackDate);
     c.bufferedLine.clear();
     c.isDiscardingOversizedLine = false;
 }
@@ -114,45 +116,87 @@ private:
     int fd_;
 };
 
-// The last `window` bytes of the file, which must all be there.
-std::optional<CodexRolloutLifecycleCursor> tryTail(const File& file, std::uint64_t size, std::uint64_t window,
-                                                   Date fallbackDate, std::string& buffer) {
-    std::uint64_t start = size - window;
-    file.seek(start);
-    CodexRolloutLifecycleCursor cursor;
-    cursor.isDiscardingOversizedLine = start > 0;  // the window's first line is cut
-    std::uint64_t left = window;
+bool hasTaskEvent(const CodexRolloutLifecycleState& l) {
+    return l.lastStartedAt || l.lastCompletedAt || l.lastFailedAt || l.lastCancelledAt;
+}
+
+// Lifecycle updates keep the later instant, so results of disjoint byte ranges merge field by field.
+void mergeLifecycle(CodexRolloutLifecycleState& into, const CodexRolloutLifecycleState& from) {
+    for (auto field : {&CodexRolloutLifecycleState::lastStartedAt, &CodexRolloutLifecycleState::lastCompletedAt,
+                       &CodexRolloutLifecycleState::lastFailedAt, &CodexRolloutLifecycleState::lastCancelledAt,
+                       &CodexRolloutLifecycleState::lastApprovalAt, &CodexRolloutLifecycleState::lastUserInputAt}) {
+        const auto& value = from.*field;
+        auto& slot = into.*field;
+        if (value && (!slot || *slot <= *value)) slot = value;
+    }
+}
+
+// Feeds the bytes [from, to), which must all be there.
+void feedRange(const File& file, std::uint64_t from, std::uint64_t to, CodexRolloutLifecycleCursor& cursor,
+               Date fallbackDate, std::string& buffer) {
+    file.seek(from);
     buffer.resize(rolloutReadChunk);
-    while (left > 0) {
-        auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left, rolloutReadChunk));
+    while (from < to) {
+        auto want = static_cast<std::size_t>(std::min<std::uint64_t>(to - from, rolloutReadChunk));
         auto got = file.read(buffer.data(), want);
         if (got == 0) throw Failure<RolloutReadError>(RolloutReadError::readFailed, "short read");
         feedRolloutBytes(cursor, std::string_view(buffer.data(), got), fallbackDate);
-        left -= got;
+        from += got;
     }
-    const auto& l = cursor.lifecycle;
-    if (l.lastStartedAt || l.lastCompletedAt || l.lastFailedAt || l.lastCancelledAt || start == 0) {
-        cursor.byteOffset = size;
-        return cursor;
-    }
-    return std::nullopt;
 }
 
-// Widens the tail window from 512 KiB up to 32 MiB until a task lifecycle event shows up; none
-// when even 32 MiB of a larger file hold none (the caller then reads everything).
-std::optional<CodexRolloutLifecycleCursor> bootstrap(const File& file, std::uint64_t size, Date fallbackDate,
-                                                     std::string& buffer) {
-    if (size == 0) return CodexRolloutLifecycleCursor{};
-    std::uint64_t window = std::min<std::uint64_t>(size, rolloutReadChunk);
-    for (;;) {
-        if (auto cursor = tryTail(file, size, window, fallbackDate, buffer)) return cursor;
-        if (size <= rolloutMaxTailWindow) {
-            window = std::min<std::uint64_t>(window * 2, size);
-        } else {
-            if (window >= rolloutMaxTailWindow) return std::nullopt;
-            window = std::min<std::uint64_t>(window * 2, rolloutMaxTailWindow);
+// Feeds from `from` through the first line feed; false when the file ends (at `size`) first.
+bool feedThroughLineFeed(const File& file, std::uint64_t from, std::uint64_t size, CodexRolloutLifecycleCursor& cursor,
+                         Date fallbackDate, std::string& buffer) {
+    file.seek(from);
+    buffer.resize(rolloutReadChunk);
+    while (from < size) {
+        auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size - from, rolloutReadChunk));
+        auto got = file.read(buffer.data(), want);
+        if (got == 0) throw Failure<RolloutReadError>(RolloutReadError::readFailed, "short read");
+        std::string_view bytes(buffer.data(), got);
+        if (auto nl = bytes.find('\n'); nl != std::string_view::npos) {
+            feedRolloutBytes(cursor, bytes.substr(0, nl + 1), fallbackDate);
+            return true;
         }
+        feedRolloutBytes(cursor, bytes, fallbackDate);
+        from += got;
     }
+    return false;
+}
+
+// The first read of a file: the last 512 KiB, widened (doubling) up to 32 MiB while no task
+// start, completion, failure or cancellation shows up; when even 32 MiB of a larger file hold
+// none, the whole file. The cursor is exactly the one a fresh read of the final window (its cut
+// first line skipped) would give, but each widening reads only the bytes in front of the
+// previous window plus the rest of the line cut at its start: a file is read at most once.
+CodexRolloutLifecycleCursor bootstrap(const File& file, std::uint64_t size, Date fallbackDate, std::string& buffer) {
+    CodexRolloutLifecycleCursor window;
+    if (size == 0) return window;
+    std::uint64_t length = std::min<std::uint64_t>(size, rolloutReadChunk);
+    std::uint64_t start = size - length;
+    window.isDiscardingOversizedLine = start > 0;  // the window's first line is cut
+    feedRange(file, start, size, window, fallbackDate, buffer);
+    while (!hasTaskEvent(window.lifecycle) && start > 0) {
+        if (size <= rolloutMaxTailWindow)
+            length = std::min<std::uint64_t>(length * 2, size);
+        else
+            length = length >= rolloutMaxTailWindow ? size : std::min<std::uint64_t>(length * 2, rolloutMaxTailWindow);
+        std::uint64_t wider = size - length;
+        CodexRolloutLifecycleCursor front;
+        front.isDiscardingOversizedLine = wider > 0;
+        feedRange(file, wider, start, front, fallbackDate, buffer);
+        bool cutLineEnds = feedThroughLineFeed(file, start, size, front, fallbackDate, buffer);
+        mergeLifecycle(front.lifecycle, window.lifecycle);
+        if (cutLineEnds) {
+            front.bufferedLine = std::move(window.bufferedLine);
+            front.isDiscardingOversizedLine = window.isDiscardingOversizedLine;
+        }
+        window = std::move(front);
+        start = wider;
+    }
+    window.byteOffset = size;
+    return window;
 }
 
 }  // namespace
@@ -183,7 +227,7 @@ void feedRolloutBytes(CodexRolloutLifecycleCursor& c, std::string_view bytes, Da
             lineStart = lineStart ? lineStart + 1 : at;
             auto* lineEnd = static_cast<const char*>(std::memchr(hit, '\n', static_cast<std::size_t>(lastNL + 1 - hit)));
             auto length = static_cast<std::size_t>(lineEnd - lineStart);
-            if (length <= rolloutMaxLine) processLine(c.lifecycle, std::string_view(lineStart, length), fallbackDate);
+            if (length <= rolloutMaxLine) processMarkedLine(c.lifecycle, std::string_view(lineStart, length), fallbackDate);
             at = lineEnd + 1;
         }
         p = lastNL + 1;
@@ -220,8 +264,8 @@ CodexRolloutLifecycleScanResult scanRollout(const std::filesystem::path& path, c
     CodexRolloutLifecycleCursor cursor;
     if (previous && previous->byteOffset <= size) {
         cursor = *previous;
-    } else if (auto boot = bootstrap(file, size, fallbackDate, buffer)) {
-        cursor = std::move(*boot);
+    } else {
+        cursor = bootstrap(file, size, fallbackDate, buffer);
     }
     if (cursor.byteOffset < size) {
         file.seek(cursor.byteOffset);

@@ -1,7 +1,8 @@
 #include "model/events.hpp"
 
-#include <openssl/rand.h>
+#include <sys/random.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <stdexcept>
 
@@ -91,7 +92,17 @@ AccountProfile::AccountProfile(std::string id, AIProvider p, std::string name)
 
 std::string makeUUID() {
     unsigned char b[16];
-    if (RAND_bytes(b, sizeof b) != 1) throw std::runtime_error("no secure random bytes");
+    // The kernel's generator directly: initialising OpenSSL's costs about a millisecond, and
+    // the status-line mode makes UUIDs on every refresh of Claude Code.
+    std::size_t filled = 0;
+    while (filled < sizeof b) {
+        auto n = ::getrandom(b + filled, sizeof b - filled, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw std::runtime_error("no secure random bytes");
+        }
+        filled += static_cast<std::size_t>(n);
+    }
     b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
     b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
     char out[37];

@@ -71,7 +71,8 @@ std::string read(const fs::path& path) {
     return out;
 }
 
-void writeAtomically(const fs::path& path, std::string_view bytes, std::optional<mode_t> mode) {
+void writeAtomically(const fs::path& path, std::string_view bytes, std::optional<mode_t> mode,
+                     Durability durability) {
     auto folder = path.parent_path();
     if (folder.empty()) folder = ".";
     auto temp = folder / ("." + path.filename().string() + "." + makeUUID() + ".tmp");
@@ -84,9 +85,10 @@ void writeAtomically(const fs::path& path, std::string_view bytes, std::optional
     // The umask may have narrowed or the caller may want exact bits; set them explicitly.
     if (mode && ::fchmod(fd.get(), *mode) != 0) discard(errno);
     if (!writeAll(fd.get(), bytes)) discard(errno);
-    if (::fsync(fd.get()) != 0) discard(errno);
+    if (durability == Durability::durable && ::fsync(fd.get()) != 0) discard(errno);
     if (::close(fd.release()) != 0) discard(errno);
     if (::rename(temp.c_str(), path.c_str()) != 0) discard(errno);
+    if (durability != Durability::durable) return;
     // Make the rename itself durable; a failure here cannot undo it, so it is not reported.
     Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) ::fsync(dir.get());

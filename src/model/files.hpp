@@ -19,8 +19,12 @@ std::string read(const std::filesystem::path& path);
 // mix: a temporary file in the same folder, flushed, renamed over the target, folder flushed.
 // With `mode`, the file has those permissions before it becomes visible under its name.
 // Throws Failure<FileError>(writeFailed); the previous file is then untouched.
+// `durable`: flushed to the disk before and after the rename (survives a power loss). Files
+// that only hand data to another process (inbox events) skip the flushes: they cost several
+// milliseconds, and a reader still never sees a partial file.
+enum class Durability { durable, visibleOnly };
 void writeAtomically(const std::filesystem::path& path, std::string_view bytes,
-                     std::optional<mode_t> mode = std::nullopt);
+                     std::optional<mode_t> mode = std::nullopt, Durability durability = Durability::durable);
 
 // Creates the folder and its parents; throws Failure<FileError>(folderCreationFailed).
 void createFolders(const std::filesystem::path& folder);

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "codex/common.hpp"
 #include "temp_dir.hpp"
@@ -184,6 +185,71 @@ TEST(CodexRolloutScan, LargeFileWithoutTaskEventsInItsLast32MiBIsReadWhole) {
     EXPECT_EQ(r.cursor.lifecycle.lastStartedAt, at("2026-12-10T05:00:00Z"));
     EXPECT_EQ(r.cursor.lifecycle.lastApprovalAt, at("2026-12-10T06:00:00Z"));
     EXPECT_EQ(r.cursor.byteOffset, fs::file_size(file));
+}
+
+}  // namespace
+
+namespace {
+
+// The first read as the simplest reading of the rules: every window read afresh; the whole
+// file from offset 0 once 32 MiB of a larger file hold no task event.
+CodexRolloutLifecycleCursor referenceBootstrap(const std::string& content) {
+    std::uint64_t size = content.size();
+    CodexRolloutLifecycleCursor fresh;
+    if (size == 0) return fresh;
+    std::uint64_t window = std::min<std::uint64_t>(size, rolloutReadChunk);
+    for (;;) {
+        std::uint64_t start = size - window;
+        CodexRolloutLifecycleCursor c;
+        c.isDiscardingOversizedLine = start > 0;
+        feedRolloutBytes(c, std::string_view(content).substr(start), fallback);
+        const auto& l = c.lifecycle;
+        if (l.lastStartedAt || l.lastCompletedAt || l.lastFailedAt || l.lastCancelledAt || start == 0) {
+            c.byteOffset = size;
+            return c;
+        }
+        if (size <= rolloutMaxTailWindow) {
+            window = std::min<std::uint64_t>(window * 2, size);
+        } else if (window >= rolloutMaxTailWindow) {
+            feedRolloutBytes(fresh, content, fallback);
+            fresh.byteOffset = size;
+            return fresh;
+        } else {
+            window = std::min<std::uint64_t>(window * 2, rolloutMaxTailWindow);
+        }
+    }
+}
+
+TEST(CodexRolloutScan, BootstrapMatchesReadingEachWindowAfresh) {
+    TempDir dir;
+    std::mt19937 rng(7);
+    const char* kinds[] = {"task_started", "task_complete", "turn_aborted", "exec_approval_request", "request_user_input"};
+    for (int round = 0; round < 40; ++round) {
+        std::string content;
+        std::size_t target = 1 + rng() % (3 * 1024 * 1024);
+        // Task events only early in some files, so the window has to widen across cut lines.
+        std::size_t taskEventsUntil = rng() % 2 ? target : target / (2 + rng() % 8);
+        while (content.size() < target) {
+            auto r = rng() % 100;
+            char ts[32];
+            std::snprintf(ts, sizeof ts, "2026-12-10T06:%02u:%02uZ", static_cast<unsigned>(rng() % 60),
+                          static_cast<unsigned>(rng() % 60));
+            if (r < 3) {
+                const char* kind = kinds[rng() % 5];
+                bool task = std::string(kind).find("request") == std::string::npos;
+                if (!task || content.size() < taskEventsUntil) content += paddedEvent(kind, ts, 120 + rng() % 70000);
+            } else if (r < 8) {
+                content += event(kinds[3 + rng() % 2], ts);
+            } else {
+                content += std::string(1 + rng() % 20000, 'f') + "\n";
+            }
+        }
+        if (rng() % 2) content += paddedEvent("task_complete", "2026-12-10T07:00:00Z", 200 + rng() % 70000).substr(0, 150);
+        auto file = dir / ("rollout-" + std::to_string(round) + ".jsonl");
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
+        SCOPED_TRACE(round);
+        EXPECT_EQ(scanRollout(file, "t", fallback, std::nullopt).cursor, referenceBootstrap(content));
+    }
 }
 
 }  // namespace

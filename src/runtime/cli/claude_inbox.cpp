@@ -31,8 +31,9 @@ void writeEvents(const fs::path& inbox, const std::vector<NormalizedProviderEven
         }
         try {
             // The mode is set before the file appears under its name, so no reader ever sees it
-            // with wider permissions.
-            files::writeAtomically(inbox / (envelope.id + ".json"), bytes, 0600);
+            // with wider permissions. No flush to disk: this runs on every status-line refresh,
+            // and after a power loss a damaged event file is simply rejected by the drain.
+            files::writeAtomically(inbox / (envelope.id + ".json"), bytes, 0600, files::Durability::visibleOnly);
         } catch (const Failure<files::FileError>& e) {
             throw Failure<InboxWriteError>(InboxWriteError::writeFailed, e.detail());
         }

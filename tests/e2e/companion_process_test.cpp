@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include "child_process.hpp"
+#include "model/events.hpp"
+#include "model/files.hpp"
+#include "runtime/cli/process.hpp"
+#include "store/snapshot.hpp"
+#include "temp_dir.hpp"
+
+using namespace vigilorb;
+using namespace vigilorb::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Companion : ::testing::Test {
+    TempDir dir;
+    fs::path exe = binDir() / "vigilorb-companion";
+    fs::path data = dir / "data";
+    fs::path snapshotFile = data / "VigilorbCompanion" / "snapshot-v1.json";
+    fs::path inbox(const std::string& account) {
+        return data / "VigilorbCompanion" / "Profiles" / "claude" / account / "inbox";
+    }
+
+    std::map<std::string, std::string> env() {
+        auto e = baseEnvironment();
+        e["HOME"] = (dir / "home").string();
+        e["XDG_DATA_HOME"] = data.string();
+        e["XDG_CONFIG_HOME"] = (dir / "config").string();
+        return e;
+    }
+    Finished mode(const std::string& flag, const std::string& account, std::string input,
+                  std::map<std::string, std::string> extra = {}) {
+        auto e = env();
+        e.insert(extra.begin(), extra.end());
+        return run({exe.string(), flag, account}, e, std::move(input));
+    }
+    std::unique_ptr<ChildProcess> startApp() {
+        return std::make_unique<ChildProcess>(std::vector<std::string>{exe.string()}, env());
+    }
+    std::size_t inboxCount(const std::string& account) {
+        std::error_code ec;
+        std::size_t n = 0;
+        for (fs::directory_iterator it(inbox(account), ec), end; !ec && it != end; it.increment(ec)) ++n;
+        return n;
+    }
+    bool lockIsHeld() {
+        try {
+            process::InstanceLock probe(data / "VigilorbCompanion" / "companion.lock");
+            return false;
+        } catch (const Failure<process::InstanceLockError>& e) {
+            return e.code() == process::InstanceLockError::alreadyRunning;
+        }
+    }
+    std::optional<CompanionSnapshot> snapshot() {
+        try {
+            return decodeSnapshot(files::read(snapshotFile));
+        } catch (...) {
+            return std::nullopt;
+        }
+    }
+};
+
+const std::string rateLimits =
+    R"({"session_id":"s","model":{"id":"m"},"rate_limits":{"five_hour":{"used_percentage":37,"resets_at":1796888558},"seven_day":{"used_percentage":12.5,"resets_at":1797316958}}})";
+
+}  // namespace
+
+TEST_F(Companion, CommandLineModesFillTheInboxAndTheAppDrainsIt) {
+    auto status = mode("--claude-statusline", "work", rateLimits);
+    EXPECT_EQ(status.status, 0);
+    EXPECT_EQ(status.out, "Tallyloom · local only\n");
+    EXPECT_EQ(status.err, "");
+    auto hook = mode("--claude-hook", "work", R"({"session_id":"s1","hook_event_name":"PermissionRequest"})");
+    EXPECT_EQ(hook.status, 0);
+    EXPECT_EQ(hook.out, "");
+    EXPECT_EQ(hook.err, "");
+    ASSERT_EQ(inboxCount("work"), 3u);
+    for (const auto& e : fs::directory_iterator(inbox("work"))) {
+        struct stat st {};
+        ::stat(e.path().c_str(), &st);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+    }
+    EXPECT_FALSE(fs::exists(snapshotFile));  // the command-line role never touches it
+
+    auto app = startApp();
+    ASSERT_TRUE(eventually([&] {
+        auto s = snapshot();
+        return s && s->tasksByID.size() == 1 && s->pendingActionsByID.size() == 1 && s->quotasByAccount.size() == 1 &&
+               inboxCount("work") == 0;
+    })) << app->err();
+    auto s = *snapshot();
+    EXPECT_EQ(s.tasksByID.at("claude:work:s1").state, TaskState::waitingApproval);
+    EXPECT_EQ(s.quotasByAccount.begin()->second.windows.size(), 2u);
+
+    // While it runs, a new hook event arrives through the inbox.
+    EXPECT_EQ(mode("--claude-hook", "work", R"({"session_id":"s1","hook_event_name":"Stop"})").status, 0);
+    ASSERT_TRUE(eventually([&] {
+        auto s = snapshot();
+        return s && s->tasksByID.at("claude:work:s1").state == TaskState::completed && s->pendingActionsByID.empty();
+    }));
+
+    app->signal(SIGTERM);
+    EXPECT_EQ(app->wait(), 0) << app->err();
+    EXPECT_EQ(app->out(), "");
+}
+
+TEST_F(Companion, BadInputStillPrintsTheStatusLineAndWritesNothing) {
+    for (std::string input : {std::string(), std::string("not json"), std::string(R"({"rate_limits":{"five_hour":{}}})"),
+                              std::string(4 << 20, '{')}) {
+        auto r = mode("--claude-statusline", "work", input);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "Tallyloom · local only\n");
+        EXPECT_EQ(r.err, "");
+    }
+    auto r = mode("--claude-hook", "work", R"({"session_id":"s1","hook_event_name":"MessageDisplay"})");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(fs::is_directory(inbox("work")));
+    EXPECT_EQ(inboxCount("work"), 0u);
+}
+
+TEST_F(Companion, InboxThatCannotBeCreatedExitsWithOne) {
+    writeText(data, "a file where the data folder should be");
+    auto r = mode("--claude-statusline", "work", rateLimits);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Tallyloom · local only\n");
+    EXPECT_EQ(r.err, "");
+    r = mode("--claude-hook", "work", R"({"session_id":"s1","hook_event_name":"Stop"})");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(Companion, CommandLineRunsNeverLoadQt) {
+    // The dynamic loader reports every library it maps; the command-line role must map no Qt.
+    auto r = mode("--claude-statusline", "work", rateLimits, {{"LD_DEBUG", "libs"}});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("libc.so"), std::string::npos) << "LD_DEBUG had no effect";
+    EXPECT_EQ(r.err.find("libQt6"), std::string::npos);
+    EXPECT_EQ(r.err.find("libvigilorb_app"), std::string::npos);
+
+    auto ldd = run({"/usr/bin/ldd", exe.string()}, baseEnvironment());
+    EXPECT_EQ(ldd.status, 0);
+    EXPECT_EQ(ldd.out.find("Qt"), std::string::npos) << ldd.out;
+}
+
+TEST_F(Companion, OnlyOneAppPerUser) {
+    auto first = startApp();
+    // The first app is up once it holds the lock; a second start sees it and leaves at once.
+    ASSERT_TRUE(eventually([&] { return lockIsHeld(); })) << first->err();
+    auto second = run({exe.string()}, env());
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.err, "Tallyloom Companion is already running for this user.\n");
+    EXPECT_EQ(second.out, "");
+    EXPECT_TRUE(first->running());
+
+    // A refused account ID or a fourth argument also means the app role: stdin is not read,
+    // nothing reaches the inbox, and the instance lock sends it away.
+    for (auto argv : std::vector<std::vector<std::string>>{{exe.string(), "--claude-hook", "a/b"},
+                                                           {exe.string(), "--claude-hook", "work", "x"}}) {
+        auto r = run(argv, env(), R"({"session_id":"s1","hook_event_name":"Stop"})");
+        EXPECT_EQ(r.err, "Tallyloom Companion is already running for this user.\n");
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(inboxCount("work"), 0u);
+    EXPECT_FALSE(fs::exists(data / "VigilorbCompanion" / "Profiles" / "claude" / "a"));
+
+    first->signal(SIGINT);
+    EXPECT_EQ(first->wait(), 0) << first->err();
+    // Once it is gone, the next start is the app again.
+    EXPECT_FALSE(lockIsHeld());
+    auto next = startApp();
+    ASSERT_TRUE(eventually([&] { return lockIsHeld(); })) << next->err();
+    next->signal(SIGTERM);
+    EXPECT_EQ(next->wait(), 0) << next->err();
+}
