@@ -47,14 +47,20 @@ void ClaudeDesktopRuntimeSide::start(std::string_view rawAccountID) {
     if (!isValidAccountID(account)) {
         controller_.setClaudeDesktopObserver(controller_.claudeDesktopObserverEnabled(),
                                              std::string(invalidAccountIDMessage));
+        // Observers still running for the previous account must not replace this message
+        // with their next scan's status; it stays until the next start or stop.
+        refusalShown_ = true;
         return;
     }
     dropObservers();
     if (accountID_ && *accountID_ != account) {
         controller_.removeAccountStatus(coworkRow(*accountID_));
         controller_.removeAccountStatus(usageRow(*accountID_));
+        misses_.clear();
     }
-    misses_.clear();
+    // A restart for the same account ("Scan Now") keeps the miss counts: its captures follow
+    // on from the previous ones, so a task missing before and after it still completes.
+    refusalShown_ = false;
     clearFailurePending_ = false;
     controller_.setClaudeDesktopObserver(controller_.claudeDesktopObserverEnabled(), std::string(texts::connecting));
     controller_.setAccountStatus(coworkRow(account), texts::scanning, true);
@@ -100,6 +106,7 @@ void ClaudeDesktopRuntimeSide::stop() {
     auto& prefs = controller_.preferences();
     prefs.setBoolean(keys::enabled, false);
     prefs.setBoolean(keys::configured, true);
+    refusalShown_ = false;
     controller_.setClaudeDesktopObserver(false, std::string(texts::stopped));
     if (accountID_) {
         auto account = *accountID_;
@@ -163,7 +170,7 @@ void ClaudeDesktopRuntimeSide::clearUnavailable(const std::string& account) {
 
 void ClaudeDesktopRuntimeSide::showCoworkStatus(const std::string& account, const std::string& text, bool healthy) {
     // After the first pass the observer's own text replaces "Connecting…" in the window too.
-    controller_.setClaudeDesktopObserver(true, text);
+    if (!refusalShown_) controller_.setClaudeDesktopObserver(true, text);
     if (clearFailurePending_) {
         clearFailurePending_ = false;
         return;

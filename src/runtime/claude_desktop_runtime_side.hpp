@@ -67,6 +67,8 @@ private:
     // Set when clearing an unavailable library failed, so the status of the same pass does
     // not hide that failure.
     bool clearFailurePending_ = false;
+    // Set while the window shows a refused account ID.
+    bool refusalShown_ = false;
 };
 
 }  // namespace vigilorb

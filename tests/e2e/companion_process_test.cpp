@@ -2,6 +2,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <set>
+
 #include "child_process.hpp"
 #include "model/events.hpp"
 #include "model/files.hpp"
@@ -174,4 +176,24 @@ TEST_F(Companion, OnlyOneAppPerUser) {
     ASSERT_TRUE(eventually([&] { return lockIsHeld(); })) << next->err();
     next->signal(SIGTERM);
     EXPECT_EQ(next->wait(), 0) << next->err();
+}
+
+TEST_F(Companion, ConcurrentRunsNeverCollide) {
+    // Claude Code starts one process per hook and per refresh; they write side by side.
+    std::vector<std::unique_ptr<ChildProcess>> runs;
+    for (int i = 0; i < 16; ++i)
+        runs.push_back(std::make_unique<ChildProcess>(
+            std::vector<std::string>{exe.string(), "--claude-hook", "work"}, env(),
+            R"({"session_id":"s)" + std::to_string(i) + R"(","hook_event_name":"PermissionRequest"})"));
+    for (auto& r : runs) EXPECT_EQ(r->wait(), 0) << r->err();
+    std::set<std::string> tasks;
+    std::size_t count = 0;
+    for (const auto& e : fs::directory_iterator(inbox("work"))) {
+        ++count;
+        auto envelope = decodeEnvelope(files::read(e.path()));
+        EXPECT_EQ(e.path().filename().string(), envelope.id + ".json");
+        if (auto* t = envelope.event.asTask()) tasks.insert(t->id);
+    }
+    EXPECT_EQ(count, 32u);
+    EXPECT_EQ(tasks.size(), 16u);
 }

@@ -182,6 +182,17 @@ TEST_F(DesktopRuntime, RefusedAccountIDAndSwitchingAccounts) {
     EXPECT_EQ(c.accountStatus("Claude Desktop/a"), nullptr);
     EXPECT_EQ(c.accountStatus("Claude Usage/a"), nullptr);
     EXPECT_EQ(preferences.string(keys::account), "b");
+
+    // Refused while b is observed: b keeps running, and its later scans update b's row but
+    // leave the refusal in the observer status until the next start or stop.
+    ASSERT_TRUE(runUntil([&] { return row("Claude Desktop/b").starts_with("Local session"); }));
+    side().start("");
+    runningSession("x", t0 - 5);
+    ASSERT_TRUE(runUntil([&] { return row("Claude Desktop/b") == "Local session event source connected · 1 current task"; }));
+    EXPECT_EQ(c.claudeDesktopObserverStatus(), "Account IDs may contain only letters, numbers, hyphens, and underscores");
+    EXPECT_EQ(side().accountID(), "b");
+    side().start("b");
+    ASSERT_TRUE(runUntil([&] { return c.claudeDesktopObserverStatus().starts_with("Local session"); }));
 }
 
 TEST_F(DesktopRuntime, VanishedActiveTasksCompleteAfterTwoMissedCapturesAndHookTasksStay) {
@@ -200,6 +211,9 @@ TEST_F(DesktopRuntime, VanishedActiveTasksCompleteAfterTwoMissedCapturesAndHookT
 
     ASSERT_TRUE(runUntil([&] { return side().observationMisses().contains(taskID("a")); }));
     EXPECT_EQ(task(taskID("a"))->state, TaskState::running) << "one missed capture keeps the task";
+    // "Scan Now" restarts the observers for the same account; the miss already counted stays.
+    side().start("claude-desktop");
+    EXPECT_TRUE(side().observationMisses().contains(taskID("a")));
     EXPECT_EQ(task(taskID("gone")), nullptr) << "a session that left the library is removed";
     ASSERT_TRUE(runUntil([&] { return task(taskID("a"))->state == TaskState::completed; }));
     EXPECT_EQ(task(taskID("a"))->updatedAt, Date::fromUnix(t0));

@@ -211,3 +211,27 @@ TEST_F(Controller, SidesStartUpAndMayClaimRecordedBatches) {
     EXPECT_EQ(c->accountStatus("codex-account"), nullptr);
     EXPECT_NE(c->accountStatus("Claude/work"), nullptr);
 }
+
+#include "runtime/qsettings_preferences.hpp"
+
+TEST(QSettingsPreferences, ValuesSurviveReopeningAndKeepTheirTypes) {
+    test::TempDir dir;
+    auto file = QString::fromStdString((dir / "prefs.conf").string());
+    {
+        QSettingsPreferences p(file);
+        p.setString("provider.claudeDesktopAccount.v1", "work");
+        p.setBoolean("provider.claudeDesktopEnabled.v1", true);
+        p.setInteger("relay.sequence.v1.mac-x", 9007199254740993LL);  // beyond a double's precision
+        p.setString("provider.codexAccounts.v1", R"([{"id":"a"}])");
+        p.setString("gone", "x");
+        p.remove("gone");
+    }
+    QSettingsPreferences p(file);
+    EXPECT_EQ(p.string("provider.claudeDesktopAccount.v1"), "work");
+    EXPECT_EQ(p.boolean("provider.claudeDesktopEnabled.v1"), true);
+    EXPECT_EQ(p.integer("relay.sequence.v1.mac-x"), 9007199254740993LL);
+    EXPECT_EQ(p.string("provider.codexAccounts.v1"), R"([{"id":"a"}])");
+    EXPECT_FALSE(p.string("gone"));
+    EXPECT_FALSE(p.boolean("provider.claudeDesktopAccount.v1"));
+    EXPECT_FALSE(p.integer("provider.claudeDesktopAccount.v1"));
+}

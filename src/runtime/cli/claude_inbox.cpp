@@ -72,10 +72,8 @@ void drainAccount(const std::string& accountID, const fs::path& inbox, Companion
         ProviderEventEnvelope envelope;
         try {
             envelope = decodeEnvelope(files::read(file));
-        } catch (const Failure<files::FileError>&) {
-            discard(file);
-            continue;
-        } catch (const DecodingError&) {
+        } catch (const std::exception&) {
+            // Unreadable or not an envelope (also one too large to hold): rejected for good.
             discard(file);
             continue;
         }
@@ -86,7 +84,9 @@ void drainAccount(const std::string& accountID, const fs::path& inbox, Companion
         CompanionSnapshot result;
         try {
             result = store.apply(envelope);
-        } catch (const Failure<SnapshotStoreError>&) {
+        } catch (const std::exception&) {
+            // The store could not take it now (file unreadable or unwritable): keep the event
+            // for the next pass.
             handler.setStatus(statusID, failedText, false);
             continue;
         }
