@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <map>
 
 #include "model/files.hpp"
@@ -112,6 +114,27 @@ TEST_F(Inbox, RejectedFilesAreDeletedWithoutApplyingOrStatus) {
     EXPECT_FALSE(fs::exists(snapshotFile));
     EXPECT_TRUE(published.empty());
     EXPECT_TRUE(rows.empty());
+}
+
+TEST_F(Inbox, FilesThatCannotBeEventsAreRejectedWithoutReadingThemWhole) {
+    // Any local process can drop things into an inbox: none of these may hang the pass or be
+    // loaded whole. A valid envelope padded just under the cap still counts.
+    auto padded = [&](std::size_t size) {
+        auto envelope = ProviderEventEnvelope::make(runningTask("work", "t-" + std::to_string(size)), now);
+        auto text = encodeEnvelope(envelope);
+        text.insert(text.size() - 1, ",\"pad\":\"" + std::string(size - text.size() - 9, 'x') + "\"");
+        EXPECT_EQ(text.size(), size);
+        return text;
+    };
+    test::writeText(inbox("work") / "at-cap.json", padded(inbox::maxEventFileBytes));
+    test::writeText(inbox("work") / "over-cap.json", padded(inbox::maxEventFileBytes + 1));
+    ASSERT_EQ(::mkfifo((inbox("work") / "fifo.json").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", inbox("work") / "endless.json");
+    drain();
+    for (auto name : {"at-cap.json", "over-cap.json", "fifo.json", "endless.json"})
+        EXPECT_FALSE(fs::exists(fs::symlink_status(inbox("work") / name))) << name;
+    EXPECT_EQ(store.snapshot().tasksByID.size(), 1u);
+    EXPECT_TRUE(store.snapshot().tasksByID.contains("claude:work:t-" + std::to_string(inbox::maxEventFileBytes)));
 }
 
 TEST_F(Inbox, OtherExtensionsHiddenFilesAndInvalidFoldersAreLeftAlone) {

@@ -1,5 +1,10 @@
 #include "runtime/cli/claude_inbox.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <system_error>
 
 #include "claude/claude_connector.hpp"
@@ -22,9 +27,11 @@ fs::path prepareInbox(const std::optional<fs::path>& profilesRoot, const std::st
 
 void writeEvents(const fs::path& inbox, const std::vector<NormalizedProviderEvent>& events, Date now) {
     for (const auto& event : events) {
-        auto envelope = ProviderEventEnvelope::make(event, now);
+        ProviderEventEnvelope envelope;
         std::string bytes;
         try {
+            // Making the envelope draws its UUID from the kernel, which can fail too.
+            envelope = ProviderEventEnvelope::make(event, now);
             bytes = encodeEnvelope(envelope);
         } catch (const std::exception& e) {
             throw Failure<InboxWriteError>(InboxWriteError::encodingFailed, e.what());
@@ -56,6 +63,34 @@ std::optional<std::vector<std::string>> list(const fs::path& folder) {
     return names;
 }
 
+// The content of an event file, which any local process can drop into an inbox. Only a regular
+// file of at most maxEventFileBytes is an event: opening never blocks (a FIFO would wait for a
+// writer forever) and reading stops after the cap (a huge or endless file would exhaust
+// memory). Anything else throws, which rejects the file like an unreadable one.
+std::string readEventFile(const fs::path& file) {
+    auto refuse = [](const char* why) { throw Failure<files::FileError>(files::FileError::readFailed, why); };
+    int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) refuse("cannot open");
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) refuse("not a regular file");
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        auto n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            refuse("cannot read");
+        }
+        if (n == 0) return bytes;
+        if (bytes.size() + static_cast<std::size_t>(n) > maxEventFileBytes) refuse("too large");
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
 void discard(const fs::path& file) {
     std::error_code ec;
     fs::remove(file, ec);
@@ -71,9 +106,9 @@ void drainAccount(const std::string& accountID, const fs::path& inbox, Companion
         if (file.extension() != ".json") continue;
         ProviderEventEnvelope envelope;
         try {
-            envelope = decodeEnvelope(files::read(file));
+            envelope = decodeEnvelope(readEventFile(file));
         } catch (const std::exception&) {
-            // Unreadable or not an envelope (also one too large to hold): rejected for good.
+            // Unreadable, not a regular file, too large or not an envelope: rejected for good.
             discard(file);
             continue;
         }

@@ -21,6 +21,10 @@ enum class InboxWriteError { noApplicationSupport, folderCreationFailed, encodin
 inline constexpr std::string_view appliedText = "Read-only quota and task state updated";
 inline constexpr std::string_view failedText = "Local event processing failed";
 
+// An envelope file is a few hundred bytes; anything beyond this is not one of ours and is
+// rejected (deleted) unread rather than loaded whole.
+inline constexpr std::size_t maxEventFileBytes = 1 << 20;
+
 // Creates the inbox with its parents and returns it. Throws Failure<InboxWriteError>
 // (noApplicationSupport without a profiles root, folderCreationFailed).
 std::filesystem::path prepareInbox(const std::optional<std::filesystem::path>& profilesRoot,
