@@ -3,6 +3,7 @@
 #include "model/events.hpp"
 #include "model/files.hpp"
 #include "runtime/cli/command_line.hpp"
+#include "runtime/cli/process.hpp"
 #include "temp_dir.hpp"
 
 using namespace vigilorb;
@@ -129,4 +130,22 @@ TEST_F(CommandLine, InboxFailuresExitWithOne) {
     test::FileSizeLimit limit(16);
     EXPECT_EQ(run(CommandLineMode::hook, R"({"session_id":"s1","hook_event_name":"Stop"})").exitStatus, 1);
     EXPECT_TRUE(fs::is_empty(inbox));
+}
+
+TEST(CurrentExecutable, ReplacedFileIsFoundAtItsPathAgain) {
+    test::TempDir dir;
+    test::writeText(dir / "companion", "");
+    test::writeText(dir / "odd (deleted)", "");  // a real file whose name has the suffix
+    struct Case {
+        fs::path linkTarget;
+        std::optional<fs::path> expected;
+    } cases[] = {
+        {dir / "companion", dir / "companion"},
+        {(dir / "companion").string() + " (deleted)", dir / "companion"},  // upgraded in place
+        {(dir / "gone").string() + " (deleted)", std::nullopt},            // removed for good
+        {dir / "odd (deleted)", dir / "odd (deleted)"},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(process::executableFromLink(c.linkTarget), c.expected) << c.linkTarget;
+    EXPECT_TRUE(process::currentExecutable());
 }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <system_error>
 
 #include "model/files.hpp"
@@ -15,8 +16,21 @@ namespace vigilorb::process {
 std::optional<std::filesystem::path> currentExecutable() {
     std::error_code ec;
     auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec || path.empty()) return std::nullopt;
-    return path;
+    if (ec) return std::nullopt;
+    return executableFromLink(path);
+}
+
+std::optional<std::filesystem::path> executableFromLink(const std::filesystem::path& target) {
+    if (target.empty()) return std::nullopt;
+    std::error_code ec;
+    if (std::filesystem::exists(target, ec)) return target;
+    constexpr std::string_view deleted = " (deleted)";
+    const auto& text = target.native();
+    if (text.size() > deleted.size() && text.ends_with(deleted)) {
+        std::filesystem::path replaced = text.substr(0, text.size() - deleted.size());
+        if (std::filesystem::exists(replaced, ec)) return replaced;
+    }
+    return std::nullopt;
 }
 
 InstanceLock::InstanceLock(const std::filesystem::path& file) {

@@ -10,6 +10,12 @@ namespace vigilorb::process {
 // writes it into the commands Claude Code runs; absent when it cannot be found.
 std::optional<std::filesystem::path> currentExecutable();
 
+// The executable named by the /proc/self/exe link target `target`. Once the running file has
+// been replaced (an upgrade installs a new one at the same path), the kernel names it
+// "<path> (deleted)": the path without that suffix is used when a file is there again, so the
+// commands written for Claude Code keep working; absent when no file is left at all.
+std::optional<std::filesystem::path> executableFromLink(const std::filesystem::path& target);
+
 enum class InstanceLockError { alreadyRunning, unavailable };
 
 // Only one app role per user may run: two runtimes draining the same inboxes into the same
