@@ -7,7 +7,7 @@
 
 #include "model/error.hpp"
 #include "model/paths.hpp"
-#include "runtime/cli/preferences.hpp"  // the Qt-free preferences interface
+#include "model/preferences.hpp"  // the Qt-free preferences interface
 
 namespace vigilorb::codex {
 

@@ -42,7 +42,7 @@
 #include "claude/claude_connector.hpp"
 #include "model/events.hpp"
 #include "model/paths.hpp"
-#include "runtime/cli/preferences.hpp"
+#include "model/preferences.hpp"
 #include "store/store.hpp"
 
 namespace vigilorb {

@@ -2,7 +2,7 @@
 #include <QSettings>
 #include <QString>
 
-#include "runtime/cli/preferences.hpp"
+#include "model/preferences.hpp"
 
 namespace vigilorb {
 

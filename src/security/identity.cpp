@@ -13,12 +13,6 @@
 
 namespace vigilorb {
 
-std::optional<std::string> InMemoryPreferencesStore::value(const std::string& key) const {
-    auto it = values_.find(key);
-    if (it == values_.end()) return std::nullopt;
-    return it->second;
-}
-
 namespace {
 
 std::string trimmed(std::string_view s) {
@@ -96,13 +90,13 @@ std::string CompanionIdentity::encode() const {
     return json::dump(j);
 }
 
-CompanionIdentity CompanionIdentity::loadOrCreate(PreferencesStore& preferences,
+CompanionIdentity CompanionIdentity::loadOrCreate(Preferences& preferences,
                                                   const std::optional<std::string>& hostName) {
-    if (auto blob = preferences.value(preferenceKey))
+    if (auto blob = preferences.string(preferenceKey))
         if (auto stored = decodeIdentity(*blob)) return *stored;
     CompanionIdentity identity{"mac-" + lowercase(makeUUID()), nameFromHost(hostName)};
     try {
-        preferences.setValue(preferenceKey, identity.encode());
+        preferences.setString(preferenceKey, identity.encode());
     } catch (const std::exception&) {
         // A name that cannot be encoded is still used for this run.
     }

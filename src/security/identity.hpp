@@ -1,29 +1,12 @@
 #pragma once
 #include <filesystem>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "model/preferences.hpp"
+
 namespace vigilorb {
-
-// The preferences domain of the app: byte blobs and texts under dotted, versioned keys.
-// The shell backs it with QSettings; tests use the in-memory one.
-class PreferencesStore {
-public:
-    virtual ~PreferencesStore() = default;
-    virtual std::optional<std::string> value(const std::string& key) const = 0;
-    virtual void setValue(const std::string& key, const std::string& value) = 0;
-};
-
-class InMemoryPreferencesStore final : public PreferencesStore {
-public:
-    std::optional<std::string> value(const std::string& key) const override;
-    void setValue(const std::string& key, const std::string& value) override { values_[key] = value; }
-
-private:
-    std::map<std::string, std::string> values_;
-};
 
 // Who this computer is to the phone: a stable ID ("mac-" + lower-case UUID) and a display name.
 struct CompanionIdentity {
@@ -37,7 +20,7 @@ struct CompanionIdentity {
 
     // Returns the stored identity when it decodes with both fields non-empty; otherwise makes
     // a new one from the host name (absent: "Mac"), stores it and returns it. Never fails.
-    static CompanionIdentity loadOrCreate(PreferencesStore& preferences, const std::optional<std::string>& hostName);
+    static CompanionIdentity loadOrCreate(Preferences& preferences, const std::optional<std::string>& hostName);
 
     // The display name a host name maps to: trimmed, "Mac" when empty, first 64 characters.
     static std::string nameFromHost(const std::optional<std::string>& hostName);

@@ -110,22 +110,4 @@ std::filesystem::path defaultPairingKeyFolder() {
     return base / paths::companionFolderName / "PairingKeys";
 }
 
-QSettingsPreferencesStore::QSettingsPreferencesStore() : settings_(std::make_unique<QSettings>()) {}
-
-QSettingsPreferencesStore::QSettingsPreferencesStore(const QString& iniFile)
-    : settings_(std::make_unique<QSettings>(iniFile, QSettings::IniFormat)) {}
-
-std::optional<std::string> QSettingsPreferencesStore::value(const std::string& key) const {
-    auto v = settings_->value(QString::fromStdString(key));
-    if (!v.isValid()) return std::nullopt;
-    auto bytes = v.toByteArray();
-    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-}
-
-void QSettingsPreferencesStore::setValue(const std::string& key, const std::string& value) {
-    settings_->setValue(QString::fromStdString(key),
-                        QByteArray(value.data(), static_cast<qsizetype>(value.size())));
-    settings_->sync();
-}
-
 }  // namespace vigilorb

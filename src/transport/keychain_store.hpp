@@ -1,5 +1,4 @@
 #pragma once
-#include <QSettings>
 #include <QString>
 
 #include <chrono>
@@ -41,17 +40,5 @@ std::unique_ptr<SecretItemBackend> chooseSecretItemBackend(const std::filesystem
 
 // <Application Support>/VigilorbCompanion/PairingKeys
 std::filesystem::path defaultPairingKeyFolder();
-
-// The app's preferences in QSettings (native format), values stored as byte arrays.
-class QSettingsPreferencesStore final : public PreferencesStore {
-public:
-    QSettingsPreferencesStore();  // the application's own QSettings
-    explicit QSettingsPreferencesStore(const QString& iniFile);
-    std::optional<std::string> value(const std::string& key) const override;
-    void setValue(const std::string& key, const std::string& value) override;
-
-private:
-    std::unique_ptr<QSettings> settings_;
-};
 
 }  // namespace vigilorb

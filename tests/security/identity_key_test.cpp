@@ -21,13 +21,13 @@ LocalPairingKey keyOf(std::uint8_t fill) { return *LocalPairingKey::fromBytes(By
 }  // namespace
 
 TEST(CompanionIdentity, CreatesStoresAndKeepsAnIdentity) {
-    InMemoryPreferencesStore prefs;
+    MemoryPreferences prefs;
     auto first = CompanionIdentity::loadOrCreate(prefs, std::string("  Ada's workstation \n"));
     EXPECT_EQ(first.id.size(), 40u);
     EXPECT_TRUE(std::regex_match(first.id, freshID)) << first.id;
     EXPECT_EQ(first.name, "Ada's workstation");
-    ASSERT_TRUE(prefs.value("companion.identity.v2"));
-    auto stored = json::parse(*prefs.value("companion.identity.v2"));
+    ASSERT_TRUE(prefs.string("companion.identity.v2"));
+    auto stored = json::parse(*prefs.string("companion.identity.v2"));
     EXPECT_EQ(stored.at("id"), first.id);
     EXPECT_EQ(CompanionIdentity::loadOrCreate(prefs, std::string("other")), first);
 }
@@ -38,15 +38,15 @@ TEST(CompanionIdentity, ReplacesBrokenStoredIdentities) {
     } cases[] = {{R"({"id":"mac-1","name":""})"}, {R"({"id":"","name":"x"})"}, {R"({"id":"mac-1"})"}, {"not json"},
                  {R"(["mac-1","x"])"}};
     for (auto& c : cases) {
-        InMemoryPreferencesStore prefs;
-        prefs.setValue("companion.identity.v2", c.stored);
+        MemoryPreferences prefs;
+        prefs.setString("companion.identity.v2", c.stored);
         auto identity = CompanionIdentity::loadOrCreate(prefs, std::string("host"));
         EXPECT_TRUE(std::regex_match(identity.id, freshID)) << c.stored;
         EXPECT_EQ(CompanionIdentity::loadOrCreate(prefs, std::nullopt), identity) << "new identity was stored";
     }
     // A stored ID of another form is kept as it is.
-    InMemoryPreferencesStore prefs;
-    prefs.setValue("companion.identity.v2", R"({"id":"legacy id","name":"n"})");
+    MemoryPreferences prefs;
+    prefs.setString("companion.identity.v2", R"({"id":"legacy id","name":"n"})");
     EXPECT_EQ(CompanionIdentity::loadOrCreate(prefs, std::nullopt), (CompanionIdentity{"legacy id", "n"}));
 }
 

@@ -116,7 +116,7 @@ TEST(PairingInvitation, ValidationOrderAndBoundaries) {
 }
 
 TEST(PairingInvitation, FreshIdentityIDPassesTheCompanionIDRule) {
-    InMemoryPreferencesStore prefs;
+    MemoryPreferences prefs;
     auto fresh = CompanionIdentity::loadOrCreate(prefs, std::nullopt);
     EXPECT_TRUE(pairingRules::isValidCompanionID(fresh.id));
     EXPECT_FALSE(pairingRules::isValidCompanionID(std::string(65, 'a')));
