@@ -18,6 +18,9 @@ namespace {
 long long versionOf(const fs::path& file, std::string_view prefix) {
     auto stem = file.stem().string();
     std::string_view digits = std::string_view(stem).substr(prefix.size());
+    // An explicit plus sign reads as part of the number, as in any integer parse; from_chars
+    // alone would refuse it.
+    if (digits.size() > 1 && digits[0] == '+' && digits[1] >= '0' && digits[1] <= '9') digits.remove_prefix(1);
     long long v = 0;
     auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), v);
     if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size()) return 0;

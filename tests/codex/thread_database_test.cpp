@@ -37,6 +37,16 @@ TEST(CodexStateDatabase, ChoosesTheHighestVersionThenTheNewest) {
     touch(other / "state_x.sqlite", 50);
     EXPECT_EQ(findStateDatabase("state_", other.path()), other / "state_0.sqlite");
 
+    // Versions are integers, signs included: +7 beats a newer 5, -1 loses to an older 0.
+    TempDir signs;
+    touch(signs / "state_+7.sqlite", 100);
+    touch(signs / "state_5.sqlite", 0);
+    EXPECT_EQ(findStateDatabase("state_", signs.path()), signs / "state_+7.sqlite");
+    TempDir negative;
+    touch(negative / "state_0.sqlite", 100);
+    touch(negative / "state_-1.sqlite", 0);
+    EXPECT_EQ(findStateDatabase("state_", negative.path()), negative / "state_0.sqlite");
+
     TempDir missing;
     appendFile(missing / "sqlite", "a file, not a folder");
     EXPECT_FALSE(findStateDatabase("state_", missing.path()));
