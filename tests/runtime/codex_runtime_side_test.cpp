@@ -61,7 +61,7 @@ struct CodexSide : ::testing::Test {
                    R"({"id":"thread-running","thread_name":"Fix the flaky build","updated_at":"2026-12-10T06:36:48.735318361Z"})" "\n");
     }
 
-    std::unique_ptr<ProviderRuntimeController> make() {
+    std::unique_ptr<ProviderRuntimeController> make(std::chrono::milliseconds refreshPeriod = std::chrono::milliseconds(200)) {
         ProviderRuntimeOptions o;
         o.environment = [this](const char* name) -> std::optional<std::string> {
             std::string n = name;
@@ -76,7 +76,7 @@ struct CodexSide : ::testing::Test {
         o.executablePath = [] { return fs::path("/usr/bin/vigilorb-companion"); };
         o.sides = {[](ProviderRuntimeController& c) { return std::make_unique<CodexRuntimeSide>(c); }};
         o.codexLocalPollPeriod = std::chrono::milliseconds(50);
-        o.codexRefreshPeriod = std::chrono::milliseconds(200);
+        o.codexRefreshPeriod = refreshPeriod;
         o.codexRequestTimeout = std::chrono::milliseconds(5000);
         return std::make_unique<ProviderRuntimeController>(std::move(o));
     }
@@ -123,6 +123,37 @@ TEST_F(CodexSide, SavedAccountShowsQuotaAndLocalTasksInTheSnapshotFile) {
         auto it = q.find(CompanionSnapshot::quotaKey(AIProvider::codex, "codex-default"));
         return it != q.end() && it->second.windows[0].usedPercentage > used;
     }));
+}
+
+TEST_F(CodexSide, ATaskCaptureThatCannotBeSavedStaysVisible) {
+    codex::upsertSavedCodexAccount(preferences, "codex-default", false);
+    auto c = make(std::chrono::hours(1));  // no quota refresh: only task captures write
+    std::vector<std::string> rows;
+    QObject::connect(c.get(), &ProviderRuntimeController::accountStatusesChanged, [&] {
+        if (auto* row = c->accountStatus("codex-default"); row && (rows.empty() || rows.back() != row->detail))
+            rows.push_back(row->detail);
+    });
+    const std::string synced = "Quota and 2 local Codex tasks synced";
+    ASSERT_TRUE(runUntil([&] { return !rows.empty() && rows.back() == synced; }));
+
+    // The snapshot can no longer be replaced (a folder stands in its place) and a task changes.
+    auto file = data / "VigilorbCompanion/snapshot-v1.json";
+    fs::remove(file);
+    fs::create_directories(file / "blocker");
+    appendFile(codexHome / "sessions/2026/12/10/rollout-thread-running.jsonl", rolloutEvent("task_complete", iso(Date::now())));
+    const std::string failed = "Could not save the normalized task observation";
+    ASSERT_TRUE(runUntil([&] { return std::find(rows.begin(), rows.end(), failed) != rows.end(); }));
+    // The observer's "synced" report of that same poll does not cover the failure up.
+    EXPECT_EQ(rows.back(), failed);
+    EXPECT_FALSE(c->accountStatus("codex-default")->isHealthy);
+    EXPECT_EQ(c->codexSummary(), "codex-default: " + failed);
+    EXPECT_FALSE(c->codexIsHealthy());
+
+    // Once the snapshot can be written again, the next poll stores the capture and says so.
+    fs::remove_all(file);
+    ASSERT_TRUE(runUntil([&] { return rows.back() == synced; }));
+    EXPECT_EQ(fileSnapshot().tasksByID.at(CompanionSnapshot::taskKey(AIProvider::codex, "codex-default", "thread-running")).state,
+              TaskState::completed);
 }
 
 TEST_F(CodexSide, ConnectRemoveAndRefusedIDs) {
