@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -14,10 +15,41 @@ namespace vigilorb::codex {
 namespace {
 
 constexpr std::string_view eventMarker = "event_msg";
+constexpr std::string_view asciiEscape = "\\u00";
 
-// Lifecycle payload types. Codex writes these names (and "event_msg") as plain JSON text, so a
-// line that does not contain one of them verbatim cannot update the lifecycle and is skipped
-// without being parsed; that is what keeps scanning close to the speed of reading.
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The first "\u00XX" in [from, to) that spells a printable ASCII character. JSON may write any
+// letter of "event_msg" or of a lifecycle name that way; Codex never does (it escapes only
+// control characters, such as the ESC of terminal output), but a line that does still counts,
+// so such a line always goes to the parser.
+const char* findEscapedPrintable(const char* from, const char* to) {
+    // memchr for the backslash: far faster than a four-byte memmem where backslashes are rare.
+    while (from < to) {
+        auto* hit = static_cast<const char*>(std::memchr(from, '\\', static_cast<std::size_t>(to - from)));
+        if (!hit) return nullptr;
+        if (to - hit >= 6 && std::string_view(hit, 4) == asciiEscape) {
+            int high = hexDigit(hit[4]), low = hexDigit(hit[5]);
+            if (high >= 0 && low >= 0 && high * 16 + low >= 0x20 && high * 16 + low < 0x7f) return hit;
+        }
+        from = hit + 1;
+    }
+    return nullptr;
+}
+
+bool hasEscapedPrintable(std::string_view line) {
+    return findEscapedPrintable(line.data(), line.data() + line.size()) != nullptr;
+}
+
+// Lifecycle payload types. A line that contains neither "event_msg" nor an escape cannot update
+// the lifecycle and is skipped without being parsed (whitespace around the JSON punctuation does
+// not matter, only the bare words are looked for); that is what keeps scanning close to the
+// speed of reading.
 struct Kind {
     std::string_view name;
     std::optional<Date> CodexRolloutLifecycleState::*field;
@@ -41,10 +73,13 @@ bool contains(std::string_view haystack, std::string_view needle) {
 // Every lifecycle name contains one of these: task_started, task_complete, task_failed;
 // turn_aborted; and the five *_request / request_* names.
 bool mentionsLifecycle(std::string_view line) {
-    return contains(line, "task_") || contains(line, "request") || contains(line, "turn_aborted");
+    return contains(line, "task_") || contains(line, "request") || contains(line, "turn_aborted") ||
+           hasEscapedPrintable(line);
 }
 
-// A complete line already known to mention "event_msg".
+bool mayBeEvent(std::string_view line) { return contains(line, eventMarker) || hasEscapedPrintable(line); }
+
+// A complete line already known to pass mayBeEvent.
 void processMarkedLine(CodexRolloutLifecycleState& state, std::string_view line, Date fallbackDate) {
     if (!mentionsLifecycle(line)) return;
     Json record = Json::parse(line.begin(), line.end(), nullptr, false);
@@ -80,7 +115,7 @@ void appendPartial(CodexRolloutLifecycleCursor& c, std::string_view bytes) {
 }
 
 void finishBufferedLine(CodexRolloutLifecycleCursor& c, Date fallbackDate) {
-    if (!c.isDiscardingOversizedLine && contains(c.bufferedLine, eventMarker))
+    if (!c.isDiscardingOversizedLine && mayBeEvent(c.bufferedLine))
         processMarkedLine(c.lifecycle, c.bufferedLine, fallbackDate);
     c.bufferedLine.clear();
     c.isDiscardingOversizedLine = false;
@@ -215,20 +250,27 @@ void feedRolloutBytes(CodexRolloutLifecycleCursor& c, std::string_view bytes, Da
         finishBufferedLine(c, fallbackDate);
         p = nl + 1;
     }
-    // Whole lines: only those that mention "event_msg" are looked at.
+    // Whole lines: only those that mention "event_msg" or escape a printable character are looked
+    // at. The next occurrence of each is remembered, so the block is searched once per needle.
     const char* lastNL = static_cast<const char*>(::memrchr(p, '\n', static_cast<std::size_t>(end - p)));
     if (lastNL) {
+        auto find = [lastNL](const char* from, std::string_view needle) {
+            return static_cast<const char*>(
+                ::memmem(from, static_cast<std::size_t>(lastNL - from), needle.data(), needle.size()));
+        };
         const char* at = p;
-        while (at < lastNL) {
-            auto* hit = static_cast<const char*>(
-                ::memmem(at, static_cast<std::size_t>(lastNL - at), eventMarker.data(), eventMarker.size()));
-            if (!hit) break;
+        const char* nextMarker = find(at, eventMarker);
+        const char* nextEscape = findEscapedPrintable(at, lastNL);
+        while (nextMarker || nextEscape) {
+            const char* hit = !nextEscape ? nextMarker : !nextMarker ? nextEscape : std::min(nextMarker, nextEscape);
             auto* lineStart = static_cast<const char*>(::memrchr(at, '\n', static_cast<std::size_t>(hit - at)));
             lineStart = lineStart ? lineStart + 1 : at;
             auto* lineEnd = static_cast<const char*>(std::memchr(hit, '\n', static_cast<std::size_t>(lastNL + 1 - hit)));
             auto length = static_cast<std::size_t>(lineEnd - lineStart);
             if (length <= rolloutMaxLine) processMarkedLine(c.lifecycle, std::string_view(lineStart, length), fallbackDate);
             at = lineEnd + 1;
+            if (nextMarker && nextMarker < at) nextMarker = at < lastNL ? find(at, eventMarker) : nullptr;
+            if (nextEscape && nextEscape < at) nextEscape = findEscapedPrintable(at, lastNL);
         }
         p = lastNL + 1;
     }

@@ -61,6 +61,35 @@ TEST(CodexRolloutFeed, RecordsTheLatestTimeOfEachEvent) {
     EXPECT_TRUE(c.bufferedLine.empty());
 }
 
+// Any writer's JSON counts, not only Codex's own spelling: spaces around the punctuation and
+// \u escapes in the names must not make the scanner pass a lifecycle record by.
+TEST(CodexRolloutFeed, RecordsSpelledDifferentlyStillCount) {
+    struct Case {
+        const char* name;
+        std::string line;
+        bool counts;
+    };
+    const Case cases[] = {
+        {"spaces", R"({ "timestamp" : "2026-12-10T06:00:00Z", "type" : "event_msg", "payload" : { "type" : "task_started" } })", true},
+        {"escaped record type", R"({"timestamp":"2026-12-10T06:00:00Z","type":"event\u005fmsg","payload":{"type":"task_started"}})", true},
+        {"escaped payload type", R"({"timestamp":"2026-12-10T06:00:00Z","type":"event_msg","payload":{"type":"t\u0061sk_started"}})", true},
+        {"both escaped", R"({"timestamp":"2026-12-10T06:00:00Z","type":"\u0065vent_msg","payload":{"type":"task\u005Fstarted"}})", true},
+        {"escape elsewhere only", R"({"timestamp":"2026-12-10T06:00:00Z","type":"response_item","payload":{"type":"task_started","text":"\u001b[1m\u0041"}})", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Whole, and in pieces so the line is also completed from the cursor's buffer.
+        std::string bytes = event("token_count") + c.line + "\n" + event("token_count");
+        for (std::size_t piece : {std::size_t{1}, std::size_t{100}, bytes.size()}) {
+            CodexRolloutLifecycleCursor cursor;
+            for (std::size_t i = 0; i < bytes.size(); i += piece)
+                feedRolloutBytes(cursor, std::string_view(bytes).substr(i, piece), fallback);
+            EXPECT_EQ(cursor.lifecycle.lastStartedAt, c.counts ? std::optional(at("2026-12-10T06:00:00Z")) : std::nullopt)
+                << "piece " << piece;
+        }
+    }
+}
+
 TEST(CodexRolloutFeed, LineLimitIs64KiB) {
     auto exact = paddedEvent("task_started", "2026-12-10T06:00:00Z", rolloutMaxLine);
     auto over = paddedEvent("task_complete", "2026-12-10T06:01:00Z", 70000);
