@@ -117,7 +117,7 @@ void writeConnector(const fs::path& profilesRoot, const std::string& accountID, 
     fs::path settingsFile = claudeAccountFolder(profilesRoot, accountID) / "settings.json";
     Json existing = Json::object();
     try {
-        existing = json::parse(files::read(settingsFile));
+        existing = json::parse(files::readRegular(settingsFile, maxSettingsFileBytes));
     } catch (const Failure<files::FileError>& e) {
         if (e.code() != files::FileError::notFound)
             throw Failure<ClaudeConnectorError>(ClaudeConnectorError::corruptSettings, e.detail());

@@ -30,6 +30,10 @@ inline constexpr std::string_view claudeCLIDetectedSummary =
 inline constexpr std::string_view claudeCLIMissingSummary =
     "Claude CLI not detected · You can prepare an isolated connector";
 
+// Claude Code's settings are a few kilobytes; a larger "settings.json" (or a FIFO, a device)
+// is refused like a corrupt one instead of being loaded on the main thread.
+inline constexpr std::size_t maxSettingsFileBytes = 4 << 20;
+
 // Hook events the connector registers, in the order they are added.
 inline const std::vector<std::string> connectorHookEvents{"SessionStart", "PermissionRequest", "Stop",
                                                           "TaskCompleted"};

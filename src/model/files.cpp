@@ -71,6 +71,27 @@ std::string read(const fs::path& path) {
     return out;
 }
 
+std::string readRegular(const fs::path& path, std::size_t maxBytes) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) fail(errno == ENOENT || errno == ENOTDIR ? FileError::notFound : FileError::readFailed, path, errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) fail(FileError::readFailed, path, errno);
+    if (!S_ISREG(st.st_mode)) throw Failure<FileError>(FileError::readFailed, path.string() + ": not a regular file");
+    std::string out;
+    char buffer[65536];
+    for (;;) {
+        auto n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail(FileError::readFailed, path, errno);
+        }
+        if (n == 0) return out;
+        if (out.size() + static_cast<std::size_t>(n) > maxBytes)
+            throw Failure<FileError>(FileError::readFailed, path.string() + ": larger than " + std::to_string(maxBytes) + " bytes");
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
 void writeAtomically(const fs::path& path, std::string_view bytes, std::optional<mode_t> mode,
                      Durability durability) {
     auto folder = path.parent_path();

@@ -15,6 +15,12 @@ enum class FileError { notFound, readFailed, folderCreationFailed, writeFailed, 
 // Whole file; throws Failure<FileError> (notFound or readFailed).
 std::string read(const std::filesystem::path& path);
 
+// Like read(), for files that anyone may have put in place: only a regular file of at most
+// `maxBytes` is read. Opening never blocks (a FIFO would wait for a writer forever) and reading
+// stops past the limit (a huge or endless file would exhaust memory). Throws Failure<FileError>:
+// notFound, or readFailed (also for a file that is not regular or is larger than `maxBytes`).
+std::string readRegular(const std::filesystem::path& path, std::size_t maxBytes);
+
 // Writes bytes so that a reader (or a crash) sees either the old file or the new one, never a
 // mix: a temporary file in the same folder, flushed, renamed over the target, folder flushed.
 // With `mode`, the file has those permissions before it becomes visible under its name.

@@ -151,6 +151,17 @@ TEST_F(Connector, FailuresLeaveExistingFilesAlone) {
         EXPECT_FALSE(out.isHealthy);
         EXPECT_EQ(test::readText(settingsFile), content);
     }
+    // Too large to be Claude Code's settings (though valid JSON), or a FIFO that would block
+    // the read forever: refused, and left as they are.
+    auto oversized = R"({"pad":")" + std::string(maxSettingsFileBytes, 'x') + R"("})";
+    test::writeText(settingsFile, oversized);
+    EXPECT_EQ(prepare().detail, failed);
+    EXPECT_EQ(test::readText(settingsFile), oversized);
+    fs::remove(settingsFile);
+    ASSERT_EQ(::mkfifo(settingsFile.c_str(), 0600), 0);
+    EXPECT_EQ(prepare().detail, failed);
+    EXPECT_TRUE(fs::is_fifo(settingsFile));
+
     fs::remove(settingsFile);
     fs::create_directories(settingsFile);
     EXPECT_EQ(prepare().detail, failed);

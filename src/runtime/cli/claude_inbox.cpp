@@ -1,10 +1,5 @@
 #include "runtime/cli/claude_inbox.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <system_error>
 
 #include "claude/claude_connector.hpp"
@@ -63,34 +58,6 @@ std::optional<std::vector<std::string>> list(const fs::path& folder) {
     return names;
 }
 
-// The content of an event file, which any local process can drop into an inbox. Only a regular
-// file of at most maxEventFileBytes is an event: opening never blocks (a FIFO would wait for a
-// writer forever) and reading stops after the cap (a huge or endless file would exhaust
-// memory). Anything else throws, which rejects the file like an unreadable one.
-std::string readEventFile(const fs::path& file) {
-    auto refuse = [](const char* why) { throw Failure<files::FileError>(files::FileError::readFailed, why); };
-    int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) refuse("cannot open");
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) refuse("not a regular file");
-    std::string bytes;
-    char buffer[65536];
-    for (;;) {
-        auto n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            refuse("cannot read");
-        }
-        if (n == 0) return bytes;
-        if (bytes.size() + static_cast<std::size_t>(n) > maxEventFileBytes) refuse("too large");
-        bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-}
-
 void discard(const fs::path& file) {
     std::error_code ec;
     fs::remove(file, ec);
@@ -106,7 +73,8 @@ void drainAccount(const std::string& accountID, const fs::path& inbox, Companion
         if (file.extension() != ".json") continue;
         ProviderEventEnvelope envelope;
         try {
-            envelope = decodeEnvelope(readEventFile(file));
+            // Any local process can drop files here: read only a bounded regular file.
+            envelope = decodeEnvelope(files::readRegular(file, maxEventFileBytes));
         } catch (const std::exception&) {
             // Unreadable, not a regular file, too large or not an envelope: rejected for good.
             discard(file);
