@@ -109,6 +109,9 @@ for raw in sys.stdin.buffer:
         if scenario == "hangRefresh" and rid != 101:
             continue
         send(limits(rid))
+        if scenario == "emptyUpdateThenSignOut":
+            send({"method": "account/rateLimits/updated", "params": {"rateLimits": {}}})
+            send({"method": "account/updated", "params": {"authMode": None, "planType": None, "reason": None}})
         if scenario == "pushUpdates":
             send({"method": "account/rateLimits/updated",
                   "params": {"rateLimits": {"primary": {"usedPercent": 90, "windowDurationMins": 300}}}})

@@ -156,6 +156,25 @@ TEST_F(CodexSide, ATaskCaptureThatCannotBeSavedStaysVisible) {
               TaskState::completed);
 }
 
+TEST_F(CodexSide, AnUpdateWithoutUsableWindowsLeavesTheRowAlone) {
+    // Right after the first quota the server pushes an update without windows, then signs out.
+    // The empty delivery runs after the sign-out has set the row.
+    qputenv("FAKE_CODEX_SCENARIO", "emptyUpdateThenSignOut");
+    codex::upsertSavedCodexAccount(preferences, "work", false);
+    auto c = make(std::chrono::hours(1));
+    std::vector<std::string> rows;
+    QObject::connect(c.get(), &ProviderRuntimeController::accountStatusesChanged, [&] {
+        if (auto* row = c->accountStatus("work"); row && (rows.empty() || rows.back() != row->detail)) rows.push_back(row->detail);
+    });
+    const std::string signedOut = "This Codex profile is signed out. Sign in locally in Codex, then retry.";
+    ASSERT_TRUE(runUntil([&] { return std::find(rows.begin(), rows.end(), signedOut) != rows.end(); }));
+    runUntil([] { return false; }, std::chrono::milliseconds(100));  // let queued deliveries run
+    // Recording the empty batch would have replaced the row with the generic, healthy text.
+    EXPECT_EQ(std::find(rows.begin(), rows.end(), "Read-only quota and task state updated"), rows.end());
+    EXPECT_EQ(c->accountStatus("work")->detail, signedOut);
+    EXPECT_FALSE(c->accountStatus("work")->isHealthy);
+}
+
 TEST_F(CodexSide, ConnectRemoveAndRefusedIDs) {
     auto c = make();
     auto side = c->side<CodexRuntimeSide>();
