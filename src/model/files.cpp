@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -49,47 +50,54 @@ bool writeAll(int fd, std::string_view bytes) {
 
 }  // namespace
 
-std::string read(const fs::path& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    // A path through a non-folder names no file either.
-    if (fd.get() < 0) fail(errno == ENOENT || errno == ENOTDIR ? FileError::notFound : FileError::readFailed, path, errno);
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) fail(FileError::readFailed, path, errno);
-    if (S_ISDIR(st.st_mode)) fail(FileError::readFailed, path, EISDIR);
-    std::string out;
-    if (st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
-    char buffer[65536];
-    for (;;) {
-        auto n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail(FileError::readFailed, path, errno);
-        }
-        if (n == 0) break;
-        out.append(buffer, static_cast<std::size_t>(n));
-    }
-    return out;
-}
+namespace {
 
-std::string readRegular(const fs::path& path, std::size_t maxBytes) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) fail(errno == ENOENT || errno == ENOTDIR ? FileError::notFound : FileError::readFailed, path, errno);
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) fail(FileError::readFailed, path, errno);
-    if (!S_ISREG(st.st_mode)) throw Failure<FileError>(FileError::readFailed, path.string() + ": not a regular file");
+// Reads an opened file to its end; a file that grows past `maxBytes` is refused rather than
+// loaded whole.
+std::string readToEnd(int fd, const fs::path& path, std::size_t maxBytes, std::size_t sizeHint) {
     std::string out;
+    if (sizeHint > 0 && sizeHint <= maxBytes) out.reserve(sizeHint);
     char buffer[65536];
     for (;;) {
-        auto n = ::read(fd.get(), buffer, sizeof buffer);
+        auto n = ::read(fd, buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) continue;
             fail(FileError::readFailed, path, errno);
         }
         if (n == 0) return out;
         if (out.size() + static_cast<std::size_t>(n) > maxBytes)
-            throw Failure<FileError>(FileError::readFailed, path.string() + ": larger than " + std::to_string(maxBytes) + " bytes");
+            throw Failure<FileError>(FileError::readFailed,
+                                     path.string() + ": larger than " + std::to_string(maxBytes) + " bytes");
         out.append(buffer, static_cast<std::size_t>(n));
     }
+}
+
+// Opens for reading; a path through a non-folder names no file either.
+int openForReading(const fs::path& path, int extraFlags, struct stat& st) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | extraFlags);
+    if (fd < 0) fail(errno == ENOENT || errno == ENOTDIR ? FileError::notFound : FileError::readFailed, path, errno);
+    if (::fstat(fd, &st) != 0) {
+        int err = errno;
+        ::close(fd);
+        fail(FileError::readFailed, path, err);
+    }
+    return fd;
+}
+
+}  // namespace
+
+std::string read(const fs::path& path) {
+    struct stat st {};
+    Fd fd(openForReading(path, 0, st));
+    if (S_ISDIR(st.st_mode)) fail(FileError::readFailed, path, EISDIR);
+    return readToEnd(fd.get(), path, std::string().max_size(), static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
+}
+
+std::string readRegular(const fs::path& path, std::size_t maxBytes) {
+    struct stat st {};
+    Fd fd(openForReading(path, O_NONBLOCK, st));
+    if (!S_ISREG(st.st_mode)) throw Failure<FileError>(FileError::readFailed, path.string() + ": not a regular file");
+    return readToEnd(fd.get(), path, maxBytes, static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
 }
 
 void writeAtomically(const fs::path& path, std::string_view bytes, std::optional<mode_t> mode,
