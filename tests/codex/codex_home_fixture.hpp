@@ -2,11 +2,14 @@
 // A generated Codex home: a state database with the real column set, rollouts and a session index.
 #include <sqlite3.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <string>
+
+#include "model/date.hpp"
 
 // Tests build ThreadSpec with designated initializers that leave the other members at their
 // defaults, which GCC 12 reports under -Wextra.
@@ -39,6 +42,14 @@ private:
 };
 
 // The columns of Codex 0.171.0's threads table that matter here, plus a few of the others.
+// A date as Codex writes it in rollouts and the session index (whole seconds, UTC).
+inline std::string iso(Date d) {
+    auto t = static_cast<std::time_t>(d.unix());
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
+    return buf;
+}
+
 inline constexpr const char* codexThreadsTable = R"(CREATE TABLE threads (
     id TEXT PRIMARY KEY, rollout_path TEXT NOT NULL, created_at INTEGER, updated_at INTEGER,
     source TEXT NOT NULL, model_provider TEXT, cwd TEXT, title TEXT, sandbox_policy TEXT,

@@ -84,13 +84,6 @@ TEST(CodexObserverStatus, Texts) {
     EXPECT_EQ(observerStatus(Result(s)), (ObserverStatus{"Quota and 2 local Codex tasks synced", true}));
 }
 
-std::string iso(Date d) {
-    auto t = static_cast<std::time_t>(d.unix());
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
-    return buf;
-}
-
 class CodexCapture : public ::testing::Test {
 protected:
     TempDir home;

@@ -22,13 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string iso(Date d) {
-    auto t = static_cast<std::time_t>(d.unix());
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
-    return buf;
-}
-
 TEST(CodexCompanionProcess, SavedAccountSyncsQuotaAndLocalTasksIntoTheSnapshotFile) {
     codexTestApplication();
     TempDir dir;

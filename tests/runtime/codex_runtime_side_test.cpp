@@ -19,13 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string iso(Date d) {
-    auto t = static_cast<std::time_t>(d.unix());
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
-    return buf;
-}
-
 struct CodexSide : ::testing::Test {
     TempDir dir;
     fs::path data = dir / "data";
