@@ -10,6 +10,16 @@ packages=(
   dbus dbus-x11 gnome-keyring libsecret-tools
   iproute2 util-linux
   nodejs npm
+  # local link: DNS-SD (a private daemon in tests), independent TLS and HTTP clients
+  libavahi-client-dev avahi-daemon avahi-utils openssl curl
+  # relay server: HTTP server library, shared store
+  libcpp-httplib-dev libhiredis-dev redis-server
+  # Codex approval observer: WebSocket over a Unix socket
+  libboost-dev python3-websockets
+  # window: icons, a real X server, accessibility bus, QR decoding, screenshots
+  qt6-svg-dev xvfb at-spi2-core python3-pyatspi zbar-tools x11-apps xdotool imagemagick libnotify-bin
+  # interactive agents under a terminal multiplexer in tests
+  tmux
 )
 missing=()
 for p in "${packages[@]}"; do
