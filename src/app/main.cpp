@@ -7,10 +7,12 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
 
+#include "desktop/app_identity.hpp"
 #include "model/paths.hpp"
 #include "runtime/cli/command_line.hpp"
 #include "runtime/cli/process.hpp"
@@ -25,6 +27,43 @@ int say(const std::string& line, int status) {
 }
 
 int fail(const std::string& line) { return say(line, 1); }
+
+#ifndef VIGILORB_VERSION
+#define VIGILORB_VERSION ""
+#endif
+
+constexpr const char* usage =
+    "Usage: vigilorb-companion [--headless] [--hidden]\n"
+    "       vigilorb-companion --claude-statusline ACCOUNT\n"
+    "       vigilorb-companion --claude-hook ACCOUNT\n"
+    "\n"
+    "Watches the coding agents on this computer (Codex CLI, Claude Code, Claude Desktop) and keeps a\n"
+    "read-only picture of their quota windows, tasks and pending approvals, shown in its window and\n"
+    "shared with a paired phone. It never approves, executes or answers anything.\n"
+    "\n"
+    "  --headless      run without a window (also the default when there is no display)\n"
+    "  --hidden        start with the window hidden in the tray (as launch at login does)\n"
+    "  --claude-statusline ACCOUNT, --claude-hook ACCOUNT\n"
+    "                  the commands Claude Code runs for an isolated connector; they read\n"
+    "                  Claude Code's JSON on standard input\n"
+    "  --help          show this text\n"
+    "  --version       show the version\n";
+
+// --help and --version answer without loading the app (and without taking the instance lock).
+std::optional<int> informationRequest(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("%.*s %s\n", static_cast<int>(vigilorb::desktop::displayName.size()),
+                        vigilorb::desktop::displayName.data(), vigilorb::desktop::versionText(VIGILORB_VERSION).data());
+            return 0;
+        }
+    }
+    return std::nullopt;
+}
 
 int startApp(int argc, char** argv) {
     using namespace vigilorb;
@@ -61,5 +100,6 @@ int startApp(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (auto request = vigilorb::cli::commandLineRequest(argc, argv)) return vigilorb::cli::runCommandLineProcess(*request);
+    if (auto status = informationRequest(argc, argv)) return *status;
     return startApp(argc, argv);
 }

@@ -197,3 +197,33 @@ TEST_F(Companion, ConcurrentRunsNeverCollide) {
     EXPECT_EQ(count, 32u);
     EXPECT_EQ(tasks.size(), 16u);
 }
+
+TEST_F(Companion, HelpAndVersionAnswerWithoutStartingTheApp) {
+    // Even while an app runs (the instance lock is not asked), and without loading Qt.
+    auto app = startApp();
+    ASSERT_TRUE(eventually([&] { return lockIsHeld(); })) << app->err();
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string outStart;
+    } cases[] = {
+        {{"--version"}, std::string("Tallyloom Companion ") + VIGILORB_EXPECTED_VERSION + "\n"},
+        {{"--help"}, "Usage: vigilorb-companion [--headless] [--hidden]\n"},
+        {{"--headless", "--help"}, "Usage: vigilorb-companion"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{exe.string()};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        auto e = env();
+        e["LD_DEBUG"] = "libs";
+        auto r = run(argv, e);
+        EXPECT_EQ(r.status, 0) << c.arguments[0];
+        EXPECT_EQ(r.out.substr(0, c.outStart.size()), c.outStart);
+        EXPECT_EQ(r.err.find("libQt6"), std::string::npos) << c.arguments[0];
+        EXPECT_EQ(r.err.find("already running"), std::string::npos);
+    }
+    // The Claude modes keep their exact three-argument form.
+    auto statusLine = mode("--claude-statusline", "--version", rateLimits);
+    EXPECT_EQ(statusLine.out.find("Tallyloom Companion "), std::string::npos);
+    app->signal(SIGTERM);
+    EXPECT_EQ(app->wait(), 0) << app->err();
+}

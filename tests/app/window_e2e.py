@@ -1,0 +1,139 @@
+#!/usr/bin/python3
+"""Drives the real companion window through the accessibility bus, as a screen reader or a
+user's automation would: finds the pairing button by its identity, presses it, reads the
+verification code off the sheet, and decodes the QR code from a screenshot of the screen.
+
+Usage (from window_e2e.sh, inside Xvfb and a private session bus): window_e2e.py BIN ARTIFACTS
+"""
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+import pyatspi
+
+BIN, ARTIFACTS = sys.argv[1], sys.argv[2]
+APP_NAME = "VigilorbCompanion"
+
+
+def fail(message):
+    print("FAIL:", message, file=sys.stderr)
+    sys.exit(1)
+
+
+def wait_for(what, condition, seconds=60):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            value = condition()
+        except Exception:  # a tree that changes under us; ask again
+            value = None
+        if value:
+            return value
+        time.sleep(0.2)
+    fail("timed out waiting for " + what)
+
+
+def application():
+    desktop = pyatspi.Registry.getDesktop(0)
+    for i in range(desktop.childCount):
+        app = desktop.getChildAtIndex(i)
+        if app is not None and app.name == APP_NAME:
+            return app
+    return None
+
+
+def walk(node, depth=0):
+    if node is None or depth > 60:
+        return
+    yield node
+    for i in range(node.childCount):
+        yield from walk(node.getChildAtIndex(i), depth + 1)
+
+
+def identity(node):
+    try:
+        return node.get_accessible_id() or ""
+    except Exception:
+        return ""
+
+
+def find(root, predicate):
+    for node in walk(root):
+        if predicate(node):
+            return node
+    return None
+
+
+def screenshot(name):
+    path = os.path.join(ARTIFACTS, name)
+    subprocess.run(["import", "-window", "root", path], check=True)
+    return path
+
+
+def decode(path):
+    result = subprocess.run(["zbarimg", "--quiet", "--raw", "-Sdisable", "-Sqrcode.enable", path],
+                            capture_output=True, text=True)
+    return result.stdout.rstrip("\n")
+
+
+def main():
+    log = open(os.path.join(os.environ["HOME"], "companion.log"), "w")
+    companion = subprocess.Popen([os.path.join(BIN, "vigilorb-companion")], stdout=log, stderr=subprocess.STDOUT)
+    try:
+        app = wait_for("the companion on the accessibility bus", application)
+        button = wait_for("the pairing button", lambda: find(
+            app, lambda n: identity(n) == "generatePairingInvitation" or
+            (n.getRoleName() == "push button" and n.name == "Generate Pairing Code")))
+        if identity(button) not in ("", "generatePairingInvitation"):
+            fail("pairing button has identity " + identity(button))
+        for name in ("Start Codex", "Prepare Claude", "Refresh", "Scan Now", "Save Cloud Sync Address"):
+            if not find(app, lambda n: n.getRoleName() == "push button" and n.name == name):
+                fail("no button named " + name)
+        if not find(app, lambda n: n.name in ("Start Observing", "Stop Observing")):
+            fail("no observer toggle")
+        time.sleep(0.5)  # let the first frame settle for the picture
+        screenshot("window-real.png")
+
+        button.queryAction().doAction(0)
+        sheet = wait_for("the pairing sheet", lambda: find(
+            app, lambda n: n.getRoleName() == "dialog" and n.name == "QR Pairing Invitation"))
+        code = wait_for("the verification code", lambda: find(
+            sheet, lambda n: re.fullmatch(r"[0-9]{6}", n.name or "") is not None))
+        code = code.name
+        if not find(sheet, lambda n: n.name == "One-time local pairing QR code"):
+            fail("the QR code has no accessible name")
+        time.sleep(0.5)
+        shot = screenshot("pairing-real.png")
+        payload = wait_for("a readable QR code", lambda: decode(screenshot("pairing-real.png")), 20)
+        invitation = json.loads(payload)
+        # The phone side's reading of the same payload gives the same code.
+        peer = subprocess.run([os.path.join(BIN, "vigilorb-peer"), "invitation"], input=payload,
+                              capture_output=True, text=True)
+        if peer.returncode != 0:
+            fail("vigilorb-peer refused the scanned invitation: " + peer.stderr)
+        if json.loads(peer.stdout)["verificationCode"] != code:
+            fail("sheet shows %s, the scanned invitation gives %s" % (code, peer.stdout))
+        print("scanned invitation for", invitation["companionID"], "code", code, "from", shot)
+
+        # Return is "Done".
+        subprocess.run(["xdotool", "key", "Return"], check=True)
+        wait_for("the sheet to close", lambda: find(
+            app, lambda n: n.getRoleName() == "dialog" and n.name == "QR Pairing Invitation") is None, 20)
+    finally:
+        companion.send_signal(signal.SIGTERM)
+        try:
+            status = companion.wait(30)
+        except subprocess.TimeoutExpired:
+            companion.kill()
+            fail("the companion did not stop on SIGTERM")
+    if status != 0:
+        fail("the companion exited with %d" % status)
+    print("window end to end: passed")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,161 @@
+#pragma once
+// What the window tests share: one QApplication on the offscreen platform, a runtime over a
+// scratch folder, the real transport panel over an in-memory key store and a scratch autostart
+// file, and waiting on conditions instead of sleeping.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDeadlineTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "app/companion_transport_panel.hpp"
+#include "app/status_window.hpp"
+#include "runtime/provider_runtime_controller.hpp"
+#include "security/key_store.hpp"
+#include "temp_dir.hpp"
+
+namespace vigilorb::test {
+
+inline QApplication& application() {
+    static int argc = 1;
+    static char name[] = "window_test";
+    static char* argv[] = {name, nullptr};
+    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    static QApplication app(argc, argv);
+    return app;
+}
+
+// Runs the event loop until `condition` holds or a generous deadline passes.
+inline bool eventually(const std::function<bool()>& condition, int milliseconds = 20000) {
+    QDeadlineTimer deadline(milliseconds);
+    while (!condition()) {
+        if (deadline.hasExpired()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QTest::qWait(5);
+    }
+    return true;
+}
+
+template <class T = QWidget>
+T* child(QWidget& root, const char* objectName) {
+    auto* found = root.findChild<T*>(QString::fromLatin1(objectName));
+    EXPECT_NE(found, nullptr) << objectName;
+    return found;
+}
+
+inline QString labelText(QWidget& root, const char* objectName) {
+    auto* label = child<QLabel>(root, objectName);
+    return label ? label->text() : QString();
+}
+
+// The folder where tests leave pictures for people to look at.
+inline std::filesystem::path artifactFolder() {
+    const char* bin = std::getenv("VIGILORB_BIN_DIR");
+    auto folder = std::filesystem::path(bin ? bin : ".") / ".." / "artifacts";
+    std::filesystem::create_directories(folder);
+    return folder.lexically_normal();
+}
+
+struct WindowFixture : ::testing::Test {
+    TempDir dir;
+    std::filesystem::path home = dir / "home";
+    Date now = Date::fromReference(800000000);
+    MemoryPreferences preferences;
+    InMemorySecretItemBackend secrets;
+    KeychainPairingKeyStore keyStore{secrets};
+    CompanionIdentity identity{"mac-3f1c2a9e-5b7d-4c1e-9a2b-7e6f5d4c3b2a", "Ann's Workstation"};
+    std::vector<std::string> activatedKeys;
+    std::chrono::milliseconds timeRefresh{30000};
+    std::unique_ptr<ProviderRuntimeController> runtime;
+    std::unique_ptr<app::CompanionTransportPanel> transport;
+    std::unique_ptr<app::CompanionStatusWindow> window;
+
+    paths::Environment environment() const {
+        return [home = home](const char* name) -> std::optional<std::string> {
+            std::string n = name;
+            if (n == "HOME") return home.string();
+            if (n == "XDG_CONFIG_HOME") return (home / "config").string();
+            if (n == "XDG_DATA_HOME") return (home / "data").string();
+            if (n == "PATH") return std::string("/nonexistent");
+            return std::nullopt;
+        };
+    }
+
+    ProviderRuntimeOptions runtimeOptions() {
+        ProviderRuntimeOptions o;
+        o.environment = environment();
+        o.clock = [this] { return now; };
+        o.preferences = &preferences;
+        o.claudeCLIFallbackFolders = {};
+        o.sides = {};
+        o.executablePath = [] { return std::filesystem::path("/usr/bin/vigilorb-companion"); };
+        return o;
+    }
+
+    std::filesystem::path autostart() const {
+        return home / "config" / "autostart" / "com.tarnbrook.VigilorbCompanion.desktop";
+    }
+
+    void open(ProviderRuntimeOptions options) {
+        application();
+        runtime = std::make_unique<ProviderRuntimeController>(std::move(options));
+        app::CompanionTransportPanel::Options t;
+        t.preferences = &preferences;
+        t.keyStore = &keyStore;
+        t.identity = identity;
+        t.loginItems = std::make_unique<desktop::XdgAutostartService>(autostart(), "/opt/build/bin/vigilorb-companion");
+        t.runningPath = "/opt/build/bin/vigilorb-companion";
+        t.installPrefix = std::filesystem::path("/usr/local");
+        t.clock = [this] { return now; };
+        t.activate = [this](const LocalPairingKey& key, const PairingInvitation&) {
+            activatedKeys.push_back(key.keyIdentifier());
+        };
+        transport = std::make_unique<app::CompanionTransportPanel>(std::move(t));
+        app::CompanionStatusWindow::Options w;
+        w.version = "0.1.0";
+        w.clock = [this] { return now; };
+        w.preferences = &preferences;
+        w.timeRefreshPeriod = timeRefresh;
+        window = std::make_unique<app::CompanionStatusWindow>(*runtime, *transport, identity, std::move(w));
+        window->resize(820, 1400);
+        window->show();
+    }
+    void open() { open(runtimeOptions()); }
+
+    void TearDown() override {
+        window.reset();
+        transport.reset();
+        runtime.reset();
+    }
+};
+
+}  // namespace vigilorb::test
+
+namespace vigilorb::test {
+
+// What a real decoder reads from the picture (zbarimg, the QR symbology only).
+inline std::string decodeQR(const QImage& image) {
+    TempDir scratch;
+    auto file = scratch / "code.png";
+    if (!image.save(QString::fromStdString(file.string()))) return "(not saved)";
+    std::string command = "zbarimg --quiet --raw -Sdisable -Sqrcode.enable '" + file.string() + "' 2>/dev/null";
+    std::string output;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        while (auto n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+        ::pclose(pipe);
+    }
+    if (!output.empty() && output.back() == '\n') output.pop_back();
+    return output;
+}
+
+}  // namespace vigilorb::test
