@@ -18,7 +18,7 @@ Entry entry(Icon icon) {
         case Icon::shield: return {"security-high-symbolic", nullptr};
         case Icon::phone: return {"phone-symbolic", nullptr};
         case Icon::power: return {"system-shutdown-symbolic", nullptr};
-        case Icon::observer: return {"utilities-system-monitor-symbolic", nullptr};
+        case Icon::observer: return {"view-reveal-symbolic", nullptr};
         case Icon::code: return {"utilities-terminal-symbolic", nullptr};
         case Icon::sparkles: return {"starred-symbolic", nullptr};
         case Icon::qrCode: return {"image-missing", nullptr};
@@ -33,6 +33,13 @@ Entry entry(Icon icon) {
 }  // namespace
 
 QIcon themedIcon(Icon icon) {
+    // Without a desktop (a bare X server, Xvfb) Qt looks only in hicolor, which has no
+    // symbolic icons; Adwaita, where installed, is the freedesktop theme most desktops carry.
+    static const bool themeChosen = [] {
+        if (QIcon::themeName().isEmpty() || QIcon::themeName() == "hicolor") QIcon::setThemeName("Adwaita");
+        return true;
+    }();
+    (void)themeChosen;
     auto e = entry(icon);
     // The health marks and the warning carry colour, which symbolic theme icons lack: those
     // always come from the bundle so that healthy and waiting look different everywhere.

@@ -441,7 +441,9 @@ void CompanionStatusWindow::showQuotas() {
     shownQuotas_ = std::move(rows);
     resetLabels_.clear();
     while (auto* item = quotaGrid_->takeAt(0)) {
-        if (auto* w = item->widget()) w->deleteLater();
+        // Hidden at once: deletion waits for the loop, and a frame painted before it must not
+        // show the old row under the new one.
+        if (auto* w = item->widget()) w->hide(), w->deleteLater();
         delete item;
     }
     QWidget* parent = quotaGrid_->parentWidget();
@@ -488,7 +490,9 @@ void CompanionStatusWindow::refreshTimes() {
 
 void CompanionStatusWindow::showAccountRows() {
     while (auto* item = accountRows_->takeAt(0)) {
-        if (auto* w = item->widget()) w->deleteLater();
+        // Hidden at once: deletion waits for the loop, and a frame painted before it must not
+        // show the old row under the new one.
+        if (auto* w = item->widget()) w->hide(), w->deleteLater();
         delete item;
     }
     QWidget* parent = accountRows_->parentWidget();

@@ -22,12 +22,17 @@ bool sameRows(const std::vector<desktop::TaskRow>& a, const std::vector<desktop:
     return true;
 }
 
+QString pendingKinds(const desktop::TaskRow& row) {
+    QStringList kinds;
+    for (auto kind : row.pendingActions) kinds << QString::fromStdString(desktop::pendingActionText(kind));
+    return kinds.join(", ");
+}
+
+// The state; what is asked is added where the state does not already say that it waits.
 QString stateLabel(const desktop::TaskRow& row) {
     QString text = QString::fromStdString(desktop::stateText(row.state));
-    if (!row.pendingActions.empty()) {
-        QStringList kinds;
-        for (auto kind : row.pendingActions) kinds << QString::fromStdString(desktop::pendingActionText(kind));
-        text += QString::fromUtf8(" \u00B7 ") + kinds.join(", ");
+    if (!row.pendingActions.empty() && !isWaiting(row.state)) {
+        text += QString::fromUtf8(" \u00B7 ") + pendingKinds(row);
     }
     return text;
 }
@@ -59,6 +64,8 @@ int TaskListModel::columnCount(const QModelIndex& parent) const { return parent.
 QVariant TaskListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= static_cast<int>(rows_.size())) return {};
     const auto& row = rows_[static_cast<std::size_t>(index.row())];
+    if (role == Qt::ToolTipRole && index.column() == state && !row.pendingActions.empty())
+        return QString::fromStdString(desktop::stateText(row.state)) + QString::fromUtf8(" \u00B7 ") + pendingKinds(row);
     if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole || role == Qt::ToolTipRole) {
         switch (index.column()) {
             case provider: return QString::fromStdString(desktop::providerName(row.provider));

@@ -49,12 +49,20 @@ TEST_F(Pairing, GeneratingStoresAndActivatesTheKeyAndShowsItsCode) {
     EXPECT_EQ(labelText(*sheet, "pairingCountdown"), "Expires in 120 seconds");
     EXPECT_EQ(sheet->windowTitle(), "QR Pairing Invitation");
 
-    // The code on the sheet is the invitation, read back by a real decoder, at ten pixels a module.
-    QImage code = shownCode(*sheet);
+    // The image is ten pixels a module, quiet zone included; the sheet shows it at a whole
+    // number of pixels a module (fewer only on a screen too small, as the offscreen one is),
+    // and a real decoder reads the invitation back from what is shown.
     auto matrix = desktop::encodeQr(invitation.qrPayload());
     ASSERT_TRUE(matrix);
-    EXPECT_EQ(code.width(), matrix->size() * 10);
-    EXPECT_EQ(code.height(), matrix->size() * 10);
+    auto image = app::makeQRImage(invitation);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->width(), matrix->size() * 10);
+    EXPECT_EQ(image->height(), matrix->size() * 10);
+    EXPECT_EQ(decodeQR(*image), invitation.qrPayload());
+    QImage code = shownCode(*sheet);
+    EXPECT_EQ(code.width(), code.height());
+    EXPECT_EQ(code.width() % matrix->size(), 0);
+    EXPECT_GE(code.width() / matrix->size(), 3);
     EXPECT_EQ(decodeQR(code), invitation.qrPayload());
     EXPECT_EQ(sheet->findChild<QLabel*>("pairingQRCode")->accessibleName(), "One-time local pairing QR code");
     sheet->grab().save(QString::fromStdString((artifactFolder() / "pairing-sheet.png").string()));

@@ -105,9 +105,13 @@ struct WindowFixture : ::testing::Test {
         return home / "config" / "autostart" / "com.tarnbrook.VigilorbCompanion.desktop";
     }
 
-    void open(ProviderRuntimeOptions options) {
+    // Opens the window over a new runtime. Unless `beforeStartUp`, waits until the runtime's
+    // start-up task has published the stored snapshot, so that what a test publishes stays.
+    void open(ProviderRuntimeOptions options, bool beforeStartUp = false) {
         application();
         runtime = std::make_unique<ProviderRuntimeController>(std::move(options));
+        bool started = false;
+        QObject::connect(runtime.get(), &ProviderRuntimeController::startedUp, [&started] { started = true; });
         app::CompanionTransportPanel::Options t;
         t.preferences = &preferences;
         t.keyStore = &keyStore;
@@ -128,6 +132,10 @@ struct WindowFixture : ::testing::Test {
         window = std::make_unique<app::CompanionStatusWindow>(*runtime, *transport, identity, std::move(w));
         window->resize(820, 1400);
         window->show();
+        if (!beforeStartUp) {
+            ASSERT_TRUE(eventually([&] { return started; }));
+        }
+        QObject::disconnect(runtime.get(), &ProviderRuntimeController::startedUp, nullptr, nullptr);
     }
     void open() { open(runtimeOptions()); }
 
