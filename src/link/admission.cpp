@@ -33,10 +33,11 @@ AdmissionStep ReceiverAdmission::decline(Decline reason, std::optional<LocalSnap
 AdmissionStep ReceiverAdmission::receive(std::string_view bytes, Date wall, Deadline monotonic) {
     if (state_ != State::awaitingHello) return {};  // admitted: read and dropped; closed: ignored
     if (monotonic >= deadline_) return decline(Decline::helloTimedOut);
-    if (!decoder_.feed(bytes)) return decline(Decline::helloTooLarge);
+    // Only the first frame is taken: what follows it is dropped unread, so a bad header behind
+    // a good hello cannot decline it.
+    if (!decoder_.feedUntilFrame(bytes)) return decline(Decline::helloTooLarge);
     auto frame = decoder_.next();
     if (!frame) return {};
-    // Anything already queued behind the hello is dropped with the decoder.
     return judge(*frame, wall);
 }
 

@@ -15,7 +15,18 @@ std::string encodeFrame(std::string_view payload) {
 }
 
 std::expected<void, FrameError> FrameDecoder::feed(std::string_view bytes) {
+    auto taken = consume(bytes, false);
+    if (!taken) return std::unexpected(taken.error());
+    return {};
+}
+
+std::expected<std::size_t, FrameError> FrameDecoder::feedUntilFrame(std::string_view bytes) {
+    return consume(bytes, true);
+}
+
+std::expected<std::size_t, FrameError> FrameDecoder::consume(std::string_view bytes, bool stopAfterFrame) {
     if (failed_) return std::unexpected(FrameError::frameTooLarge);
+    const std::size_t offered = bytes.size();
     while (!bytes.empty()) {
         if (!length_) {
             auto take = std::min(frameHeaderSize - header_.size(), bytes.size());
@@ -40,9 +51,10 @@ std::expected<void, FrameError> FrameDecoder::feed(std::string_view bytes) {
             complete_.push_back(std::move(current_));
             current_.clear();
             length_.reset();
+            if (stopAfterFrame) break;
         }
     }
-    return {};
+    return offered - bytes.size();
 }
 
 std::optional<std::string> FrameDecoder::next() {

@@ -29,12 +29,15 @@ public:
     // Adds bytes; the frames they complete are taken with next(). After an error the decoder
     // stays failed and ignores further input.
     std::expected<void, FrameError> feed(std::string_view bytes);
+    // Like feed(), but stops as soon as one frame is complete and returns how many bytes it
+    // took: for a peer whose later bytes must not be judged at all.
+    std::expected<std::size_t, FrameError> feedUntilFrame(std::string_view bytes);
     // The oldest complete frame not yet taken, if any.
     std::optional<std::string> next();
 
     bool failed() const { return failed_; }
     // Bytes held that do not yet form a complete frame.
-    std::size_t pendingBytes() const { return header_.size() + current_.size(); }
+    std::size_t pendingBytes() const { return (length_ ? frameHeaderSize : header_.size()) + current_.size(); }
 
 private:
     std::size_t maxFrame_;
@@ -43,6 +46,8 @@ private:
     std::string current_;
     std::deque<std::string> complete_;
     bool failed_ = false;
+
+    std::expected<std::size_t, FrameError> consume(std::string_view bytes, bool stopAfterFrame);
 };
 
 }  // namespace vigilorb::link
