@@ -1,6 +1,6 @@
 #include "app/companion_transport_panel.hpp"
 
-#include "security/relay_address.hpp"
+#include "cloud/relay_settings.hpp"
 
 namespace vigilorb::app {
 
@@ -13,7 +13,9 @@ CompanionTransportPanel::CompanionTransportPanel(Options options, QObject* paren
       options_(std::move(options)),
       pairing_(
           options_.identity, *options_.keyStore,
-          [this]() -> std::optional<std::string> { return options_.preferences->string(relayAddressKey); },
+          [this]() -> std::optional<std::string> {
+              return cloud::relayBaseURLString(*options_.preferences, cloud::builtInRelayAddress());
+          },
           options_.clock, options_.activate, this) {
     apply(desktop::reconcileLaunchAtLogin(*options_.loginItems, *options_.preferences, options_.runningPath,
                                           options_.installPrefix));
@@ -33,13 +35,11 @@ void CompanionTransportPanel::setLaunchesAtLogin(bool enabled) {
 }
 
 QString CompanionTransportPanel::relayAddress() const {
-    return qt(options_.preferences->string(relayAddressKey).value_or(""));
+    return qt(cloud::relayBaseURLString(*options_.preferences, cloud::builtInRelayAddress()));
 }
 
 void CompanionTransportPanel::changeRelayAddress(const QString& text) {
-    auto address = text.toStdString();
-    if (!isValidRelayAddress(address)) return;
-    options_.preferences->setString(relayAddressKey, address);
+    cloud::saveRelayAddress(*options_.preferences, text.toStdString());
 }
 
 void CompanionTransportPanel::generatePairingInvitation(PairingDone done) { pairing_.start(std::move(done)); }

@@ -13,7 +13,6 @@
 
 namespace vigilorb::app {
 
-inline constexpr std::string_view relayAddressKey = "relay.baseURL.v1";
 inline constexpr std::string_view transportInitialStatus = "Local connection is not available";
 
 class CompanionTransportPanel final : public TransportPanel {

@@ -140,6 +140,17 @@ TEST_F(StatusWindow, QuotaBarsAndWaitingTasksFirst) {
     EXPECT_TRUE(resetMoved);
 }
 
+TEST_F(StatusWindow, ClosingHidesToTheTrayOnlyWhereThereIsOne) {
+    open();
+    window->setClosesToTray(true);
+    EXPECT_FALSE(window->close());
+    EXPECT_FALSE(window->isVisible());
+    window->present();
+    EXPECT_TRUE(window->isVisible());
+    window->setClosesToTray(false);
+    EXPECT_TRUE(window->close());
+}
+
 TEST_F(StatusWindow, TheVersionFallsBackWhenTheBuildSetsNone) {
     EXPECT_EQ(desktop::versionText(""), "1.2.1");
     EXPECT_EQ(desktop::versionText("0.3.0"), "0.3.0");

@@ -110,8 +110,9 @@ def main():
         shot = screenshot("pairing-real.png")
         payload = wait_for("a readable QR code", lambda: decode(screenshot("pairing-real.png")), 20)
         invitation = json.loads(payload)
-        # The phone side's reading of the same payload gives the same code.
-        peer = subprocess.run([os.path.join(BIN, "vigilorb-peer"), "invitation"], input=payload,
+        # The phone side pairs with what it scanned, and shows the same code.
+        state = os.path.join(os.environ["HOME"], "peer", "pairing.json")
+        peer = subprocess.run([os.path.join(BIN, "vigilorb-peer"), "pair", "--state", state], input=payload,
                               capture_output=True, text=True)
         if peer.returncode != 0:
             fail("vigilorb-peer refused the scanned invitation: " + peer.stderr)
