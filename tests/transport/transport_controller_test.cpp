@@ -7,6 +7,7 @@
 #include "cloud/relay_settings.hpp"
 #include "relay_test_support.hpp"
 #include "transport/companion_transport_controller.hpp"
+#include "transport/keychain_store.hpp"
 
 using namespace vigilorb;
 using namespace vigilorb::test;
@@ -217,4 +218,35 @@ TEST_F(TransportController, RelayAddressChanges) {
         EXPECT_EQ(c->localLink(), link);      // the local link is untouched
         EXPECT_TRUE(c->isPaired());
     }
+}
+
+// Runs inside with_secret_service.sh keyring: QtKeychain's jobs on the controller's own
+// key-store thread, against a real GNOME Keyring.
+TEST(SecretServiceKeyStore, APairingKeyStoredFromTheKeyStoreThreadIsRestoredAtTheNextStart) {
+    application();
+    ASSERT_TRUE(secretServiceAvailable());
+    MemoryPreferences preferences;
+    CompanionIdentity identity{companionID, companionName};
+    CompanionTransportController::Options options;
+    options.builtInRelayAddress = "";
+    options.link.advertise = false;
+    std::optional<LocalPairingKey> paired;
+    {
+        CompanionTransportController first(identity, preferences, std::make_unique<QtKeychainSecretItemBackend>(),
+                                           options);
+        EXPECT_EQ(first.keyStoreKind(), "Secret Service");
+        std::optional<CompanionTransportController::PairingResult> result;
+        first.generatePairingInvitation([&](const auto& r) { result = r; });
+        ASSERT_TRUE(waitUntil([&] { return result.has_value(); }));
+        ASSERT_TRUE(*result);
+        paired = first.latestKey();
+    }
+    CompanionTransportController second(identity, preferences, std::make_unique<QtKeychainSecretItemBackend>(),
+                                        options);
+    bool restored = false;
+    QObject::connect(&second, &CompanionTransportController::restoreFinished, [&] { restored = true; });
+    second.restoreStoredKey();
+    ASSERT_TRUE(waitUntil([&] { return restored; }));
+    EXPECT_EQ(second.latestKey(), paired);
+    EXPECT_TRUE(second.isPaired());
 }
