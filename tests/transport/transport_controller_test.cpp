@@ -46,6 +46,7 @@ struct TransportController : ::testing::Test {
         o.relay.schedule.debounce = 300ms;
         o.relay.schedule.retry = 300ms;
         o.link.advertise = false;
+        o.link.listenAddress = QHostAddress::LocalHost;
         o.currentSnapshot = [this] { return runtimeSnapshot; };
         return std::make_unique<CompanionTransportController>(identity, preferences,
                                                               std::make_unique<SharedBackend>(items), o);
@@ -230,6 +231,7 @@ TEST(SecretServiceKeyStore, APairingKeyStoredFromTheKeyStoreThreadIsRestoredAtTh
     CompanionTransportController::Options options;
     options.builtInRelayAddress = "";
     options.link.advertise = false;
+    options.link.listenAddress = QHostAddress::LocalHost;
     std::optional<LocalPairingKey> paired;
     {
         CompanionTransportController first(identity, preferences, std::make_unique<QtKeychainSecretItemBackend>(),
