@@ -1,7 +1,9 @@
-// The app role, loaded by main() from libvigilorb_app.so. With a display it shows the status
-// window (and a tray icon where the desktop has one); without one, or with --headless, it runs
-// the provider runtime without any window, as servers and CI need. Either way it runs until
-// SIGINT or SIGTERM (or Quit), then exits cleanly.
+// The app role, loaded by main() from libvigilorb_app.so: the provider runtime, the transport
+// controller and the local control channel (`vigilorb-companion --pair`, `--relay-address`, and
+// the "show" request of a second start). With a display it also shows the status window (and a
+// tray icon where the desktop has one); without one, or with --headless, it runs without any
+// window, as servers and CI need. Either way it runs until SIGINT or SIGTERM (or Quit), then
+// exits cleanly.
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -24,9 +26,13 @@
 #include "app/tray.hpp"
 #include "desktop/app_identity.hpp"
 #include "desktop/autostart.hpp"
+#include "runtime/cli/control_channel.hpp"
 #include "runtime/cli/process.hpp"
 #include "runtime/provider_runtime_controller.hpp"
 #include "runtime/qsettings_preferences.hpp"
+#include "security/identity.hpp"
+#include "transport/companion_transport_controller.hpp"
+#include "transport/control_server.hpp"
 #include "transport/keychain_store.hpp"
 
 #ifndef VIGILORB_VERSION
@@ -90,86 +96,150 @@ void nameApplication() {
         QString::fromLatin1(vigilorb::desktop::versionText(VIGILORB_VERSION).data()));
 }
 
-int runHeadless(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    nameApplication();
-    if (!watchTerminationSignals(app)) return 1;
-
-    vigilorb::QSettingsPreferences preferences;
-    vigilorb::ProviderRuntimeOptions options;
-    options.preferences = &preferences;
-    vigilorb::ProviderRuntimeController runtime(std::move(options));
-    return app.exec();
+// The control requests of the app: pairing and the relay address, answered from the
+// transport controller. The invitation goes back over the socket only, never to a file or log.
+void serveControlRequests(vigilorb::ControlServer& server, vigilorb::CompanionTransportController& transport) {
+    using namespace vigilorb;
+    server.addHandler("pair", [&transport](const std::string&, ControlServer::Reply reply) {
+        transport.generatePairingInvitation([reply](const CompanionTransportController::PairingResult& result) {
+            if (!result) {
+                reply({false,
+                       result.error() == PairingFailure::alreadyPreparing
+                           ? "Another pairing invitation is being prepared; try again in a moment."
+                           : std::string(pairingFailureText),
+                       {}});
+                return;
+            }
+            reply({true, {}, {{"invitation", result->qrPayload()}, {"verification-code", result->verificationCode()}}});
+        });
+    });
+    server.addHandler("relay-address", [&transport](const std::string& text, ControlServer::Reply reply) {
+        auto url = transport.changeRelayAddress(text);
+        if (url) {
+            reply({true, {}, {{"message", "Cloud sync address saved: " + *url}}});
+        } else if (url.error() == cloud::NoRelay::invalidAddress) {
+            reply({false,
+                   "Saved, but this is not a usable relay address (https, a host, no user, query or fragment); "
+                   "cloud sync is off.",
+                   {}});
+        } else {
+            reply({true, {}, {{"message", "Cloud sync address cleared; cloud sync is off."}}});
+        }
+    });
 }
 
-int runWindow(int argc, char** argv, bool startHidden) {
+
+// What a window adds to a running companion: the window itself, the tray, launch at login and
+// approval notifications, and the answer to a second start.
+struct Desktop {
+    std::unique_ptr<vigilorb::app::CompanionTransportPanel> transport;
+    std::unique_ptr<vigilorb::app::CompanionStatusWindow> window;
+    std::unique_ptr<vigilorb::app::CompanionTray> tray;
+    std::unique_ptr<vigilorb::app::DesktopNotifications> notifications;
+    std::unique_ptr<vigilorb::app::ApprovalNotifications> approvals;
+};
+
+std::unique_ptr<Desktop> openDesktop(QApplication& app, vigilorb::Preferences& preferences,
+                                     vigilorb::ProviderRuntimeController& runtime,
+                                     vigilorb::CompanionTransportController& controller,
+                                     vigilorb::ControlServer& control, bool startHidden) {
     using namespace vigilorb;
-    QApplication app(argc, argv);
-    nameApplication();
+    auto desktop = std::make_unique<Desktop>();
     const QString appID = QString::fromLatin1(desktop::applicationID.data(), desktop::applicationID.size());
     QGuiApplication::setDesktopFileName(appID);
     QApplication::setWindowIcon(app::themedIcon(app::Icon::application));
-    if (!watchTerminationSignals(app)) return 1;
-
-    QSettingsPreferences preferences;
-    auto identity = CompanionIdentity::loadOrCreate(preferences, hostComputerName());
-    auto secrets = chooseSecretItemBackend(defaultPairingKeyFolder());
-    KeychainPairingKeyStore keyStore(*secrets);
-
-    ProviderRuntimeOptions runtimeOptions;
-    runtimeOptions.preferences = &preferences;
-    ProviderRuntimeController runtime(std::move(runtimeOptions));
 
     auto executable = process::currentExecutable().value_or(std::filesystem::path{});
     app::CompanionTransportPanel::Options transportOptions;
+    transportOptions.controller = &controller;
     transportOptions.preferences = &preferences;
-    transportOptions.keyStore = &keyStore;
-    transportOptions.identity = identity;
     transportOptions.loginItems = std::make_unique<desktop::XdgAutostartService>(
         desktop::autostartFile(paths::processEnvironment()).value_or(std::filesystem::path{}), executable);
     transportOptions.runningPath = executable;
     if (*VIGILORB_INSTALL_PREFIX) transportOptions.installPrefix = std::filesystem::path(VIGILORB_INSTALL_PREFIX);
-    app::CompanionTransportPanel transport(std::move(transportOptions));
+    desktop->transport = std::make_unique<app::CompanionTransportPanel>(std::move(transportOptions));
 
     app::CompanionStatusWindow::Options windowOptions;
     windowOptions.version = std::string(desktop::versionText(VIGILORB_VERSION));
     windowOptions.preferences = &preferences;
-    app::CompanionStatusWindow window(runtime, transport, identity, std::move(windowOptions));
+    desktop->window = std::make_unique<app::CompanionStatusWindow>(runtime, *desktop->transport,
+                                                                  controller.identity(), std::move(windowOptions));
+    auto* window = desktop->window.get();
 
-    std::unique_ptr<app::CompanionTray> tray;
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        tray = std::make_unique<app::CompanionTray>(app::CompanionTray::Actions{
-            [&window] { window.present(); },
-            [&window] {
-                window.present();
-                window.generatePairingInvitation();
+        desktop->tray = std::make_unique<app::CompanionTray>(app::CompanionTray::Actions{
+            [window] { window->present(); },
+            [window] {
+                window->present();
+                window->generatePairingInvitation();
             },
             [] { QCoreApplication::quit(); }});
-        auto count = [&] { tray->setPendingApprovals(static_cast<int>(runtime.snapshot().pendingActionsByID.size())); };
-        QObject::connect(&runtime, &ProviderRuntimeController::snapshotChanged, tray.get(), count);
+        auto* tray = desktop->tray.get();
+        QObject::connect(&runtime, &ProviderRuntimeController::snapshotChanged, tray, [tray, &runtime] {
+            tray->setPendingApprovals(static_cast<int>(runtime.snapshot().pendingActionsByID.size()));
+        });
         // The companion keeps serving from the tray when its window is closed.
-        window.setClosesToTray(true);
+        window->setClosesToTray(true);
         app.setQuitOnLastWindowClosed(false);
     }
 
     auto bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) bus.registerService(appID);
-    app::DesktopNotifications notifications(bus);
-    app::ApprovalNotifications approvals(
+    desktop->notifications = std::make_unique<app::DesktopNotifications>(bus);
+    auto* notifications = desktop->notifications.get();
+    desktop->approvals = std::make_unique<app::ApprovalNotifications>(
         runtime, [&preferences] { return preferences.boolean(app::notifyApprovalsKey).value_or(true); },
-        [&notifications](const desktop::PendingActionNotification& n) {
-            notifications.notify(QString::fromStdString(n.summary), QString::fromStdString(n.body));
+        [notifications](const desktop::PendingActionNotification& n) {
+            notifications->notify(QString::fromStdString(n.summary), QString::fromStdString(n.body));
         });
 
+    // A second start asks for the window instead of starting again.
+    control.addHandler("show", [window](const std::string&, ControlServer::Reply reply) {
+        window->present();
+        reply({true, {}, {}});
+    });
+
     // Started hidden at login only where the tray can bring it back.
-    if (!startHidden || !tray) window.show();
-    return app.exec();
+    if (!startHidden || !desktop->tray) window->show();
+    return desktop;
+}
+
+int runApp(int argc, char** argv, bool withWindow, bool startHidden) {
+    using namespace vigilorb;
+    std::unique_ptr<QCoreApplication> app;
+    if (withWindow) app = std::make_unique<QApplication>(argc, argv);
+    else app = std::make_unique<QCoreApplication>(argc, argv);
+    nameApplication();
+    if (!watchTerminationSignals(*app)) return 1;
+
+    QSettingsPreferences preferences;
+    ProviderRuntimeOptions options;
+    options.preferences = &preferences;
+    ProviderRuntimeController runtime(std::move(options));
+    CompanionTransportController::Options transportOptions;
+    transportOptions.currentSnapshot = [&runtime] { return runtime.snapshot(); };
+    CompanionTransportController transport(CompanionIdentity::loadOrCreate(preferences, hostComputerName()),
+                                           preferences, chooseSecretItemBackend(defaultPairingKeyFolder()),
+                                           std::move(transportOptions));
+    runtime.setPublishSink([&transport](const CompanionSnapshot& snapshot) { transport.publish(snapshot); });
+    transport.restoreStoredKey();
+    ControlServer control(control::socketFolder(paths::processEnvironment(), ::geteuid()));
+    serveControlRequests(control, transport);
+
+    std::unique_ptr<Desktop> desktop;
+    if (withWindow)
+        desktop = openDesktop(static_cast<QApplication&>(*app), preferences, runtime, transport, control, startHidden);
+    // Without the channel the app still runs; only the control commands cannot reach it.
+    [[maybe_unused]] auto listening = control.listen();
+    auto status = app->exec();
+    desktop.reset();
+    runtime.setPublishSink({});  // the transport controller goes first
+    return status;
 }
 
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int vigilorb_app_main(int argc, char** argv) {
     bool headless = hasArgument(argc, argv, "--headless") || (!set("DISPLAY") && !set("WAYLAND_DISPLAY"));
-    if (headless) return runHeadless(argc, argv);
-    return runWindow(argc, argv, hasArgument(argc, argv, "--hidden"));
+    return runApp(argc, argv, !headless, hasArgument(argc, argv, "--hidden"));
 }

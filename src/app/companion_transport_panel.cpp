@@ -4,28 +4,21 @@
 
 namespace vigilorb::app {
 
-namespace {
-QString qt(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
-}  // namespace
-
 CompanionTransportPanel::CompanionTransportPanel(Options options, QObject* parent)
-    : TransportPanel(parent),
-      options_(std::move(options)),
-      pairing_(
-          options_.identity, *options_.keyStore,
-          [this]() -> std::optional<std::string> {
-              return cloud::relayBaseURLString(*options_.preferences, cloud::builtInRelayAddress());
-          },
-          options_.clock, options_.activate, this) {
+    : TransportPanel(parent), options_(std::move(options)) {
+    auto& controller = *options_.controller;
+    connect(&controller, &CompanionTransportController::statusChanged, this, &TransportPanel::statusChanged);
+    connect(&controller, &CompanionTransportController::launchesAtLoginChanged, this,
+            &TransportPanel::launchesAtLoginChanged);
     apply(desktop::reconcileLaunchAtLogin(*options_.loginItems, *options_.preferences, options_.runningPath,
                                           options_.installPrefix));
 }
 
 void CompanionTransportPanel::apply(const desktop::LaunchAtLoginState& state) {
-    if (state.statusText) setStatus(qt(*state.statusText));
-    if (state.launchesAtLogin != launchesAtLogin_) {
-        launchesAtLogin_ = state.launchesAtLogin;
-    }
+    auto& controller = *options_.controller;
+    if (state.statusText)
+        controller.setStatus(QString::fromUtf8(state.statusText->data(), static_cast<qsizetype>(state.statusText->size())));
+    controller.setLaunchesAtLoginState(state.launchesAtLogin);
     // Always told: a toggle the user flipped must snap back to the real state after a failure.
     emit launchesAtLoginChanged();
 }
@@ -35,19 +28,15 @@ void CompanionTransportPanel::setLaunchesAtLogin(bool enabled) {
 }
 
 QString CompanionTransportPanel::relayAddress() const {
-    return qt(cloud::relayBaseURLString(*options_.preferences, cloud::builtInRelayAddress()));
+    return QString::fromStdString(cloud::relayBaseURLString(*options_.preferences, cloud::builtInRelayAddress()));
 }
 
 void CompanionTransportPanel::changeRelayAddress(const QString& text) {
-    cloud::saveRelayAddress(*options_.preferences, text.toStdString());
+    (void)options_.controller->changeRelayAddress(text.toStdString());
 }
 
-void CompanionTransportPanel::generatePairingInvitation(PairingDone done) { pairing_.start(std::move(done)); }
-
-void CompanionTransportPanel::setStatus(const QString& text) {
-    if (text == status_) return;
-    status_ = text;
-    emit statusChanged();
+void CompanionTransportPanel::generatePairingInvitation(PairingDone done) {
+    options_.controller->generatePairingInvitation(std::move(done));
 }
 
 }  // namespace vigilorb::app

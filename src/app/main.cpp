@@ -5,7 +5,9 @@
 // out of the command-line runs entirely.
 #include <dlfcn.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include "desktop/app_identity.hpp"
 #include "model/paths.hpp"
 #include "runtime/cli/command_line.hpp"
+#include "runtime/cli/control_channel.hpp"
 #include "runtime/cli/process.hpp"
 
 namespace {
@@ -36,6 +39,7 @@ constexpr const char* usage =
     "Usage: vigilorb-companion [--headless] [--hidden]\n"
     "       vigilorb-companion --claude-statusline ACCOUNT\n"
     "       vigilorb-companion --claude-hook ACCOUNT\n"
+    "       vigilorb-companion --pair | --relay-address TEXT\n"
     "\n"
     "Watches the coding agents on this computer (Codex CLI, Claude Code, Claude Desktop) and keeps a\n"
     "read-only picture of their quota windows, tasks and pending approvals, shown in its window and\n"
@@ -46,6 +50,9 @@ constexpr const char* usage =
     "  --claude-statusline ACCOUNT, --claude-hook ACCOUNT\n"
     "                  the commands Claude Code runs for an isolated connector; they read\n"
     "                  Claude Code's JSON on standard input\n"
+    "  --pair          ask the running companion for a one-time pairing invitation\n"
+    "  --relay-address TEXT\n"
+    "                  set the running companion's cloud sync address (empty turns it off)\n"
     "  --help          show this text\n"
     "  --version       show the version\n";
 
@@ -79,9 +86,13 @@ int startApp(int argc, char** argv) {
     try {
         lock.emplace(paths::snapshotFile().parent_path() / "companion.lock");
     } catch (const Failure<process::InstanceLockError>& e) {
-        if (e.code() == process::InstanceLockError::alreadyRunning)
-            // Not a failure: the companion the user asked for is running.
+        if (e.code() == process::InstanceLockError::alreadyRunning) {
+            // Not a failure: the companion the user asked for is running. Its window comes
+            // forward (one without a window, or one that does not answer, changes nothing).
+            [[maybe_unused]] auto shown = control::send(control::socketFolder(paths::processEnvironment(), ::geteuid()),
+                                                        control::Request{"show", ""}, std::chrono::seconds(2));
             return say("Tallyloom Companion is already running for this user.", 0);
+        }
         // Without a lock file the data folder cannot be written either; the app starts and its
         // status rows say what fails.
     }
@@ -100,6 +111,8 @@ int startApp(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (auto request = vigilorb::cli::commandLineRequest(argc, argv)) return vigilorb::cli::runCommandLineProcess(*request);
+    // Requests to the running app; they never start one.
+    if (auto request = vigilorb::control::controlRequest(argc, argv)) return vigilorb::control::runControlCommand(*request);
     if (auto status = informationRequest(argc, argv)) return *status;
     return startApp(argc, argv);
 }

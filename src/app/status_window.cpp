@@ -579,11 +579,14 @@ void CompanionStatusWindow::generatePairingInvitation() {
     pairingState_ = PairingPreparationState::preparing;
     showPairingState();
     QPointer<CompanionStatusWindow> self(this);
-    transport_.generatePairingInvitation([self](std::optional<PairingInvitation> invitation) {
+    transport_.generatePairingInvitation([self](const CompanionTransportController::PairingResult& result) {
         if (!self) return;
-        self->pairingState_ = invitation ? PairingPreparationState::idle : PairingPreparationState::failed;
+        // Another invitation already being prepared (asked for from the command line) is no
+        // failure of this one: the button comes back as it was.
+        bool failed = !result && result.error() != PairingFailure::alreadyPreparing;
+        self->pairingState_ = failed ? PairingPreparationState::failed : PairingPreparationState::idle;
         self->showPairingState();
-        if (invitation) self->presentSheet(*invitation);
+        if (result) self->presentSheet(*result);
     });
 }
 

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "security/pairing.hpp"
+#include "transport/companion_transport_controller.hpp"
 
 namespace vigilorb::app {
 
@@ -16,7 +17,7 @@ class TransportPanel : public QObject {
     Q_OBJECT
 
 public:
-    using PairingDone = std::function<void(std::optional<PairingInvitation>)>;
+    using PairingDone = std::function<void(const CompanionTransportController::PairingResult&)>;
 
     using QObject::QObject;
 
@@ -27,7 +28,7 @@ public:
     virtual QString relayAddress() const = 0;
     virtual void changeRelayAddress(const QString& text) = 0;
     // Generates an invitation, stores its key and activates it; `done` runs on the main thread
-    // with the invitation, or with nothing when any step failed (nothing was activated then).
+    // with the invitation, or with why nothing was activated.
     virtual void generatePairingInvitation(PairingDone done) = 0;
 
 signals:

@@ -18,7 +18,6 @@ struct Pairing : WindowFixture {
         });
         return sheet;
     }
-    std::optional<LocalPairingKey> storedKey() { return keyStore.load(identity.id); }
     QImage shownCode(app::PairingInvitationSheet& sheet) {
         auto* label = sheet.findChild<QLabel*>("pairingQRCode");
         return label ? label->pixmap().toImage() : QImage();
@@ -43,7 +42,9 @@ TEST_F(Pairing, GeneratingStoresAndActivatesTheKeyAndShowsItsCode) {
     const auto& invitation = sheet->invitation();
     auto key = LocalPairingKey::deriveFromInvitation(invitation, now);
     ASSERT_EQ(storedKey(), key);
-    EXPECT_EQ(activatedKeys, std::vector{key.keyIdentifier()});
+    EXPECT_EQ(controller->latestKey(), key);
+    // The status line follows the controller: local link up, no relay address in this build.
+    EXPECT_EQ(labelText(*window, "transportStatus"), "Cloud sync is off because no relay address is set");
     EXPECT_EQ(invitation.companionID, identity.id);
     EXPECT_EQ(labelText(*sheet, "verificationCode").toStdString(), invitation.verificationCode());
     EXPECT_EQ(labelText(*sheet, "pairingCountdown"), "Expires in 120 seconds");
@@ -89,7 +90,7 @@ TEST_F(Pairing, GeneratingTwiceReplacesTheKeyAndTheCode) {
     EXPECT_NE(labelText(*second, "verificationCode").toStdString(), firstInvitation.verificationCode());
     EXPECT_NE(shownCode(*second), firstImage);
     EXPECT_EQ(storedKey(), LocalPairingKey::deriveFromInvitation(secondInvitation, now));
-    EXPECT_EQ(activatedKeys.size(), 2u);
+    EXPECT_EQ(controller->latestKey(), storedKey());
 }
 
 TEST_F(Pairing, AFailedKeyWriteKeepsThePreviousKeyAndOffersTryAgain) {
@@ -100,7 +101,9 @@ TEST_F(Pairing, AFailedKeyWriteKeepsThePreviousKeyAndOffersTryAgain) {
     QTest::keyClick(first, Qt::Key_Return);
     ASSERT_TRUE(eventually([&] { return window->pairingSheet() == nullptr; }));
 
-    secrets.failWith(keyStoreStatus::ioFailure);
+    auto* link = controller->localLink();
+    ASSERT_NE(link, nullptr);
+    secrets->failWith(keyStoreStatus::ioFailure);
     EXPECT_EQ(generate(), nullptr);
     auto* button = child<QPushButton>(*window, "generatePairingInvitation");
     EXPECT_EQ(window->pairingState(), app::PairingPreparationState::failed);
@@ -109,15 +112,16 @@ TEST_F(Pairing, AFailedKeyWriteKeepsThePreviousKeyAndOffersTryAgain) {
     auto* caption = child<QLabel>(*window, "pairingCaption");
     EXPECT_EQ(caption->text(), "Could not write to the local Keychain; no QR code was generated");
     EXPECT_EQ(caption->palette().color(caption->foregroundRole()), QColor(0xc0, 0x1c, 0x28));
-    EXPECT_EQ(activatedKeys.size(), 1u);  // nothing new activated
-    secrets.failWith(0);
+    EXPECT_EQ(controller->latestKey(), previous);  // the active key and its link stay as they were
+    EXPECT_EQ(controller->localLink(), link);
+    secrets->failWith(0);
     EXPECT_EQ(storedKey(), previous);
 
     // "Try Again" runs the whole flow again.
     auto* again = generate();
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(window->pairingState(), app::PairingPreparationState::idle);
-    EXPECT_EQ(activatedKeys.size(), 2u);
+    EXPECT_NE(controller->latestKey(), previous);
 }
 
 TEST_F(Pairing, CountdownReadsTheClockEverySecondUntilExpired) {

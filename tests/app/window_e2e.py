@@ -80,6 +80,16 @@ def decode(path):
     return result.stdout.rstrip("\n")
 
 
+def listening_port(pid):
+    """The TCP port the companion process listens on (its local link), from ss."""
+    out = subprocess.run(["ss", "-Hltnp"], capture_output=True, text=True).stdout
+    for line in out.splitlines():
+        if "pid=%d," % pid in line:
+            local = line.split()[3]
+            return int(local.rsplit(":", 1)[1])
+    return None
+
+
 def main():
     log = open(os.path.join(os.environ["HOME"], "companion.log"), "w")
     companion = subprocess.Popen([os.path.join(BIN, "vigilorb-companion")], stdout=log, stderr=subprocess.STDOUT)
@@ -119,6 +129,20 @@ def main():
         if json.loads(peer.stdout)["verificationCode"] != code:
             fail("sheet shows %s, the scanned invitation gives %s" % (code, peer.stdout))
         print("scanned invitation for", invitation["companionID"], "code", code, "from", shot)
+
+        # Paired: the phone side receives a signed snapshot over the local link. No DNS-SD
+        # daemon runs here, so the port comes from the companion's listening sockets.
+        port = wait_for("the local link listener", lambda: listening_port(companion.pid), 20)
+        received = subprocess.run([os.path.join(BIN, "vigilorb-peer"), "listen", "--state", state,
+                                   "--address", "127.0.0.1:%d" % port, "--count", "1", "--timeout", "20"],
+                                  capture_output=True, text=True, timeout=60)
+        if received.returncode != 0:
+            fail("vigilorb-peer received nothing: " + received.stderr)
+        payload = json.loads(received.stdout.splitlines()[0])
+        # vigilorb-peer prints only payloads it verified with the key it derived from the scan.
+        if not {"tasks", "quotas", "pendingActions"} <= set(payload):
+            fail("the received payload is no snapshot: " + received.stdout[:200])
+        print("received a verified snapshot over the local link on port", port)
 
         # Return is "Done".
         subprocess.run(["xdotool", "key", "Return"], check=True)

@@ -70,12 +70,11 @@ struct WindowFixture : ::testing::Test {
     std::filesystem::path home = dir / "home";
     Date now = Date::fromReference(800000000);
     MemoryPreferences preferences;
-    InMemorySecretItemBackend secrets;
-    KeychainPairingKeyStore keyStore{secrets};
+    InMemorySecretItemBackend* secrets = nullptr;  // owned by the controller
     CompanionIdentity identity{"mac-3f1c2a9e-5b7d-4c1e-9a2b-7e6f5d4c3b2a", "Ann's Workstation"};
-    std::vector<std::string> activatedKeys;
     std::chrono::milliseconds timeRefresh{30000};
     std::unique_ptr<ProviderRuntimeController> runtime;
+    std::unique_ptr<CompanionTransportController> controller;
     std::unique_ptr<app::CompanionTransportPanel> transport;
     std::unique_ptr<app::CompanionStatusWindow> window;
 
@@ -112,17 +111,22 @@ struct WindowFixture : ::testing::Test {
         runtime = std::make_unique<ProviderRuntimeController>(std::move(options));
         bool started = false;
         QObject::connect(runtime.get(), &ProviderRuntimeController::startedUp, [&started] { started = true; });
+        auto backend = std::make_unique<InMemorySecretItemBackend>();
+        secrets = backend.get();
+        CompanionTransportController::Options c;
+        c.clock = [this] { return now; };
+        c.currentSnapshot = [this] { return runtime->snapshot(); };
+        // The local link of a test listens on loopback only and is not advertised.
+        c.link.advertise = false;
+        c.link.listenAddress = QHostAddress::LocalHost;
+        controller = std::make_unique<CompanionTransportController>(identity, preferences, std::move(backend), std::move(c));
+        runtime->setPublishSink([this](const CompanionSnapshot& s) { controller->publish(s); });
         app::CompanionTransportPanel::Options t;
+        t.controller = controller.get();
         t.preferences = &preferences;
-        t.keyStore = &keyStore;
-        t.identity = identity;
         t.loginItems = std::make_unique<desktop::XdgAutostartService>(autostart(), "/opt/build/bin/vigilorb-companion");
         t.runningPath = "/opt/build/bin/vigilorb-companion";
         t.installPrefix = std::filesystem::path("/usr/local");
-        t.clock = [this] { return now; };
-        t.activate = [this](const LocalPairingKey& key, const PairingInvitation&) {
-            activatedKeys.push_back(key.keyIdentifier());
-        };
         transport = std::make_unique<app::CompanionTransportPanel>(std::move(t));
         app::CompanionStatusWindow::Options w;
         w.version = "0.1.0";
@@ -139,9 +143,14 @@ struct WindowFixture : ::testing::Test {
     }
     void open() { open(runtimeOptions()); }
 
+    // What the key store holds for this companion.
+    std::optional<LocalPairingKey> storedKey() { return KeychainPairingKeyStore(*secrets).load(identity.id); }
+
     void TearDown() override {
         window.reset();
         transport.reset();
+        if (runtime) runtime->setPublishSink({});
+        controller.reset();
         runtime.reset();
     }
 };
