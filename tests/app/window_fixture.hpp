@@ -25,14 +25,8 @@
 
 namespace vigilorb::test {
 
-inline QApplication& application() {
-    static int argc = 1;
-    static char name[] = "window_test";
-    static char* argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-    static QApplication app(argc, argv);
-    return app;
-}
+// The one made by qt_main.cpp.
+inline QApplication& application() { return *static_cast<QApplication*>(QCoreApplication::instance()); }
 
 // Runs the event loop until `condition` holds or a generous deadline passes.
 inline bool eventually(const std::function<bool()>& condition, int milliseconds = 20000) {
