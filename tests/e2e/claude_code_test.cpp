@@ -16,9 +16,11 @@ using namespace vigilorb::test;
 namespace fs = std::filesystem;
 
 // The real Claude Code (installed by scripts/install-agents.sh), signed out and inside a private
-// network namespace, started with the CLAUDE_CONFIG_DIR the connector prepared: its SessionStart
-// hook runs the companion's hook mode, and the running app drains the event into the snapshot.
-TEST(RealClaudeCode, SessionStartHookReachesTheSnapshot) {
+// network namespace, started with the CLAUDE_CONFIG_DIR the connector prepared: its hooks run
+// the companion's hook mode, and the running app drains the events into the snapshot. Signed
+// out, a prompt starts the session (SessionStart, UserPromptSubmit), fails (StopFailure) and
+// ends it (SessionEnd).
+TEST(RealClaudeCode, SignedOutRunReachesTheSnapshot) {
     auto claudeBinary = sourceDir() / "tools" / "agents" / "node_modules" / ".bin" / "claude";
     if (!fs::exists(claudeBinary))
         GTEST_SKIP() << "Claude Code is not installed at " << claudeBinary << "; run bash scripts/install-agents.sh";
@@ -57,18 +59,21 @@ TEST(RealClaudeCode, SessionStartHookReachesTheSnapshot) {
     EXPECT_NE(claudeRun.status, 0);
     EXPECT_NE(claudeRun.out.find("Not logged in"), std::string::npos) << claudeRun.out << claudeRun.err;
 
+    // Claude Code has exited, so all its hook runs have written their files: once the inbox is
+    // empty, the snapshot holds their outcome.
     std::optional<TaskSnapshot> task;
     bool arrived = eventually([&] {
+        task.reset();
         try {
             auto s = decodeSnapshot(files::read(snapshotFile));
             for (const auto& [key, t] : s.tasksByID)
                 if (t.provider == AIProvider::claude && t.accountID == "work") task = t;
         } catch (...) {
         }
-        return task.has_value();
+        return task.has_value() && fs::is_empty(configDir / "inbox");
     });
     ASSERT_TRUE(arrived) << "no Claude task in the snapshot; Claude Code said: " << claudeRun.out << claudeRun.err;
-    EXPECT_EQ(task->state, TaskState::waitingInput);
+    EXPECT_EQ(task->state, TaskState::completed);
     EXPECT_EQ(task->title, "Claude task");
     EXPECT_EQ(task->id.size(), 36u);  // Claude Code's session UUID
 
