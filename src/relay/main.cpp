@@ -24,7 +24,8 @@ constexpr const char* usage =
     "usage: vigilorb-relay --listen HOST:PORT (--data DIR | --redis URL)\n"
     "                      [--tls-cert FILE --tls-key FILE] [--allow-plain-http] [--trust-proxy]\n"
     "                      [--max-age-days N] [--puts-per-minute N] [--auth-failures-per-minute N]\n"
-    "                      [--threads N] [--max-subscribers N]\n"
+    "                      [--threads N] [--max-subscribers N] [--connections-per-address N]\n"
+    "                      [--request-timeout SECONDS] [--idle-timeout SECONDS]\n"
     "HOST is a numeric address ([::1] for IPv6); PORT 0 picks a free port. Plain HTTP is only\n"
     "served on a loopback address unless --allow-plain-http is given.\n";
 
@@ -39,6 +40,8 @@ struct Options {
     bool allowPlainHTTP = false, trustProxy = false;
     ServiceSettings service;
     unsigned threads = 4, maxSubscribers = 1024;
+    std::optional<unsigned> connectionsPerAddress;
+    unsigned requestTimeout = 30, idleTimeout = 10;
 };
 
 double number(const std::string& text, const char* name) {
@@ -89,6 +92,12 @@ Options parse(int argc, char** argv) {
             o.service.authFailuresPerMinute = number(value(), "--auth-failures-per-minute");
         } else if (name == "--threads") {
             o.threads = static_cast<unsigned>(number(value(), "--threads"));
+        } else if (name == "--connections-per-address") {
+            o.connectionsPerAddress = static_cast<unsigned>(number(value(), "--connections-per-address"));
+        } else if (name == "--request-timeout") {
+            o.requestTimeout = static_cast<unsigned>(number(value(), "--request-timeout"));
+        } else if (name == "--idle-timeout") {
+            o.idleTimeout = static_cast<unsigned>(number(value(), "--idle-timeout"));
         } else if (name == "--max-subscribers") {
             o.maxSubscribers = static_cast<unsigned>(number(value(), "--max-subscribers"));
         } else {
@@ -149,6 +158,9 @@ int main(int argc, char** argv) {
         server.trustProxy = o.trustProxy;
         // Behind a proxy every client arrives from the proxy's address.
         if (o.trustProxy) server.connectionsPerAddress = 0;
+        if (o.connectionsPerAddress) server.connectionsPerAddress = *o.connectionsPerAddress;
+        server.requestDeadline = std::chrono::seconds(std::max(1u, o.requestTimeout));
+        server.idleTimeoutSeconds = std::max(1u, o.idleTimeout);
         if (o.certificate) {
             server.tlsCertificatePEM = readFile(*o.certificate);
             server.tlsKeyPEM = readFile(*o.key);

@@ -222,6 +222,10 @@ RedisStore::RedisStore(const std::string& url, std::string keyPrefix, std::size_
     idle_.push_back(connect());  // fails now rather than on the first request
     for (std::size_t i = 1; i < connections; ++i) idle_.push_back(nullptr);
     subscriberThread_ = std::thread([this] { listen(); });
+    // Serve only once envelopes stored through other processes will be heard.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!subscribed_ && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
 RedisStore::~RedisStore() {
