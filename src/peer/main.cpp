@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "peer/fetch.hpp"
 #include "security/cloud_envelope.hpp"
 #include "security/codec.hpp"
 #include "security/pairing.hpp"
@@ -23,6 +24,7 @@ constexpr const char* usage =
     "       vigilorb-peer verify --key HEX\n"
     "       vigilorb-peer open --key HEX\n"
     "       vigilorb-peer hello --key HEX --companion ID --device NAME\n"
+    "       vigilorb-peer fetch [--watch] --relay URL --companion ID --key HEX [--state FILE]\n"
     "options: --now SECONDS (since 2001-01-01, instead of the clock)\n";
 
 struct UsageError {};
@@ -43,6 +45,11 @@ Arguments parse(int argc, char** argv) {
     Arguments args{argv[1], {}};
     for (int i = 2; i < argc; i += 2) {
         std::string name = argv[i];
+        if (name == "--watch") {  // the one option without a value
+            args.options["watch"] = "";
+            --i;
+            continue;
+        }
         if (!name.starts_with("--") || i + 1 >= argc) throw UsageError{};
         args.options[name.substr(2)] = argv[i + 1];
     }
@@ -116,6 +123,12 @@ int run(const Arguments& args) {
         auto hello = PairingHello::make(key.bytes(), args.require("companion"), args.require("device"), nowFrom(args));
         std::cout << hello.encode() << "\n";
         return 0;
+    }
+    if (args.command == "fetch") {
+        peer::FetchOptions options{args.require("relay"), args.require("companion"), keyFrom(args),
+                                   args.options.contains("watch"), std::nullopt};
+        if (auto state = args.options.find("state"); state != args.options.end()) options.stateFile = state->second;
+        return peer::fetch(options);
     }
     throw UsageError{};
 }

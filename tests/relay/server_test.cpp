@@ -291,8 +291,9 @@ TEST_F(RelayUnderAttack, TenThousandBadTokens) {
     EXPECT_LT(relay->residentKiB() - before, 16 * 1024) << "KiB grown";
 }
 
-TEST(RelayServer, ServesTLSWithItsCertificate) {
-    TempDir dir;
+namespace {
+// A CA and a certificate for 127.0.0.1 signed by it, made with openssl at test time.
+bool makeTestCertificates(const TempDir& dir) {
     auto script = "set -e; cd '" + dir.path().string() + "';"
                   "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key -out ca.pem"
                   " -days 2 -subj '/CN=Relay Test CA' 2>/dev/null;"
@@ -301,7 +302,13 @@ TEST(RelayServer, ServesTLSWithItsCertificate) {
                   "printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\n' > san.ext;"
                   "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2"
                   " -extfile san.ext 2>/dev/null";
-    ASSERT_EQ(run({"/bin/sh", "-c", script}, baseEnvironment()).status, 0);
+    return run({"/bin/sh", "-c", script}, baseEnvironment()).status == 0;
+}
+}  // namespace
+
+TEST(RelayServer, ServesTLSWithItsCertificate) {
+    TempDir dir;
+    ASSERT_TRUE(makeTestCertificates(dir));
     RelayProcess relay({"--data", (dir / "data").string(), "--tls-cert", (dir / "server.pem").string(), "--tls-key",
                         (dir / "server.key").string()});
     RelayParty party(ada);
@@ -345,4 +352,129 @@ TEST(RelayServer, StartUpRefusals) {
         EXPECT_EQ(result.status, 2) << c.name;
         EXPECT_NE(result.err.find(c.message), std::string::npos) << c.name << ": " << result.err;
     }
+}
+
+// vigilorb-peer fetch as the phone side: it derives channel and token from the key, fetches,
+// opens and prints; --watch follows the event stream.
+class PeerFetch : public ::testing::Test {
+protected:
+    Finished fetch(std::vector<std::string> extra, std::map<std::string, std::string> env = baseEnvironment()) {
+        std::vector<std::string> argv = {(binDir() / "vigilorb-peer").string(), "fetch"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return run(argv, env);
+    }
+    std::vector<std::string> target(const RelayProcess& relay, const RelayParty& p, const std::string& scheme = "http") {
+        return {"--relay", scheme + "://127.0.0.1:" + std::to_string(relay.port()), "--companion", p.companionID,
+                "--key", crypto::hexLowercase(p.key.bytes())};
+    }
+    static std::string payload(int n) { return R"({"generatedAt":)" + std::to_string(n) + R"(,"tasks":[]})"; }
+
+    TempDir dir;
+    RelayParty party{ada};
+};
+
+TEST_F(PeerFetch, FetchesOpensAndPrints) {
+    RelayProcess relay({"--data", (dir / "data").string()});
+    ASSERT_EQ(put(relay.port(), party, party.envelope(3, payload(3))).status, 204);
+    auto fetched = fetch(target(relay, party));
+    EXPECT_EQ(fetched.status, 0) << fetched.err;
+    EXPECT_EQ(fetched.out, payload(3) + "\n");
+
+    struct Case {
+        const char* name;
+        RelayParty who;
+        const char* error;
+    } cases[] = {
+        // Another key derives another channel, where nothing is stored.
+        {"wrong key", RelayParty(ada, "not the pairing key"), "notFound"},
+        {"nothing uploaded", RelayParty("mac-never-uploaded"), "notFound"},
+    };
+    for (const auto& c : cases) {
+        auto refused = fetch(target(relay, c.who));
+        EXPECT_EQ(refused.status, 1) << c.name;
+        EXPECT_EQ(refused.err, std::string(c.error) + "\n") << c.name;
+    }
+    // The right channel with the wrong token.
+    RelayParty impostor(ada, "not the pairing key");
+    auto wrongToken = http(relay.port(), "GET", sourcePath(party),
+                           {{"Authorization", "Bearer " + impostor.credentials.accessToken}}, {}, honest);
+    EXPECT_EQ(wrongToken.status, 401);
+    EXPECT_EQ(fetch({"--relay", "ftp://x", "--companion", ada, "--key", crypto::hexLowercase(party.key.bytes())}).err,
+              "invalidRelayAddress\n");
+}
+
+TEST_F(PeerFetch, NeverGoesBackwards) {
+    // A relay that lost its data (or was restored from an old backup) serves an older
+    // envelope than the reader has seen: the reader refuses it.
+    auto state = (dir / "last-sequence.json").string();
+    {
+        RelayProcess relay({"--data", (dir / "first").string()});
+        ASSERT_EQ(put(relay.port(), party, party.envelope(8, payload(8))).status, 204);
+        auto args = target(relay, party);
+        args.insert(args.end(), {"--state", state});
+        EXPECT_EQ(fetch(args).out, payload(8) + "\n");
+        EXPECT_EQ(fetch(args).out, payload(8) + "\n");  // the same envelope again is fine
+    }
+    RelayProcess older({"--data", (dir / "second").string()});
+    ASSERT_EQ(put(older.port(), party, party.envelope(5, payload(5))).status, 204);
+    auto args = target(older, party);
+    args.insert(args.end(), {"--state", state});
+    auto refused = fetch(args);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "staleSequence\n");
+    EXPECT_EQ(refused.out, "");
+
+    // Following the stream: 5 and 7 are not above 8 and stay silent; 9 is printed.
+    auto watchArgs = std::vector<std::string>{(binDir() / "vigilorb-peer").string(), "fetch", "--watch"};
+    watchArgs.insert(watchArgs.end(), args.begin(), args.end());
+    ChildProcess watcher(watchArgs, baseEnvironment());
+    ASSERT_EQ(put(older.port(), party, party.envelope(7, payload(7))).status, 204);
+    ASSERT_EQ(put(older.port(), party, party.envelope(9, payload(9))).status, 204);
+    EXPECT_TRUE(eventually([&] {
+        watcher.running();
+        return watcher.out().find('\n') != std::string::npos;
+    }));
+    EXPECT_EQ(watcher.out(), payload(9) + "\n");
+}
+
+TEST_F(PeerFetch, WatchPrintsEachNewPayloadAsOneLine) {
+    RelayProcess relay({"--data", (dir / "data").string()});
+    ASSERT_EQ(put(relay.port(), party, party.envelope(1, payload(1))).status, 204);
+    auto argv = std::vector<std::string>{(binDir() / "vigilorb-peer").string(), "fetch", "--watch"};
+    auto args = target(relay, party);
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess watcher(argv, baseEnvironment());
+    auto lines = [&] {
+        watcher.running();
+        return std::count(watcher.out().begin(), watcher.out().end(), '\n');
+    };
+    ASSERT_TRUE(eventually([&] { return lines() >= 1; }));
+    for (int n = 2; n <= 4; ++n) {
+        ASSERT_EQ(put(relay.port(), party, party.envelope(static_cast<std::uint64_t>(n), payload(n))).status, 204);
+        ASSERT_TRUE(eventually([&] { return lines() >= n; })) << n;
+    }
+    EXPECT_EQ(watcher.out(), payload(1) + "\n" + payload(2) + "\n" + payload(3) + "\n" + payload(4) + "\n");
+    EXPECT_EQ(watcher.err(), "");
+}
+
+TEST_F(PeerFetch, OverTLSWithTheSystemTrustOrNot) {
+    ASSERT_TRUE(makeTestCertificates(dir));
+    RelayProcess relay({"--data", (dir / "data").string(), "--tls-cert", (dir / "server.pem").string(), "--tls-key",
+                        (dir / "server.key").string()});
+    ASSERT_EQ(run({"/usr/bin/curl", "-sS", "--cacert", (dir / "ca.pem").string(), "-X", "PUT", "-H",
+                   "Authorization: Bearer " + party.credentials.accessToken, "-H", "Content-Type: application/json",
+                   "--data-binary", party.envelope(2, payload(2)),
+                   "https://127.0.0.1:" + std::to_string(relay.port()) + sourcePath(party)},
+                  baseEnvironment())
+                  .status,
+              0);
+    auto env = baseEnvironment();
+    env["SSL_CERT_FILE"] = (dir / "ca.pem").string();
+    auto trusted = fetch(target(relay, party, "https"), env);
+    EXPECT_EQ(trusted.status, 0) << trusted.err;
+    EXPECT_EQ(trusted.out, payload(2) + "\n");
+    env["SSL_CERT_FILE"] = (dir / "server.key").string();  // not a CA: nothing is trusted
+    auto untrusted = fetch(target(relay, party, "https"), env);
+    EXPECT_EQ(untrusted.status, 1);
+    EXPECT_EQ(untrusted.err, "relayUnavailable\n");
 }
