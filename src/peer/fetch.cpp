@@ -132,17 +132,17 @@ int fetchOnce(const FetchOptions& o, const Target& target, const httplib::Header
         return refuse(rawValue(CloudSnapshotError::incompatibleSchema));
     }
     if (envelope.sourceID != o.companionID) return refuse("invalidResponse");
-    auto last = readLastSequence(o.stateFile);
+    auto last = readLastSequence(o.sequenceFile);
     // Reading the same envelope again is fine; an older one would roll the reader back.
     if (last && envelope.sequence < *last) return refuse("staleSequence");
     auto payload = envelope.open(o.key);
-    writeLastSequence(o.stateFile, envelope.sequence);
+    writeLastSequence(o.sequenceFile, envelope.sequence);
     printPayload(payload);
     return 0;
 }
 
 int watch(const FetchOptions& o, const Target& target, const httplib::Headers& headers, const std::string& path) {
-    SequenceGuard guard(readLastSequence(o.stateFile));
+    SequenceGuard guard(readLastSequence(o.sequenceFile));
     // Keep-alive comments arrive every 15 s; a silent minute means the connection is gone.
     auto c = client(target, std::chrono::seconds(60));
     while (true) {
@@ -163,7 +163,7 @@ int watch(const FetchOptions& o, const Target& target, const httplib::Headers& h
                         if (guard.last() && envelope.sequence <= *guard.last()) continue;
                         auto payload = envelope.open(o.key);
                         guard.accept(envelope.sequence);
-                        writeLastSequence(o.stateFile, envelope.sequence);
+                        writeLastSequence(o.sequenceFile, envelope.sequence);
                         printPayload(payload);
                     } catch (const DecodingError&) {
                         std::cerr << rawValue(CloudSnapshotError::incompatibleSchema) << "\n";

@@ -16,7 +16,7 @@ struct FetchOptions {
     LocalPairingKey key;
     bool watch = false;
     // Where the last sequence seen is kept between runs (optional).
-    std::optional<std::filesystem::path> stateFile;
+    std::optional<std::filesystem::path> sequenceFile;
 };
 
 // The receiving side's rule: sequence never goes backwards, so an envelope whose sequence is

@@ -15,6 +15,10 @@ struct RelayParty {
         : companionID(std::move(id)),
           key(*LocalPairingKey::fromBytes(crypto::sha256(crypto::bytesOf(seed)))),
           credentials(RelayCredentials::make("https://relay.invalid", key, companionID)) {}
+    RelayParty(std::string id, LocalPairingKey pairingKey)
+        : companionID(std::move(id)),
+          key(std::move(pairingKey)),
+          credentials(RelayCredentials::make("https://relay.invalid", key, companionID)) {}
 
     // A sealed envelope exactly as the companion uploads it.
     std::string envelope(std::uint64_t sequence, std::string_view payload = R"({"generatedAt":1,"tasks":[]})",

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "child_process.hpp"
+#include "security/pairing.hpp"
 #include "http_client.hpp"
 #include "relay_fixtures.hpp"
 #include "relay_process.hpp"
@@ -417,14 +418,14 @@ TEST_F(PeerFetch, NeverGoesBackwards) {
         RelayProcess relay({"--data", (dir / "first").string()});
         ASSERT_EQ(put(relay.port(), party, party.envelope(8, payload(8))).status, 204);
         auto args = target(relay, party);
-        args.insert(args.end(), {"--state", state});
+        args.insert(args.end(), {"--sequence-file", state});
         EXPECT_EQ(fetch(args).out, payload(8) + "\n");
         EXPECT_EQ(fetch(args).out, payload(8) + "\n");  // the same envelope again is fine
     }
     RelayProcess older({"--data", (dir / "second").string()});
     ASSERT_EQ(put(older.port(), party, party.envelope(5, payload(5))).status, 204);
     auto args = target(older, party);
-    args.insert(args.end(), {"--state", state});
+    args.insert(args.end(), {"--sequence-file", state});
     auto refused = fetch(args);
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.err, "staleSequence\n");
@@ -463,24 +464,34 @@ TEST_F(PeerFetch, WatchPrintsEachNewPayloadAsOneLine) {
     EXPECT_EQ(watcher.err(), "");
 }
 
-TEST_F(PeerFetch, OverTLSWithTheSystemTrustOrNot) {
+TEST_F(PeerFetch, WithTheStoredPairingOverTLS) {
     ASSERT_TRUE(makeTestCertificates(dir));
     RelayProcess relay({"--data", (dir / "data").string(), "--tls-cert", (dir / "server.pem").string(), "--tls-key",
                         (dir / "server.key").string()});
-    ASSERT_EQ(run({"/usr/bin/curl", "-sS", "--cacert", (dir / "ca.pem").string(), "-X", "PUT", "-H",
-                   "Authorization: Bearer " + party.credentials.accessToken, "-H", "Content-Type: application/json",
-                   "--data-binary", party.envelope(2, payload(2)),
-                   "https://127.0.0.1:" + std::to_string(relay.port()) + sourcePath(party)},
-                  baseEnvironment())
-                  .status,
-              0);
+    auto base = "https://127.0.0.1:" + std::to_string(relay.port());
+    // Pair as the phone does: scan the invitation, which names the relay.
+    Date now = Date::now();
+    auto invitation = PairingInvitation::generate(CompanionIdentity{ada, "Ada's workstation"}, base, now);
+    RelayParty paired(ada, LocalPairingKey::deriveFromInvitation(invitation, now));
+    auto pairingFile = (dir / "phone" / "pairing.json").string();
+    auto peer = (binDir() / "vigilorb-peer").string();
+    auto notYet = run({peer, "fetch", "--state", pairingFile}, baseEnvironment());
+    EXPECT_EQ(notYet.err, "notPaired\n");
+    ASSERT_EQ(run({peer, "pair", "--state", pairingFile}, baseEnvironment(), invitation.qrPayload()).status, 0);
+
     auto env = baseEnvironment();
     env["SSL_CERT_FILE"] = (dir / "ca.pem").string();
-    auto trusted = fetch(target(relay, party, "https"), env);
+    ASSERT_EQ(run({"/usr/bin/curl", "-sS", "-X", "PUT", "-H", "Authorization: Bearer " + paired.credentials.accessToken,
+                   "-H", "Content-Type: application/json", "--data-binary", paired.envelope(2, payload(2)),
+                   base + sourcePath(paired)},
+                  env)
+                  .status,
+              0);
+    auto trusted = run({peer, "fetch", "--state", pairingFile}, env);
     EXPECT_EQ(trusted.status, 0) << trusted.err;
     EXPECT_EQ(trusted.out, payload(2) + "\n");
     env["SSL_CERT_FILE"] = (dir / "server.key").string();  // not a CA: nothing is trusted
-    auto untrusted = fetch(target(relay, party, "https"), env);
+    auto untrusted = run({peer, "fetch", "--state", pairingFile}, env);
     EXPECT_EQ(untrusted.status, 1);
     EXPECT_EQ(untrusted.err, "relayUnavailable\n");
 }
