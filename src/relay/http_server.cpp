@@ -24,7 +24,22 @@ public:
 
     const std::string channel;
 
-    // False when the reader has fallen too far behind: the stream is then ended.
+    // An envelope event, unless this stream already carried that source's envelope of this or a
+    // later sequence (the first envelopes of a stream come from the store and may also be
+    // announced a moment later).
+    void pushEnvelope(const StoredEnvelope& stored) {
+        {
+            std::lock_guard lock(mutex_);
+            auto [it, fresh] = lastSent_.try_emplace(stored.source, stored.sequence);
+            if (!fresh) {
+                if (stored.sequence <= it->second) return;
+                it->second = stored.sequence;
+            }
+        }
+        push(sseEvent(stored.envelope, stored.sequence));
+    }
+
+    // When the reader has fallen too far behind, the stream is ended.
     void push(std::string_view bytes) {
         std::lock_guard lock(mutex_);
         if (closed_) return;
@@ -73,6 +88,7 @@ private:
     std::size_t offset_ = 0;
     bool suspended_ = false;
     bool closed_ = false;
+    std::map<std::string, std::uint64_t> lastSent_;  // per source; at most 64 per channel
 };
 
 namespace {
@@ -350,9 +366,8 @@ bool HttpServer::subscribe(MHD_Connection* connection, const Response& response)
     // then whatever is stored from now on.
     subscriber->push(": subscribed\n\n");
     try {
-        for (const auto& [envelope, sequence] :
-             store_.envelopes(channel, Date::now() - service_.settings().maxAgeSeconds))
-            subscriber->push(sseEvent(envelope, sequence));
+        for (const auto& stored : store_.envelopes(channel, Date::now() - service_.settings().maxAgeSeconds))
+            subscriber->pushEnvelope(stored);
     } catch (const StoreUnavailable&) {
         subscriber->close();
     }
@@ -371,14 +386,10 @@ bool HttpServer::subscribe(MHD_Connection* connection, const Response& response)
     return ok;
 }
 
-void HttpServer::publish(const std::string& channel, const std::string& envelope, std::uint64_t sequence) {
-    std::string event;
+void HttpServer::publish(const std::string& channel, const StoredEnvelope& stored) {
     std::lock_guard lock(subscribersMutex_);
     auto [first, last] = subscribers_.equal_range(channel);
-    for (auto it = first; it != last; ++it) {
-        if (event.empty()) event = sseEvent(envelope, sequence);
-        it->second->push(event);
-    }
+    for (auto it = first; it != last; ++it) it->second->pushEnvelope(stored);
 }
 
 void HttpServer::removeSubscriber(Subscriber* subscriber) {

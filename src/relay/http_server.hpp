@@ -54,7 +54,7 @@ public:
     std::size_t subscriberCount() const;
 
     // Hands an envelope to the channel's subscribers (the store's listener).
-    void publish(const std::string& channel, const std::string& envelope, std::uint64_t sequence);
+    void publish(const std::string& channel, const StoredEnvelope& stored);
 
 private:
     struct Tracked {

@@ -166,8 +166,8 @@ int main(int argc, char** argv) {
             server.tlsKeyPEM = readFile(*o.key);
         }
         HttpServer http(service, *store, server);
-        store->setListener([&http](const std::string& channel, const std::string& envelope, std::uint64_t sequence) {
-            http.publish(channel, envelope, sequence);
+        store->setListener([&http](const std::string& channel, const StoredEnvelope& stored) {
+            http.publish(channel, stored);
         });
         http.start();
         std::string host = o.host.find(':') != std::string::npos ? "[" + o.host + "]" : o.host;

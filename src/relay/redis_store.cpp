@@ -51,7 +51,7 @@ redis.call('HSET', KEYS[2], ARGV[2], ARGV[3] .. ' ' .. ARGV[4] .. ' ' .. ARGV[5]
 redis.call('HSET', KEYS[3], ARGV[2], ARGV[6])
 local ttl = tonumber(ARGV[9])
 for i = 1, 3 do redis.call('EXPIRE', KEYS[i], ttl) end
-redis.call('PUBLISH', ARGV[11], ARGV[10] .. '\n' .. ARGV[3] .. '\n' .. ARGV[6])
+redis.call('PUBLISH', ARGV[11], ARGV[10] .. '\n' .. ARGV[2] .. '\n' .. ARGV[3] .. '\n' .. ARGV[6])
 return 'stored'
 )lua";
 
@@ -312,8 +312,7 @@ std::vector<SourceSummary> RedisStore::sources(std::string_view channel, Date ex
     return out;
 }
 
-std::vector<std::pair<std::string, std::uint64_t>> RedisStore::envelopes(std::string_view channel,
-                                                                         Date expiredBefore) {
+std::vector<StoredEnvelope> RedisStore::envelopes(std::string_view channel, Date expiredBefore) {
     std::string ch(channel);
     std::string meta = prefix_ + "meta:" + ch, envelopes = prefix_ + "env:" + ch;
     Lease c(*this);
@@ -323,12 +322,13 @@ std::vector<std::pair<std::string, std::uint64_t>> RedisStore::envelopes(std::st
         auto m = parseMeta(text(replies[0]->element[i + 1]));
         if (m && m->updatedAt >= expiredBefore.unix()) live[text(replies[0]->element[i])] = m->sequence;
     }
-    std::map<std::string, std::pair<std::string, std::uint64_t>> ordered;
+    std::map<std::string, StoredEnvelope> ordered;
     for (std::size_t i = 0; replies[1]->type == REDIS_REPLY_ARRAY && i + 1 < replies[1]->elements; i += 2) {
         auto it = live.find(text(replies[1]->element[i]));
-        if (it != live.end()) ordered[it->first] = {text(replies[1]->element[i + 1]), it->second};
+        if (it != live.end())
+            ordered[it->first] = StoredEnvelope{it->first, text(replies[1]->element[i + 1]), it->second};
     }
-    std::vector<std::pair<std::string, std::uint64_t>> out;
+    std::vector<StoredEnvelope> out;
     for (auto& [source, entry] : ordered) out.push_back(std::move(entry));
     return out;
 }
@@ -378,14 +378,23 @@ void RedisStore::listen() {
                     continue;
                 }
                 if (kind != "message") continue;
+                // channel \n source \n sequence \n envelope
                 auto message = text(r->element[2]);
-                auto first = message.find('\n');
-                auto second = first == std::string::npos ? first : message.find('\n', first + 1);
-                if (second == std::string::npos) continue;
-                std::uint64_t sequence = 0;
-                std::from_chars(message.data() + first + 1, message.data() + second, sequence);
+                std::size_t breaks[3];
+                std::size_t from = 0;
+                bool whole = true;
+                for (auto& b : breaks) {
+                    b = message.find('\n', from);
+                    if (b == std::string::npos) whole = false;
+                    if (!whole) break;
+                    from = b + 1;
+                }
+                if (!whole) continue;
+                StoredEnvelope stored{message.substr(breaks[0] + 1, breaks[1] - breaks[0] - 1),
+                                      message.substr(breaks[2] + 1), 0};
+                std::from_chars(message.data() + breaks[1] + 1, message.data() + breaks[2], stored.sequence);
                 std::lock_guard lock(listenerMutex_);
-                if (listener_) listener_(message.substr(0, first), message.substr(second + 1), sequence);
+                if (listener_) listener_(message.substr(0, breaks[0]), stored);
             }
             if (failed) break;
         }

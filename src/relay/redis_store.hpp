@@ -40,8 +40,7 @@ public:
     std::optional<std::string> envelope(std::string_view channel, std::string_view source,
                                         Date expiredBefore) override;
     std::vector<SourceSummary> sources(std::string_view channel, Date expiredBefore) override;
-    std::vector<std::pair<std::string, std::uint64_t>> envelopes(std::string_view channel,
-                                                                 Date expiredBefore) override;
+    std::vector<StoredEnvelope> envelopes(std::string_view channel, Date expiredBefore) override;
     // Redis expires a channel's keys by itself once nothing was stored there for the whole
     // maximum age; single stale sources are dropped by the next upload to their channel.
     void sweep(Date expiredBefore) override;

@@ -129,7 +129,8 @@ PutOutcome SQLiteStore::put(const PutRequest& request) {
         throw;
     }
     // Under the lock, so subscribers see the envelopes of one source in the order stored.
-    if (outcome == PutOutcome::stored && listener_) listener_(request.channel, request.envelope, request.sequence);
+    if (outcome == PutOutcome::stored && listener_)
+        listener_(request.channel, StoredEnvelope{request.source, request.envelope, request.sequence});
     return outcome;
 }
 
@@ -195,14 +196,14 @@ std::vector<SourceSummary> SQLiteStore::sources(std::string_view channel, Date e
     return out;
 }
 
-std::vector<std::pair<std::string, std::uint64_t>> SQLiteStore::envelopes(std::string_view channel,
-                                                                          Date expiredBefore) {
+std::vector<StoredEnvelope> SQLiteStore::envelopes(std::string_view channel, Date expiredBefore) {
     std::lock_guard lock(mutex_);
     Statement s(db_,
-                "SELECT envelope, sequence FROM envelopes WHERE channel = ? AND updated_at >= ? ORDER BY source");
+                "SELECT source, envelope, sequence FROM envelopes WHERE channel = ? AND updated_at >= ?"
+                " ORDER BY source");
     s.bind(1, channel).bind(2, expiredBefore.unix());
-    std::vector<std::pair<std::string, std::uint64_t>> out;
-    while (s.step()) out.emplace_back(s.text(0), s.sequence(1));
+    std::vector<StoredEnvelope> out;
+    while (s.step()) out.push_back(StoredEnvelope{s.text(0), s.text(1), s.sequence(2)});
     return out;
 }
 

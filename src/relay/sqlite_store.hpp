@@ -24,8 +24,7 @@ public:
     std::optional<std::string> envelope(std::string_view channel, std::string_view source,
                                         Date expiredBefore) override;
     std::vector<SourceSummary> sources(std::string_view channel, Date expiredBefore) override;
-    std::vector<std::pair<std::string, std::uint64_t>> envelopes(std::string_view channel,
-                                                                 Date expiredBefore) override;
+    std::vector<StoredEnvelope> envelopes(std::string_view channel, Date expiredBefore) override;
     void sweep(Date expiredBefore) override;
     void setListener(EnvelopeListener listener) override;
 

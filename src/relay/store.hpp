@@ -40,10 +40,17 @@ struct SourceSummary {
     bool operator==(const SourceSummary&) const = default;
 };
 
+struct StoredEnvelope {
+    std::string source;
+    std::string envelope;
+    std::uint64_t sequence = 0;
+
+    bool operator==(const StoredEnvelope&) const = default;
+};
+
 // Called once for every stored envelope (possibly stored by another relay process sharing the
 // store), on a thread of the store's choosing.
-using EnvelopeListener = std::function<void(const std::string& channel, const std::string& envelope,
-                                            std::uint64_t sequence)>;
+using EnvelopeListener = std::function<void(const std::string& channel, const StoredEnvelope& stored)>;
 
 class StoreUnavailable : public std::runtime_error {
 public:
@@ -64,9 +71,8 @@ public:
                                                 Date expiredBefore) = 0;
     // Sources in order of their IDs.
     virtual std::vector<SourceSummary> sources(std::string_view channel, Date expiredBefore) = 0;
-    // Latest envelopes of a channel with their sequences, in order of their source IDs.
-    virtual std::vector<std::pair<std::string, std::uint64_t>> envelopes(std::string_view channel,
-                                                                         Date expiredBefore) = 0;
+    // Latest envelopes of a channel, in order of their source IDs.
+    virtual std::vector<StoredEnvelope> envelopes(std::string_view channel, Date expiredBefore) = 0;
     // Deletes expired envelopes, and the bindings of channels left without any.
     virtual void sweep(Date expiredBefore) = 0;
     virtual void setListener(EnvelopeListener listener) = 0;

@@ -164,7 +164,7 @@ TEST(RelayServer, EventsReachEverySubscriber) {
 TEST(RelayServer, TwoProcessesOnOneRedisBehaveAsOne) {
     if (redisURL().empty()) GTEST_SKIP() << "no Redis (run under with_redis.sh)";
     RelayProcess a({"--redis", redisURL()}), b({"--redis", redisURL()});
-    RelayParty party("mac-" + std::to_string(::getpid()) + "-shared");
+    RelayParty party("mac-shared-" + std::to_string(std::random_device{}()));
     EventStream onA(a.port(), eventsPath(party), party.credentials.accessToken, honest);
     // No channel yet: the first upload binds it; subscribers connect after that.
     EXPECT_EQ(onA.status(), 404);

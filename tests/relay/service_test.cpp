@@ -256,10 +256,10 @@ TEST_P(RelayServiceTest, ConcurrentUploadsOfOneSequenceStoreExactlyOne) {
 
 TEST_P(RelayServiceTest, EveryStoredEnvelopeReachesTheListenerOnce) {
     std::mutex mutex;
-    std::vector<std::pair<std::string, std::uint64_t>> heard;
-    store->setListener([&](const std::string& channel, const std::string& envelope, std::uint64_t sequence) {
+    std::vector<std::pair<std::string, StoredEnvelope>> heard;
+    store->setListener([&](const std::string& channel, const StoredEnvelope& stored) {
         std::lock_guard lock(mutex);
-        heard.emplace_back(channel + " " + envelope, sequence);
+        heard.emplace_back(channel, stored);
     });
     if (auto* redis = dynamic_cast<RedisStore*>(store.get())) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -280,7 +280,7 @@ TEST_P(RelayServiceTest, EveryStoredEnvelopeReachesTheListenerOnce) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room for a wrong extra one
     std::lock_guard lock(mutex);
     ASSERT_EQ(heard.size(), 2u);
-    EXPECT_EQ(heard[1], (std::pair<std::string, std::uint64_t>(party.credentials.channelID + " " + second, 2)));
+    EXPECT_EQ(heard[1], (std::pair<std::string, StoredEnvelope>(party.credentials.channelID, {ada, second, 2})));
     store->setListener(nullptr);
 }
 
