@@ -16,7 +16,7 @@
 #include "security/cloud_envelope.hpp"
 #include "security/protocol_error.hpp"
 
-namespace vigilorb::peer {
+namespace vigilorb::phone {
 
 namespace {
 
@@ -193,4 +193,4 @@ int fetch(const FetchOptions& o) {
     return fetchOnce(o, *target, headers, channel + "/sources/" + percentEncoded(o.companionID));
 }
 
-}  // namespace vigilorb::peer
+}  // namespace vigilorb::phone

@@ -7,7 +7,7 @@
 
 #include "security/pairing_key.hpp"
 
-namespace vigilorb::peer {
+namespace vigilorb::phone {
 
 // What `vigilorb-peer fetch` needs to reach and open the companion's envelopes.
 struct FetchOptions {
@@ -42,4 +42,4 @@ private:
 // relayUnavailable, staleSequence, invalidRelayAddress, or the opening error).
 int fetch(const FetchOptions& options);
 
-}  // namespace vigilorb::peer
+}  // namespace vigilorb::phone

@@ -205,16 +205,16 @@ int fetch(const Arguments& args) {
     if (args.options.contains("key")) {
         std::optional<std::filesystem::path> sequenceFile;
         if (auto it = args.options.find("sequence-file"); it != args.options.end()) sequenceFile = it->second;
-        return peer::fetch({args.require("relay"), args.require("companion"), keyFrom(args), watch, sequenceFile});
+        return phone::fetch({args.require("relay"), args.require("companion"), keyFrom(args), watch, sequenceFile});
     }
     auto file = stateFile(args);
-    auto pairing = peer::loadPairing(file);
+    auto pairing = phone::loadPairing(file);
     if (!pairing) raise(pairing.error());
     std::string url = relay != args.options.end() ? relay->second : pairing->relayBaseURL.value_or("");
     if (url.empty()) return refuse("noRelay");
     // The last sequence seen lives beside the pairing, so no run ever goes backwards.
     auto sequenceFile = file.parent_path() / (file.stem().string() + "-relay-sequence.json");
-    return peer::fetch({url, pairing->companionID, pairing->key, watch, sequenceFile});
+    return phone::fetch({url, pairing->companionID, pairing->key, watch, sequenceFile});
 }
 
 int run(const Arguments& args) {
