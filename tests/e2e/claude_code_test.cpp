@@ -262,7 +262,7 @@ protected:
 
 }  // namespace
 
-TEST_F(InteractiveClaude, ApprovalsQuestionsAndFailuresFollowTheUser) {
+TEST_F(InteractiveClaude, ApprovalsQuestionsToDoItemsAndFailuresFollowTheUser) {
     ASSERT_TRUE(awaitSession({TaskState::waitingInput, {}}, "session start"));
 
     // A command asks for permission; approved, the tool runs and the turn goes on, then ends.
@@ -288,6 +288,25 @@ TEST_F(InteractiveClaude, ApprovalsQuestionsAndFailuresFollowTheUser) {
     EXPECT_EQ(quota->windows[0].resetsAt, Date::fromUnix(1796888558));
     EXPECT_EQ(quota->windows[1].kind, QuotaWindowKind::sevenDay);
     EXPECT_EQ(quota->windows[1].usedPercentage, 12);
+
+    // A to-do item of the model is a task of its own, keyed by the session it belongs to.
+    std::string sessionID;
+    for (const auto& [key, t] : snapshot().tasksByID)
+        if (t.id.size() == 36) sessionID = t.id;
+    ASSERT_TRUE(submit("plan it"));
+    std::optional<TaskSnapshot> item;
+    ASSERT_TRUE(eventually(
+        [&] {
+            auto s = snapshot();
+            if (auto it = s.tasksByID.find("claude:work:" + sessionID + "/1"); it != s.tasksByID.end()) item = it->second;
+            return item.has_value();
+        },
+        std::chrono::seconds(120)))
+        << diagnostics();
+    EXPECT_EQ(item->title, "Write the tests");
+    EXPECT_EQ(item->state, TaskState::running);
+    releaseTurn();
+    ASSERT_TRUE(awaitSession({TaskState::completed, {}}, "turn with the to-do item ended"));
 
     // A question the model asks is the user's input, not a permission.
     ASSERT_TRUE(submit("please ask me"));
