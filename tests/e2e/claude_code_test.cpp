@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <optional>
@@ -188,11 +189,21 @@ protected:
         return line;
     }
 
-    // Types a prompt and submits it. Claude Code drops keys while it is still busy (starting,
-    // running hooks), so Enter is pressed again while the prompt still sits in the input line.
+    // Types a prompt and submits it. Claude Code drops keys while it is busy (starting, running
+    // hooks, closing a dialog), so typing is repeated until the input line shows the prompt
+    // (clearing what arrived of an earlier attempt), and Enter until the prompt has left it.
     [[nodiscard]] bool submit(const std::string& text) {
-        tmux({"send-keys", "-l", text});
-        if (!eventually([&] { return inputLine() == text; }, std::chrono::seconds(120))) {
+        for (int attempt = 0; attempt < 12 && inputLine() != text; ++attempt) {
+            auto line = inputLine();
+            if (line.empty()) {
+                tmux({"send-keys", "-l", text});
+            } else {
+                auto scalars = std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xC0) != 0x80; });
+                for (long i = 0; i < scalars; ++i) tmux({"send-keys", "BSpace"});
+            }
+            eventually([&] { return inputLine() == text; }, std::chrono::seconds(10));
+        }
+        if (inputLine() != text) {
             ADD_FAILURE() << "typed " << text << ", input line " << inputLine() << "\n" << diagnostics();
             return false;
         }
