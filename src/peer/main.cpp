@@ -111,8 +111,8 @@ int invitation(const Arguments& args) {
 
 std::filesystem::path stateFile(const Arguments& args) {
     if (auto it = args.options.find("state"); it != args.options.end()) return it->second;
-    auto file = peer::defaultStateFile();
-    if (!file) throw Failure<peer::PeerStateError>(peer::PeerStateError::notPaired, "no data folder");
+    auto file = phone::defaultStateFile();
+    if (!file) throw Failure<phone::PeerStateError>(phone::PeerStateError::notPaired, "no data folder");
     return *file;
 }
 
@@ -142,8 +142,8 @@ int pair(const Arguments& args) {
     } catch (const DecodingError&) {
         return refuse(rawValue(PairingInvitationError::invalidInvitation));
     }
-    auto pairing = peer::StoredPairing::fromInvitation(inv, nowFrom(args));
-    if (auto saved = peer::savePairing(stateFile(args), pairing); !saved) raise(saved.error());
+    auto pairing = phone::StoredPairing::fromInvitation(inv, nowFrom(args));
+    if (auto saved = phone::savePairing(stateFile(args), pairing); !saved) raise(saved.error());
     codec::OrderedJson out = codec::OrderedJson::object();
     out["companionID"] = pairing.companionID;
     out["keyIdentifier"] = pairing.key.keyIdentifier();
@@ -154,24 +154,24 @@ int pair(const Arguments& args) {
 
 // Receives envelopes over the local link: each verified payload is one line on stdout.
 int listen(const Arguments& args) {
-    auto pairing = peer::loadPairing(stateFile(args));
+    auto pairing = phone::loadPairing(stateFile(args));
     if (!pairing) raise(pairing.error());
     long long count = positiveNumber(args, "count", 0);
     std::optional<std::chrono::milliseconds> timeout;
     if (args.options.contains("timeout")) timeout = std::chrono::seconds(positiveNumber(args, "timeout", 0));
 
-    peer::Endpoint endpoint;
+    phone::Endpoint endpoint;
     if (auto it = args.options.find("address"); it != args.options.end()) {
-        auto parsed = peer::parseEndpoint(it->second);
+        auto parsed = phone::parseEndpoint(it->second);
         if (!parsed) throw UsageError{};
         endpoint = *parsed;
     } else {
-        auto found = peer::findCompanion(pairing->companionID, std::chrono::seconds(positiveNumber(args, "browse-timeout", 10)));
+        auto found = phone::findCompanion(pairing->companionID, std::chrono::seconds(positiveNumber(args, "browse-timeout", 10)));
         if (!found) raise(found.error());
         endpoint = *found;
     }
 
-    auto client = peer::LocalLinkClient::connect(endpoint, pairing->key, pairing->companionID, timeout);
+    auto client = phone::LocalLinkClient::connect(endpoint, pairing->key, pairing->companionID, timeout);
     if (!client) raise(client.error());
     std::string device = "vigilorb-peer";
     if (auto it = args.options.find("device"); it != args.options.end()) device = it->second;
@@ -227,11 +227,11 @@ int main(int argc, char** argv) {
         return refuse(rawValue(e.code()));
     } catch (const Failure<CloudSnapshotError>& e) {
         return refuse(rawValue(e.code()));
-    } catch (const Failure<peer::PeerStateError>& e) {
+    } catch (const Failure<phone::PeerStateError>& e) {
         return refuse(rawValue(e.code()));
-    } catch (const Failure<peer::LinkClientError>& e) {
+    } catch (const Failure<phone::LinkClientError>& e) {
         return refuse(rawValue(e.code()));
-    } catch (const Failure<peer::BrowseError>& e) {
+    } catch (const Failure<phone::BrowseError>& e) {
         return refuse(rawValue(e.code()));
     } catch (const DecodingError&) {
         return refuse("invalidInput");
