@@ -73,7 +73,7 @@ std::size_t approvalMessageLimit(std::optional<std::string_view> announced) {
     if (!announced || announced->empty()) return approvalMaxMessageBytes;
     std::size_t value = 0;
     auto [end, ec] = std::from_chars(announced->data(), announced->data() + announced->size(), value);
-    if (ec != std::errc() || end != announced->data() + announced->size()) return approvalMaxMessageBytes;
+    if (ec != std::errc() || end != announced->data() + announced->size() || value == 0) return approvalMaxMessageBytes;
     return std::min(value, approvalMaxMessageBytes);
 }
 

@@ -39,7 +39,8 @@ inline constexpr std::size_t approvalMaxLoadedListPages = 4;
 inline constexpr std::size_t approvalMaxMessageBytes = 16 * 1024 * 1024;
 
 // Frame limit from the server's `x-codex-websocket-max-unfragmented-message-bytes` header: its
-// decimal value, capped at approvalMaxMessageBytes; the cap when absent or not a plain number.
+// decimal value, capped at approvalMaxMessageBytes; the cap when absent, zero or not a plain
+// number.
 std::size_t approvalMessageLimit(std::optional<std::string_view> announced);
 
 // One thread that waits for the user's approval.

@@ -409,7 +409,7 @@ TEST(ApprovalObserverSession, MessageLimitFromTheUpgradeHeader) {
         std::size_t limit;
     };
     const Case cases[] = {
-        {"16777216", 16777216}, {"4096", 4096},     {"0", 0},
+        {"16777216", 16777216}, {"4096", 4096},     {"0", approvalMaxMessageBytes},
         {"99999999999", approvalMaxMessageBytes},   {std::nullopt, approvalMaxMessageBytes},
         {"", approvalMaxMessageBytes},              {"12kB", approvalMaxMessageBytes},
         {"-5", approvalMaxMessageBytes},            {"99999999999999999999999", approvalMaxMessageBytes},
