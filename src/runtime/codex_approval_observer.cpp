@@ -25,24 +25,17 @@ namespace {
 constexpr const char* messageLimitHeader = "x-codex-websocket-max-unfragmented-message-bytes";
 
 // Codex keeps its socket deep inside CODEX_HOME, which may be longer than a socket address can
-// hold (108 bytes); then the folder is reached through a descriptor of it instead.
-void connectSocket(Local::socket& socket, const std::filesystem::path& path, beast::error_code& ec) {
+// hold (108 bytes); then the folder is reached through a descriptor of it (`folder`, to be closed
+// by the caller once the connection is made or refused).
+std::optional<std::string> socketAddress(const std::filesystem::path& path, int& folder) {
+    folder = -1;
     const std::string& p = path.native();
-    if (p.size() < sizeof(sockaddr_un::sun_path)) {
-        socket.connect(Local::endpoint(p), ec);
-        return;
-    }
-    int folder = ::open(path.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) {
-        ec = beast::error_code(errno, boost::system::system_category());
-        return;
-    }
+    if (p.size() < sizeof(sockaddr_un::sun_path)) return p;
+    folder = ::open(path.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return std::nullopt;
     std::string viaDescriptor = "/proc/self/fd/" + std::to_string(folder) + "/" + path.filename().native();
-    if (viaDescriptor.size() < sizeof(sockaddr_un::sun_path))
-        socket.connect(Local::endpoint(viaDescriptor), ec);
-    else
-        ec = asio::error::name_too_long;
-    ::close(folder);
+    if (viaDescriptor.size() < sizeof(sockaddr_un::sun_path)) return viaDescriptor;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -111,13 +104,28 @@ private:
         if (conn_) shut(*conn_);
         auto c = std::make_shared<Conn>(io_, generation);
         conn_ = c;
-        beast::error_code ec;
-        connectSocket(c->ws.next_layer(), path, ec);
-        if (ec) {
+        int folder = -1;
+        auto address = socketAddress(path, folder);
+        if (!address) {
+            if (folder >= 0) ::close(folder);
             shut(*c);
             toOwner([o = owner_, generation] { o->openFailed(generation); });
             return;
         }
+        // Asynchronous, so that a daemon with a full backlog cannot block this thread (and stop()).
+        c->ws.next_layer().async_connect(Local::endpoint(*address), [this, c, folder](beast::error_code ec) {
+            if (folder >= 0) ::close(folder);
+            if (c->closed) return;
+            if (ec) {
+                shut(*c);
+                toOwner([o = owner_, g = c->generation] { o->openFailed(g); });
+                return;
+            }
+            handshake(c);
+        });
+    }
+
+    void handshake(const ConnPtr& c) {
         c->ws.async_handshake(c->response, "localhost", "/", [this, c](beast::error_code ec) {
             if (c->closed) return;
             if (ec) {
