@@ -13,7 +13,7 @@
 
 #include "link/link_contract.hpp"
 
-namespace vigilorb::peer {
+namespace vigilorb::phone {
 
 std::string_view rawValue(BrowseError e) {
     switch (e) {
@@ -109,4 +109,4 @@ std::expected<Endpoint, BrowseError> findCompanion(const std::string& companionI
     return std::unexpected(BrowseError::companionNotFound);
 }
 
-}  // namespace vigilorb::peer
+}  // namespace vigilorb::phone

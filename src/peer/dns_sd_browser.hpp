@@ -5,7 +5,7 @@
 
 #include "peer/local_link_client.hpp"
 
-namespace vigilorb::peer {
+namespace vigilorb::phone {
 
 enum class BrowseError {
     discoveryUnavailable,  // no Avahi daemon or no system bus
@@ -18,4 +18,4 @@ std::string_view rawValue(BrowseError e);
 // instance until one advertises `companionID` in its TXT record; returns its address and port.
 std::expected<Endpoint, BrowseError> findCompanion(const std::string& companionID, std::chrono::milliseconds timeout);
 
-}  // namespace vigilorb::peer
+}  // namespace vigilorb::phone

@@ -13,7 +13,7 @@
 
 #include "link/link_contract.hpp"
 
-namespace vigilorb::peer {
+namespace vigilorb::phone {
 
 std::optional<Endpoint> parseEndpoint(std::string_view text) {
     std::string host;
@@ -166,4 +166,4 @@ std::expected<std::string, LinkClientError> LocalLinkClient::nextFrame() {
     }
 }
 
-}  // namespace vigilorb::peer
+}  // namespace vigilorb::phone

@@ -10,7 +10,7 @@
 #include "link/frame_codec.hpp"
 #include "security/pairing_key.hpp"
 
-namespace vigilorb::peer {
+namespace vigilorb::phone {
 
 struct Endpoint {
     std::string host;  // name, IPv4 or IPv6 address (a link-local one with its "%interface")
@@ -52,4 +52,4 @@ private:
     std::unique_ptr<State> state_;
 };
 
-}  // namespace vigilorb::peer
+}  // namespace vigilorb::phone

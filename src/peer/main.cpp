@@ -14,6 +14,7 @@
 
 #include "link/link_contract.hpp"
 #include "peer/dns_sd_browser.hpp"
+#include "peer/fetch.hpp"
 #include "peer/local_link_client.hpp"
 #include "peer/peer_state.hpp"
 #include "security/cloud_envelope.hpp"
@@ -33,6 +34,8 @@ constexpr const char* usage =
     "       vigilorb-peer pair [--state FILE]                 (invitation QR payload on stdin)\n"
     "       vigilorb-peer listen [--state FILE] [--address HOST:PORT] [--count N]\n"
     "                            [--device NAME] [--timeout SECONDS] [--browse-timeout SECONDS]\n"
+    "       vigilorb-peer fetch [--watch] [--state FILE] [--relay URL]\n"
+    "       vigilorb-peer fetch [--watch] --relay URL --companion ID --key HEX [--sequence-file FILE]\n"
     "options: --now SECONDS (since 2001-01-01, instead of the clock)\n"
     "         --state FILE (default $XDG_DATA_HOME/VigilorbPeer/pairing.json)\n";
 
@@ -54,6 +57,11 @@ Arguments parse(int argc, char** argv) {
     Arguments args{argv[1], {}};
     for (int i = 2; i < argc; i += 2) {
         std::string name = argv[i];
+        if (name == "--watch") {  // the one option without a value
+            args.options["watch"] = "";
+            --i;
+            continue;
+        }
         if (!name.starts_with("--") || i + 1 >= argc) throw UsageError{};
         args.options[name.substr(2)] = argv[i + 1];
     }
@@ -111,8 +119,8 @@ int invitation(const Arguments& args) {
 
 std::filesystem::path stateFile(const Arguments& args) {
     if (auto it = args.options.find("state"); it != args.options.end()) return it->second;
-    auto file = peer::defaultStateFile();
-    if (!file) throw Failure<peer::PeerStateError>(peer::PeerStateError::notPaired, "no data folder");
+    auto file = phone::defaultStateFile();
+    if (!file) throw Failure<phone::PeerStateError>(phone::PeerStateError::notPaired, "no data folder");
     return *file;
 }
 
@@ -142,8 +150,8 @@ int pair(const Arguments& args) {
     } catch (const DecodingError&) {
         return refuse(rawValue(PairingInvitationError::invalidInvitation));
     }
-    auto pairing = peer::StoredPairing::fromInvitation(inv, nowFrom(args));
-    if (auto saved = peer::savePairing(stateFile(args), pairing); !saved) raise(saved.error());
+    auto pairing = phone::StoredPairing::fromInvitation(inv, nowFrom(args));
+    if (auto saved = phone::savePairing(stateFile(args), pairing); !saved) raise(saved.error());
     codec::OrderedJson out = codec::OrderedJson::object();
     out["companionID"] = pairing.companionID;
     out["keyIdentifier"] = pairing.key.keyIdentifier();
@@ -154,24 +162,24 @@ int pair(const Arguments& args) {
 
 // Receives envelopes over the local link: each verified payload is one line on stdout.
 int listen(const Arguments& args) {
-    auto pairing = peer::loadPairing(stateFile(args));
+    auto pairing = phone::loadPairing(stateFile(args));
     if (!pairing) raise(pairing.error());
     long long count = positiveNumber(args, "count", 0);
     std::optional<std::chrono::milliseconds> timeout;
     if (args.options.contains("timeout")) timeout = std::chrono::seconds(positiveNumber(args, "timeout", 0));
 
-    peer::Endpoint endpoint;
+    phone::Endpoint endpoint;
     if (auto it = args.options.find("address"); it != args.options.end()) {
-        auto parsed = peer::parseEndpoint(it->second);
+        auto parsed = phone::parseEndpoint(it->second);
         if (!parsed) throw UsageError{};
         endpoint = *parsed;
     } else {
-        auto found = peer::findCompanion(pairing->companionID, std::chrono::seconds(positiveNumber(args, "browse-timeout", 10)));
+        auto found = phone::findCompanion(pairing->companionID, std::chrono::seconds(positiveNumber(args, "browse-timeout", 10)));
         if (!found) raise(found.error());
         endpoint = *found;
     }
 
-    auto client = peer::LocalLinkClient::connect(endpoint, pairing->key, pairing->companionID, timeout);
+    auto client = phone::LocalLinkClient::connect(endpoint, pairing->key, pairing->companionID, timeout);
     if (!client) raise(client.error());
     std::string device = "vigilorb-peer";
     if (auto it = args.options.find("device"); it != args.options.end()) device = it->second;
@@ -189,7 +197,28 @@ int listen(const Arguments& args) {
     return 0;
 }
 
+// Reads the companion's sealed envelopes from its relay, with the stored pairing (or a key
+// given on the command line).
+int fetch(const Arguments& args) {
+    bool watch = args.options.contains("watch");
+    auto relay = args.options.find("relay");
+    if (args.options.contains("key")) {
+        std::optional<std::filesystem::path> sequenceFile;
+        if (auto it = args.options.find("sequence-file"); it != args.options.end()) sequenceFile = it->second;
+        return phone::fetch({args.require("relay"), args.require("companion"), keyFrom(args), watch, sequenceFile});
+    }
+    auto file = stateFile(args);
+    auto pairing = phone::loadPairing(file);
+    if (!pairing) raise(pairing.error());
+    std::string url = relay != args.options.end() ? relay->second : pairing->relayBaseURL.value_or("");
+    if (url.empty()) return refuse("noRelay");
+    // The last sequence seen lives beside the pairing, so no run ever goes backwards.
+    auto sequenceFile = file.parent_path() / (file.stem().string() + "-relay-sequence.json");
+    return phone::fetch({url, pairing->companionID, pairing->key, watch, sequenceFile});
+}
+
 int run(const Arguments& args) {
+    if (args.command == "fetch") return fetch(args);
     if (args.command == "invitation") return invitation(args);
     if (args.command == "pair") return pair(args);
     if (args.command == "listen") return listen(args);
@@ -227,11 +256,11 @@ int main(int argc, char** argv) {
         return refuse(rawValue(e.code()));
     } catch (const Failure<CloudSnapshotError>& e) {
         return refuse(rawValue(e.code()));
-    } catch (const Failure<peer::PeerStateError>& e) {
+    } catch (const Failure<phone::PeerStateError>& e) {
         return refuse(rawValue(e.code()));
-    } catch (const Failure<peer::LinkClientError>& e) {
+    } catch (const Failure<phone::LinkClientError>& e) {
         return refuse(rawValue(e.code()));
-    } catch (const Failure<peer::BrowseError>& e) {
+    } catch (const Failure<phone::BrowseError>& e) {
         return refuse(rawValue(e.code()));
     } catch (const DecodingError&) {
         return refuse("invalidInput");

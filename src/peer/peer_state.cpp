@@ -5,7 +5,7 @@
 #include "model/files.hpp"
 #include "model/json.hpp"
 
-namespace vigilorb::peer {
+namespace vigilorb::phone {
 
 namespace {
 constexpr std::size_t stateLimit = 64 * 1024;
@@ -73,4 +73,4 @@ std::expected<void, PeerStateError> savePairing(const std::filesystem::path& fil
     return {};
 }
 
-}  // namespace vigilorb::peer
+}  // namespace vigilorb::phone

@@ -8,7 +8,7 @@
 #include "security/pairing.hpp"
 #include "security/pairing_key.hpp"
 
-namespace vigilorb::peer {
+namespace vigilorb::phone {
 
 // What the phone keeps after scanning an invitation: whom it paired with, the derived key (the
 // secret itself is never stored) and where that companion uploads for the relay.
@@ -40,4 +40,4 @@ std::optional<std::filesystem::path> defaultStateFile(const paths::Environment& 
 std::expected<StoredPairing, PeerStateError> loadPairing(const std::filesystem::path& file);
 std::expected<void, PeerStateError> savePairing(const std::filesystem::path& file, const StoredPairing& pairing);
 
-}  // namespace vigilorb::peer
+}  // namespace vigilorb::phone

@@ -134,9 +134,10 @@ protected:
     QStringList statuses;
     std::vector<link::Decline> declines;
     int admissions = 0;
+    LocalPairingKey serverKey = activeKey;
 
     void startServer(CompanionSnapshot initial = {}, LocalLinkServer::Options options = loopback()) {
-        server = std::make_unique<LocalLinkServer>(companionID, "Ada's workstation", activeKey, std::move(initial), options);
+        server = std::make_unique<LocalLinkServer>(companionID, "Ada's workstation", serverKey, std::move(initial), options);
         QObject::connect(server.get(), &LocalLinkServer::statusText, [this](const QString& t) { statuses << t; });
         QObject::connect(server.get(), &LocalLinkServer::declined, [this](link::Decline d) { declines.push_back(d); });
         QObject::connect(server.get(), &LocalLinkServer::admitted, [this](const QString&) { ++admissions; });
@@ -168,10 +169,9 @@ protected:
         ASSERT_TRUE(client.established()) << client.errors.toStdString();
     }
 
-    void pairPeer(const std::string& state) {
+    void pairPeer(const std::string& state, const std::string& id = companionID) {
         // The same file `vigilorb-peer pair` writes; the key here is fixed so the server can use it.
-        writeFile(state, R"({"companionID":")" + companionID + R"(","key":")" + crypto::hexLowercase(activeKey.bytes()) +
-                             "\"}");
+        writeFile(state, R"({"companionID":")" + id + R"(","key":")" + crypto::hexLowercase(activeKey.bytes()) + "\"}");
     }
 };
 
@@ -326,6 +326,30 @@ TEST_F(LocalLink, PeerReceivesTheCurrentSnapshotThenEachChange) {
                                      "Waiting for a paired iPhone"}));
 }
 
+TEST_F(LocalLink, PeerPairedFromAnInvitationIsAdmitted) {
+    // What the companion does on pairing: an invitation, and the key derived from it.
+    Date now = Date::now();
+    auto invitation = PairingInvitation::generate({companionID, "Ada's workstation"}, std::nullopt, now);
+    serverKey = LocalPairingKey::deriveFromInvitation(invitation, now);
+    startServer(snapshotWithTask("paired"));
+
+    auto state = QString::fromStdString((dir / "phone" / "pairing.json").string());
+    Child pair;
+    pair.start(QString::fromLatin1(VIGILORB_PEER), {"pair", "--state", state});
+    auto qr = invitation.qrPayload();
+    pair.process.write(qr.data(), static_cast<qint64>(qr.size()));
+    pair.process.closeWriteChannel();
+    ASSERT_TRUE(pair.finish());
+    ASSERT_EQ(pair.exitCode(), 0) << pair.process.readAllStandardError().toStdString();
+
+    Child listen;
+    listen.start(QString::fromLatin1(VIGILORB_PEER), {"listen", "--state", state, "--address",
+                                                      QString("127.0.0.1:%1").arg(server->port()), "--count", "1", "--timeout", "30"});
+    ASSERT_TRUE(listen.finish());
+    ASSERT_EQ(listen.exitCode(), 0) << listen.process.readAllStandardError().toStdString();
+    EXPECT_EQ(DeviceSnapshotPayload::decode(listen.lines().at(0)).tasks.at(0).title, "paired");
+}
+
 TEST_F(LocalLink, PeerWithAnotherKeyNeverCompletesTheHandshake) {
     startServer();
     writeFile("wrong.json", R"({"companionID":")" + companionID + R"(","key":")" + crypto::hexLowercase(otherKey.bytes()) + "\"}");
@@ -437,6 +461,97 @@ TEST(NoAvahi, ListenerRunsAndTheStatusSaysTheLinkIsNotAdvertised) {
     QTcpSocket probe;
     probe.connectToHost(QHostAddress::LocalHost, server.port());
     EXPECT_TRUE(waitUntil([&] { return probe.state() == QAbstractSocket::ConnectedState; }));
+}
+
+// Inside with_avahi.sh: a private Avahi daemon on loopback, in a network namespace of its own.
+class DnsSd : public LocalLink {
+protected:
+    // avahi-browse's resolved entries of the link's service type, as its parsable fields.
+    static std::vector<QStringList> browse() {
+        QProcess p;
+        p.start("avahi-browse", {"-rpt", QString::fromLatin1(link::serviceType)});
+        p.waitForFinished(20000);
+        std::vector<QStringList> out;
+        for (const auto& line : QString::fromUtf8(p.readAllStandardOutput()).split('\n'))
+            if (line.startsWith("=;")) out.push_back(line.split(';'));
+        return out;
+    }
+    // avahi-browse writes some characters of a name as a backslash and three decimal digits.
+    static QString unescaped(const QString& name) {
+        QString out;
+        for (qsizetype i = 0; i < name.size(); ++i) {
+            if (name[i] == '\\' && i + 3 < name.size() && name.mid(i + 1, 3).toInt() > 0) {
+                out += QChar(name.mid(i + 1, 3).toInt());
+                i += 3;
+            } else {
+                out += name[i];
+            }
+        }
+        return out;
+    }
+    // The resolved entry published under `name`.
+    static std::optional<QStringList> entryNamed(const QString& name) {
+        for (const auto& fields : browse())
+            if (fields.size() >= 10 && unescaped(fields[3]) == name) return fields;
+        return std::nullopt;
+    }
+    void startAdvertised(CompanionSnapshot initial = {}) {
+        LocalLinkServer::Options options;
+        options.advertise = true;
+        startServer(std::move(initial), options);
+    }
+};
+
+TEST_F(DnsSd, ServiceCarriesTheNameTxtAndPortAndThePeerFindsIt) {
+    startAdvertised(snapshotWithTask("found by name"));
+    std::optional<QStringList> entry;
+    ASSERT_TRUE(waitUntil([&] { return (entry = entryNamed("VLOB-44332211")).has_value(); }));
+    EXPECT_EQ((*entry)[8], QString::number(server->port()));
+    EXPECT_EQ((*entry)[9], QString::fromStdString("\"companion=" + companionID + "\""));
+
+    pairPeer("state.json");
+    Child peer;
+    peer.start(QString::fromLatin1(VIGILORB_PEER), {"listen", "--state", QString::fromStdString((dir / "state.json").string()),
+                                                    "--count", "1", "--timeout", "30"});
+    ASSERT_TRUE(peer.finish());
+    ASSERT_EQ(peer.exitCode(), 0) << peer.process.readAllStandardError().toStdString();
+    auto lines = peer.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(DeviceSnapshotPayload::decode(lines[0]).tasks.at(0).title, "found by name");
+    EXPECT_FALSE(statuses.contains("Could not make the local connection available"));
+}
+
+TEST_F(DnsSd, TakenNameGetsTheAlternativeAndThePeerStillFindsItsCompanion) {
+    // Another service already holds our name, for another companion.
+    QProcess squatter;
+    squatter.start("avahi-publish", {"-s", "VLOB-44332211", QString::fromLatin1(link::serviceType), "9",
+                                     "companion=mac-11111111-2222-4333-8444-555555555555"});
+    ASSERT_TRUE(waitUntil([&] { return entryNamed("VLOB-44332211").has_value(); }));
+
+    startAdvertised(snapshotWithTask("ours"));
+    std::optional<QStringList> entry;
+    ASSERT_TRUE(waitUntil([&] { return (entry = entryNamed("VLOB-44332211 #2")).has_value(); }));
+    EXPECT_EQ((*entry)[8], QString::number(server->port()));
+
+    pairPeer("state.json");
+    Child peer;
+    peer.start(QString::fromLatin1(VIGILORB_PEER), {"listen", "--state", QString::fromStdString((dir / "state.json").string()),
+                                                    "--count", "1", "--timeout", "30"});
+    ASSERT_TRUE(peer.finish());
+    ASSERT_EQ(peer.exitCode(), 0) << peer.process.readAllStandardError().toStdString();
+    EXPECT_EQ(DeviceSnapshotPayload::decode(peer.lines().at(0)).tasks.at(0).title, "ours");
+    squatter.terminate();
+    squatter.waitForFinished(5000);
+}
+
+TEST_F(DnsSd, PeerWithoutAnAdvertisedCompanionSaysSo) {
+    pairPeer("state.json", "mac-99999999-2222-4333-8444-555555555555");
+    Child peer;
+    peer.start(QString::fromLatin1(VIGILORB_PEER), {"listen", "--state", QString::fromStdString((dir / "state.json").string()),
+                                                    "--browse-timeout", "1"});
+    ASSERT_TRUE(peer.finish());
+    EXPECT_EQ(peer.exitCode(), 1);
+    EXPECT_EQ(peer.process.readAllStandardError().toStdString(), "companionNotFound\n");
 }
 
 }  // namespace

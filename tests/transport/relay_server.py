@@ -4,7 +4,8 @@
 Prints "port N" once it listens, then one JSON line per request it received:
 {"method", "path", "headers": {name: value}, "body"}. Reads commands on standard input:
 "status CODE" (answer with CODE from now on; starts at 204), "delay SECONDS" (wait that long
-before answering), "quit".
+before answering), "quit". With --stay it serves until it is killed, whatever happens to its
+standard input.
 """
 import argparse
 import json
@@ -50,7 +51,7 @@ class Handler(BaseHTTPRequestHandler):
     do_PUT = do_GET = do_POST = handle_any
 
 
-def commands(server):
+def commands(server, stay):
     for line in sys.stdin:
         words = line.split()
         if not words:
@@ -61,6 +62,9 @@ def commands(server):
             state["delay"] = float(words[1])
         elif words[0] == "quit":
             break
+    else:
+        if stay:
+            return
     server.shutdown()
 
 
@@ -68,13 +72,14 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--cert", required=True)
     parser.add_argument("--key", required=True)
+    parser.add_argument("--stay", action="store_true")
     args = parser.parse_args()
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(args.cert, args.key)
     server.socket = context.wrap_socket(server.socket, server_side=True)
-    threading.Thread(target=commands, args=(server,), daemon=True).start()
+    threading.Thread(target=commands, args=(server, args.stay), daemon=True).start()
     emit_port = "port %d\n" % server.server_address[1]
     with out_lock:
         sys.stdout.write(emit_port)
