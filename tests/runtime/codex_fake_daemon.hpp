@@ -54,6 +54,12 @@ public:
         return n;
     }
     bool has(const char* key) { return count(key) > 0; }
+    // Everything it reported, for failure messages.
+    std::string log() const {
+        std::string out;
+        for (const auto& e : events_) out += e.dump() + "\n";
+        return out;
+    }
     // Every message the daemon received, in order.
     std::vector<Json> received() {
         std::vector<Json> out;

@@ -145,7 +145,8 @@ TEST_F(CodexSide, AnApprovalWaitOfTheSharedAppServerReachesTheSnapshotAndLeavesI
     EXPECT_EQ(c->accountStatus(row)->detail, "Watching Codex approval waits (read-only)");
 
     daemon.send(statusChanged("thread-running", waitingOnApproval));
-    ASSERT_TRUE(runUntil([&] { return c->snapshot().pendingActionsByID.contains(approvalKey); }));
+    ASSERT_TRUE(runUntil([&] { return c->snapshot().pendingActionsByID.contains(approvalKey); }))
+        << daemon.log() << c->accountStatus(row)->detail << "\n" << encodeSnapshot(c->snapshot());
     // The local task observer keeps capturing (every 50 ms here) and must not undo the wait.
     runUntil([] { return false; }, std::chrono::milliseconds(400));
     auto file = fileSnapshot();
