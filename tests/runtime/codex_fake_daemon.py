@@ -92,6 +92,15 @@ async def commands():
         elif kind == "unload":
             threads.pop(cmd["id"], None)
         elif kind == "send":
+            # Like the real daemon, what it announces is what a later thread/read returns.
+            message = cmd["message"]
+            params = message.get("params") or {}
+            if "id" not in message and message.get("method") == "thread/status/changed" and params.get("threadId") in threads:
+                threads[params["threadId"]]["status"] = params.get("status")
+            elif "id" not in message and message.get("method") == "thread/started":
+                threads[params["thread"]["id"]] = params["thread"]
+            elif "id" not in message and message.get("method") == "thread/closed":
+                threads.pop(params.get("threadId"), None)
             for ws in list(clients):
                 await ws.send(json.dumps(cmd["message"]))
         elif kind == "sendBig":
