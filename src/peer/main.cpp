@@ -1,6 +1,7 @@
 // vigilorb-peer: what the phone runs against the companion's formats. Each command reads one
 // document on standard input and writes its result on standard output; a refused document
 // writes the error case's name on standard error and exits with status 1.
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <iterator>
@@ -74,7 +75,8 @@ Date nowFrom(const Arguments& args) {
     try {
         std::size_t used = 0;
         double seconds = std::stod(it->second, &used);
-        if (used != it->second.size()) throw UsageError{};
+        // stod takes "nan" and "inf"; neither is a time, and NaN compares false with every bound.
+        if (used != it->second.size() || !std::isfinite(seconds)) throw UsageError{};
         return Date::fromReference(seconds);
     } catch (const std::logic_error&) {
         throw UsageError{};
