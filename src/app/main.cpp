@@ -13,6 +13,7 @@
 
 #include "model/paths.hpp"
 #include "runtime/cli/command_line.hpp"
+#include "runtime/cli/control_channel.hpp"
 #include "runtime/cli/process.hpp"
 
 namespace {
@@ -61,5 +62,7 @@ int startApp(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (auto request = vigilorb::cli::commandLineRequest(argc, argv)) return vigilorb::cli::runCommandLineProcess(*request);
+    // Requests to the running app; they never start one.
+    if (auto request = vigilorb::control::controlRequest(argc, argv)) return vigilorb::control::runControlCommand(*request);
     return startApp(argc, argv);
 }

@@ -1,8 +1,11 @@
-// vigilorb-peer: what the phone runs against the companion's formats. Each command reads one
-// document on standard input and writes its result on standard output; a refused document
+// vigilorb-peer: what the phone runs against the companion's formats. Each document command
+// reads one document on standard input and writes its result on standard output; `pair` keeps
+// the pairing in a state file and `listen` receives over the local link with it. A refusal
 // writes the error case's name on standard error and exits with status 1.
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <iterator>
 #include <map>
@@ -10,6 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "link/link_contract.hpp"
+#include "peer/dns_sd_browser.hpp"
+#include "peer/local_link_client.hpp"
+#include "peer/peer_state.hpp"
 #include "security/cloud_envelope.hpp"
 #include "security/codec.hpp"
 #include "security/pairing.hpp"
@@ -24,7 +31,11 @@ constexpr const char* usage =
     "       vigilorb-peer verify --key HEX\n"
     "       vigilorb-peer open --key HEX\n"
     "       vigilorb-peer hello --key HEX --companion ID --device NAME\n"
-    "options: --now SECONDS (since 2001-01-01, instead of the clock)\n";
+    "       vigilorb-peer pair [--state FILE]                 (invitation QR payload on stdin)\n"
+    "       vigilorb-peer listen [--state FILE] [--address HOST:PORT] [--count N]\n"
+    "                            [--device NAME] [--timeout SECONDS] [--browse-timeout SECONDS]\n"
+    "options: --now SECONDS (since 2001-01-01, instead of the clock)\n"
+    "         --state FILE (default $XDG_DATA_HOME/VigilorbPeer/pairing.json)\n";
 
 struct UsageError {};
 
@@ -100,8 +111,90 @@ int invitation(const Arguments& args) {
     return 0;
 }
 
+std::filesystem::path stateFile(const Arguments& args) {
+    if (auto it = args.options.find("state"); it != args.options.end()) return it->second;
+    auto file = phone::defaultStateFile();
+    if (!file) throw Failure<phone::PeerStateError>(phone::PeerStateError::notPaired, "no data folder");
+    return *file;
+}
+
+template <class E>
+[[noreturn]] void raise(E e) {
+    throw Failure<E>(e);
+}
+
+long long positiveNumber(const Arguments& args, const char* name, long long fallback) {
+    auto it = args.options.find(name);
+    if (it == args.options.end()) return fallback;
+    try {
+        std::size_t used = 0;
+        long long n = std::stoll(it->second, &used);
+        if (used != it->second.size() || n <= 0) throw UsageError{};
+        return n;
+    } catch (const std::logic_error&) {
+        throw UsageError{};
+    }
+}
+
+int pair(const Arguments& args) {
+    auto input = readInput();
+    PairingInvitation inv;
+    try {
+        inv = PairingInvitation::decode(input);
+    } catch (const DecodingError&) {
+        return refuse(rawValue(PairingInvitationError::invalidInvitation));
+    }
+    auto pairing = phone::StoredPairing::fromInvitation(inv, nowFrom(args));
+    if (auto saved = phone::savePairing(stateFile(args), pairing); !saved) raise(saved.error());
+    codec::OrderedJson out = codec::OrderedJson::object();
+    out["companionID"] = pairing.companionID;
+    out["keyIdentifier"] = pairing.key.keyIdentifier();
+    out["verificationCode"] = inv.verificationCode();
+    std::cout << codec::dumpCompact(out) << "\n";
+    return 0;
+}
+
+// Receives envelopes over the local link: each verified payload is one line on stdout.
+int listen(const Arguments& args) {
+    auto pairing = phone::loadPairing(stateFile(args));
+    if (!pairing) raise(pairing.error());
+    long long count = positiveNumber(args, "count", 0);
+    std::optional<std::chrono::milliseconds> timeout;
+    if (args.options.contains("timeout")) timeout = std::chrono::seconds(positiveNumber(args, "timeout", 0));
+
+    phone::Endpoint endpoint;
+    if (auto it = args.options.find("address"); it != args.options.end()) {
+        auto parsed = phone::parseEndpoint(it->second);
+        if (!parsed) throw UsageError{};
+        endpoint = *parsed;
+    } else {
+        auto found = phone::findCompanion(pairing->companionID, std::chrono::seconds(positiveNumber(args, "browse-timeout", 10)));
+        if (!found) raise(found.error());
+        endpoint = *found;
+    }
+
+    auto client = phone::LocalLinkClient::connect(endpoint, pairing->key, pairing->companionID, timeout);
+    if (!client) raise(client.error());
+    std::string device = "vigilorb-peer";
+    if (auto it = args.options.find("device"); it != args.options.end()) device = it->second;
+    auto hello = PairingHello::make(pairing->key.bytes(), pairing->companionID, device, nowFrom(args));
+    if (auto sent = client->sendFrame(hello.encode()); !sent) raise(sent.error());
+
+    SnapshotNonceReplayGuard guard;
+    for (long long received = 0; count == 0 || received < count; ++received) {
+        auto frame = client->nextFrame();
+        if (!frame) raise(frame.error());
+        auto payload = SignedEnvelopeReceiver::check(*frame, pairing->key, Date::now(), guard);
+        writeBytes(payload);
+        writeBytes(Bytes{'\n'});
+    }
+    return 0;
+}
+
 int run(const Arguments& args) {
     if (args.command == "invitation") return invitation(args);
+    if (args.command == "pair") return pair(args);
+    if (args.command == "listen") return listen(args);
     if (args.command == "verify") {
         auto key = keyFrom(args);
         SnapshotNonceReplayGuard guard;
@@ -135,6 +228,12 @@ int main(int argc, char** argv) {
     } catch (const Failure<PairingInvitationError>& e) {
         return refuse(rawValue(e.code()));
     } catch (const Failure<CloudSnapshotError>& e) {
+        return refuse(rawValue(e.code()));
+    } catch (const Failure<phone::PeerStateError>& e) {
+        return refuse(rawValue(e.code()));
+    } catch (const Failure<phone::LinkClientError>& e) {
+        return refuse(rawValue(e.code()));
+    } catch (const Failure<phone::BrowseError>& e) {
         return refuse(rawValue(e.code()));
     } catch (const DecodingError&) {
         return refuse("invalidInput");

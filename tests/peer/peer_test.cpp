@@ -3,7 +3,9 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <map>
 
+#include "peer/peer_state.hpp"
 #include "security/cloud_envelope.hpp"
 #include "security/pairing.hpp"
 #include "security/snapshot_envelope.hpp"
@@ -156,4 +158,84 @@ TEST(Peer, UsageErrors) {
         EXPECT_EQ(run.status, 2);
         EXPECT_NE(run.err.find("usage:"), std::string::npos);
     }
+}
+
+TEST(PeerPairing, PairStoresTheDerivedKeyInAPrivateFile) {
+    test::TempDir dir;
+    Date now = Date::now();
+    auto inv = PairingInvitation::generate(identity, std::string("https://relay.example/base"), now);
+    auto state = dir / "fresh" / "pairing.json";
+    auto run = peer({"pair", "--state", state.string()}, inv.qrPayload());
+    ASSERT_EQ(run.status, 0) << run.err;
+    auto key = LocalPairingKey::deriveFromInvitation(inv, now);
+    EXPECT_EQ(run.out, R"({"companionID":")" + identity.id + R"(","keyIdentifier":")" + key.keyIdentifier() +
+                           R"(","verificationCode":")" + inv.verificationCode() + "\"}\n");
+
+    auto stored = phone::loadPairing(state);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(*stored, (phone::StoredPairing{identity.id, identity.name, key, "https://relay.example/base"}));
+    EXPECT_EQ(std::filesystem::status(state).permissions(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(std::filesystem::status(state.parent_path()).permissions(), std::filesystem::perms::owner_all);
+    // The secret itself is never written down.
+    EXPECT_EQ(test::readText(state).find(crypto::base64Encode(inv.secret)), std::string::npos);
+    EXPECT_EQ(test::readText(state).find(hexLowercase(inv.secret)), std::string::npos);
+
+    // Pairing again replaces the pairing: the old key is gone.
+    auto again = PairingInvitation::generate(identity, std::nullopt, now);
+    ASSERT_EQ(peer({"pair", "--state", state.string()}, again.qrPayload()).status, 0);
+    EXPECT_EQ(phone::loadPairing(state)->key, LocalPairingKey::deriveFromInvitation(again, now));
+    EXPECT_EQ(phone::loadPairing(state)->relayBaseURL, std::nullopt);
+}
+
+TEST(PeerPairing, RefusedInvitationLeavesTheStoredPairingAlone) {
+    test::TempDir dir;
+    auto state = dir / "pairing.json";
+    auto inv = PairingInvitation::generate(identity, std::nullopt, Date::fromReference(1000));
+    ASSERT_EQ(peer({"pair", "--state", state.string(), "--now", "1000"}, inv.qrPayload()).status, 0);
+    auto before = test::readText(state);
+    struct Case {
+        std::string input;
+        std::vector<std::string> args;
+        const char* error;
+    } cases[] = {
+        {PairingInvitation::generate(identity, std::nullopt, Date::fromReference(1000)).qrPayload(),
+         {"pair", "--now", "1121"}, "expired"},
+        {"not json", {"pair"}, "invalidInvitation"},
+    };
+    for (auto& c : cases) {
+        c.args.insert(c.args.end(), {"--state", state.string()});
+        auto run = peer(c.args, c.input);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, std::string(c.error) + "\n");
+        EXPECT_EQ(test::readText(state), before);
+    }
+}
+
+TEST(PeerPairing, ListenNeedsAReadablePairing) {
+    test::TempDir dir;
+    test::writeText(dir / "broken.json", R"({"companionID":"mac-x","key":"abcd"})");
+    struct Case {
+        std::filesystem::path state;
+        const char* error;
+    } cases[] = {
+        {dir / "absent.json", "notPaired"},
+        {dir / "broken.json", "unreadableState"},
+        {dir.path(), "unreadableState"},  // a folder where the file should be
+    };
+    for (const auto& c : cases) {
+        auto run = peer({"listen", "--state", c.state.string(), "--address", "127.0.0.1:9"}, "");
+        EXPECT_EQ(run.status, 1) << c.state;
+        EXPECT_EQ(run.err, std::string(c.error) + "\n") << c.state;
+    }
+}
+
+TEST(PeerPairing, DefaultStateFileFollowsTheDataHome) {
+    auto env = [](std::map<std::string, std::string> vars) {
+        return [vars](const char* name) -> std::optional<std::string> {
+            auto it = vars.find(name);
+            return it == vars.end() ? std::nullopt : std::optional(it->second);
+        };
+    };
+    EXPECT_EQ(phone::defaultStateFile(env({{"XDG_DATA_HOME", "/d"}, {"HOME", "/h"}})), "/d/VigilorbPeer/pairing.json");
+    EXPECT_EQ(phone::defaultStateFile(env({{"HOME", "/h"}})), "/h/.local/share/VigilorbPeer/pairing.json");
 }

@@ -1,0 +1,76 @@
+#include "link/admission.hpp"
+
+#include "security/pairing.hpp"
+
+namespace vigilorb::link {
+
+std::string_view rawValue(Decline d) {
+    switch (d) {
+        case Decline::noHello: return "noHello";
+        case Decline::helloTooLarge: return "helloTooLarge";
+        case Decline::undecodableHello: return "undecodableHello";
+        case Decline::otherCompanion: return "otherCompanion";
+        case Decline::failedVerification: return "failedVerification";
+        case Decline::consumedNonce: return "consumedNonce";
+        case Decline::helloTimedOut: return "helloTimedOut";
+    }
+    return "unknown";
+}
+
+std::string authenticatedText(std::string_view deviceName) {
+    return "Authenticated " + std::string(deviceName) + "; reconnecting automatically\u2026";
+}
+
+ReceiverAdmission::ReceiverAdmission(std::string companionID, LocalPairingKey key, ConsumedNonces& nonces,
+                                     Deadline helloDeadline)
+    : companionID_(std::move(companionID)), key_(std::move(key)), nonces_(nonces), deadline_(helloDeadline) {}
+
+AdmissionStep ReceiverAdmission::decline(Decline reason, std::optional<LocalSnapshotProtocolError> error) {
+    state_ = State::closed;
+    return Declined{reason, error};
+}
+
+AdmissionStep ReceiverAdmission::receive(std::string_view bytes, Date wall, Deadline monotonic) {
+    if (state_ != State::awaitingHello) return {};  // admitted: read and dropped; closed: ignored
+    if (monotonic >= deadline_) return decline(Decline::helloTimedOut);
+    // Only the first frame is taken: what follows it is dropped unread, so a bad header behind
+    // a good hello cannot decline it.
+    if (!decoder_.feedUntilFrame(bytes)) return decline(Decline::helloTooLarge);
+    auto frame = decoder_.next();
+    if (!frame) return {};
+    return judge(*frame, wall);
+}
+
+AdmissionStep ReceiverAdmission::judge(const std::string& frame, Date wall) {
+    if (frame.empty()) return decline(Decline::noHello);
+    PairingHello hello;
+    try {
+        hello = PairingHello::decode(frame);
+    } catch (const std::exception&) {
+        return decline(Decline::undecodableHello);
+    }
+    if (hello.companionID != companionID_) return decline(Decline::otherCompanion);
+    try {
+        hello.verify(key_.bytes(), wall);
+    } catch (const Failure<LocalSnapshotProtocolError>& e) {
+        return decline(Decline::failedVerification, e.code());
+    }
+    // The decoder spells every nonce in canonical upper case, so a replay that only changes
+    // the case of its hex digits (which the code does not cover) is still the same nonce.
+    if (!nonces_.consume(hello.nonce)) return decline(Decline::consumedNonce);
+    state_ = State::admitted;
+    return Admitted{hello.deviceName, authenticatedText(hello.deviceName)};
+}
+
+AdmissionStep ReceiverAdmission::tick(Deadline monotonic) {
+    if (state_ == State::awaitingHello && monotonic >= deadline_) return decline(Decline::helloTimedOut);
+    return {};
+}
+
+AdmissionStep ReceiverAdmission::closed() {
+    if (state_ == State::awaitingHello) return decline(Decline::noHello);
+    state_ = State::closed;
+    return {};
+}
+
+}  // namespace vigilorb::link

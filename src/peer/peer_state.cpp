@@ -1,0 +1,76 @@
+#include "peer/peer_state.hpp"
+
+#include <sys/stat.h>
+
+#include "model/files.hpp"
+#include "model/json.hpp"
+
+namespace vigilorb::phone {
+
+namespace {
+constexpr std::size_t stateLimit = 64 * 1024;
+}
+
+StoredPairing StoredPairing::fromInvitation(const PairingInvitation& invitation, Date now) {
+    auto key = LocalPairingKey::deriveFromInvitation(invitation, now);
+    return StoredPairing{invitation.companionID, invitation.companionName, key, invitation.relayBaseURL};
+}
+
+std::string_view rawValue(PeerStateError e) {
+    switch (e) {
+        case PeerStateError::notPaired: return "notPaired";
+        case PeerStateError::unreadableState: return "unreadableState";
+        case PeerStateError::stateWriteFailed: return "stateWriteFailed";
+    }
+    return "unknown";
+}
+
+std::optional<std::filesystem::path> defaultStateFile(const paths::Environment& env) {
+    auto base = paths::applicationSupport(env);
+    if (!base) return std::nullopt;
+    return *base / "VigilorbPeer" / "pairing.json";
+}
+
+std::expected<StoredPairing, PeerStateError> loadPairing(const std::filesystem::path& file) {
+    std::string text;
+    try {
+        text = files::readRegular(file, stateLimit);
+    } catch (const Failure<files::FileError>& e) {
+        if (e.code() == files::FileError::notFound) return std::unexpected(PeerStateError::notPaired);
+        return std::unexpected(PeerStateError::unreadableState);
+    }
+    try {
+        auto j = json::object(json::parse(text));
+        auto keyBytes = crypto::fromHex(json::requireString(j, "key"));
+        auto key = keyBytes ? LocalPairingKey::fromBytes(*keyBytes) : std::nullopt;
+        auto companionID = json::requireString(j, "companionID");
+        if (!key || !pairingRules::isValidCompanionID(companionID)) return std::unexpected(PeerStateError::unreadableState);
+        StoredPairing p{companionID, std::nullopt, *key, std::nullopt};
+        p.companionName = json::optionalString(j, "companionName");
+        p.relayBaseURL = json::optionalString(j, "relayBaseURL");
+        return p;
+    } catch (const std::exception&) {
+        return std::unexpected(PeerStateError::unreadableState);
+    }
+}
+
+std::expected<void, PeerStateError> savePairing(const std::filesystem::path& file, const StoredPairing& pairing) {
+    Json j = Json::object();
+    j["companionID"] = pairing.companionID;
+    if (pairing.companionName) j["companionName"] = *pairing.companionName;
+    j["key"] = crypto::hexLowercase(pairing.key.bytes());
+    if (pairing.relayBaseURL) j["relayBaseURL"] = *pairing.relayBaseURL;
+    try {
+        auto folder = file.parent_path();
+        if (!folder.empty() && !std::filesystem::exists(folder)) {
+            files::createFolders(folder);
+            ::chmod(folder.c_str(), 0700);
+        }
+        files::writeAtomically(file, j.dump(), 0600);
+    } catch (const std::exception&) {
+        return std::unexpected(PeerStateError::stateWriteFailed);
+    }
+    return {};
+}
+
+}  // namespace vigilorb::phone
