@@ -20,6 +20,8 @@ packages=(
   qt6-svg-dev xvfb at-spi2-core python3-pyatspi zbar-tools x11-apps xdotool imagemagick libnotify-bin
   # interactive agents under a terminal multiplexer in tests
   tmux
+  # Debian packages: build (CPack with dpkg-shlibdeps), icons, and the checks a distribution runs
+  dpkg-dev librsvg2-bin file man-db lintian desktop-file-utils appstream
 )
 missing=()
 for p in "${packages[@]}"; do
