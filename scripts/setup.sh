@@ -13,7 +13,7 @@ packages=(
   # local link: DNS-SD (a private daemon in tests), independent TLS and HTTP clients
   libavahi-client-dev avahi-daemon avahi-utils openssl curl
   # relay server: HTTP server library, shared store
-  libcpp-httplib-dev libhiredis-dev redis-server
+  libcpp-httplib-dev libmicrohttpd-dev libhiredis-dev redis-server
   # Codex approval observer: WebSocket over a Unix socket
   libboost-dev python3-websockets
   # window: icons, a real X server, accessibility bus, QR decoding, screenshots

@@ -34,9 +34,14 @@ inline constexpr std::string_view claudeCLIMissingSummary =
 // is refused like a corrupt one instead of being loaded on the main thread.
 inline constexpr std::size_t maxSettingsFileBytes = 4 << 20;
 
-// Hook events the connector registers, in the order they are added.
-inline const std::vector<std::string> connectorHookEvents{"SessionStart", "PermissionRequest", "Stop",
-                                                          "TaskCompleted"};
+// Hook events the connector registers, in the order they are added. The first four are what the
+// first connector wrote; the rest follow them so that preparing again upgrades such a file in
+// place. A denied permission fires no hook, so the next prompt (UserPromptSubmit) or the end of
+// the session (SessionEnd) is what clears its approval; PostToolUse reports an approved tool.
+inline const std::vector<std::string> connectorHookEvents{
+    "SessionStart",  "PermissionRequest", "Stop",        "TaskCompleted", "StopFailure",
+    "TaskCreated",   "UserPromptSubmit",  "PostToolUse", "SessionEnd",
+};
 
 // <profiles root>/claude
 std::filesystem::path claudeRoot(const std::filesystem::path& profilesRoot);

@@ -15,6 +15,7 @@
 
 #include "link/link_contract.hpp"
 #include "peer/dns_sd_browser.hpp"
+#include "peer/fetch.hpp"
 #include "peer/local_link_client.hpp"
 #include "peer/peer_state.hpp"
 #include "security/cloud_envelope.hpp"
@@ -34,6 +35,8 @@ constexpr const char* usage =
     "       vigilorb-peer pair [--state FILE]                 (invitation QR payload on stdin)\n"
     "       vigilorb-peer listen [--state FILE] [--address HOST:PORT] [--count N]\n"
     "                            [--device NAME] [--timeout SECONDS] [--browse-timeout SECONDS]\n"
+    "       vigilorb-peer fetch [--watch] [--state FILE] [--relay URL]\n"
+    "       vigilorb-peer fetch [--watch] --relay URL --companion ID --key HEX [--sequence-file FILE]\n"
     "options: --now SECONDS (since 2001-01-01, instead of the clock)\n"
     "         --state FILE (default $XDG_DATA_HOME/VigilorbPeer/pairing.json)\n";
 
@@ -55,6 +58,11 @@ Arguments parse(int argc, char** argv) {
     Arguments args{argv[1], {}};
     for (int i = 2; i < argc; i += 2) {
         std::string name = argv[i];
+        if (name == "--watch") {  // the one option without a value
+            args.options["watch"] = "";
+            --i;
+            continue;
+        }
         if (!name.starts_with("--") || i + 1 >= argc) throw UsageError{};
         args.options[name.substr(2)] = argv[i + 1];
     }
@@ -190,7 +198,28 @@ int listen(const Arguments& args) {
     return 0;
 }
 
+// Reads the companion's sealed envelopes from its relay, with the stored pairing (or a key
+// given on the command line).
+int fetch(const Arguments& args) {
+    bool watch = args.options.contains("watch");
+    auto relay = args.options.find("relay");
+    if (args.options.contains("key")) {
+        std::optional<std::filesystem::path> sequenceFile;
+        if (auto it = args.options.find("sequence-file"); it != args.options.end()) sequenceFile = it->second;
+        return phone::fetch({args.require("relay"), args.require("companion"), keyFrom(args), watch, sequenceFile});
+    }
+    auto file = stateFile(args);
+    auto pairing = phone::loadPairing(file);
+    if (!pairing) raise(pairing.error());
+    std::string url = relay != args.options.end() ? relay->second : pairing->relayBaseURL.value_or("");
+    if (url.empty()) return refuse("noRelay");
+    // The last sequence seen lives beside the pairing, so no run ever goes backwards.
+    auto sequenceFile = file.parent_path() / (file.stem().string() + "-relay-sequence.json");
+    return phone::fetch({url, pairing->companionID, pairing->key, watch, sequenceFile});
+}
+
 int run(const Arguments& args) {
+    if (args.command == "fetch") return fetch(args);
     if (args.command == "invitation") return invitation(args);
     if (args.command == "pair") return pair(args);
     if (args.command == "listen") return listen(args);

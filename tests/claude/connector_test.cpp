@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
@@ -36,7 +37,7 @@ Json companionEntry(const std::string& command) {
 
 }  // namespace
 
-TEST_F(Connector, FreshAccountGetsStatusLineAndFourHooks) {
+TEST_F(Connector, FreshAccountGetsStatusLineAndEveryHook) {
     auto out = prepare();
     EXPECT_EQ(out.statusID, "Claude/work");
     EXPECT_EQ(out.detail, connectorInstalledText);
@@ -55,7 +56,12 @@ TEST_F(Connector, FreshAccountGetsStatusLineAndFourHooks) {
          {{"SessionStart", Json::array({companionEntry(hook)})},
           {"PermissionRequest", Json::array({companionEntry(hook)})},
           {"Stop", Json::array({companionEntry(hook)})},
-          {"TaskCompleted", Json::array({companionEntry(hook)})}}},
+          {"TaskCompleted", Json::array({companionEntry(hook)})},
+          {"StopFailure", Json::array({companionEntry(hook)})},
+          {"TaskCreated", Json::array({companionEntry(hook)})},
+          {"UserPromptSubmit", Json::array({companionEntry(hook)})},
+          {"PostToolUse", Json::array({companionEntry(hook)})},
+          {"SessionEnd", Json::array({companionEntry(hook)})}}},
     };
     EXPECT_EQ(settings(), expected);
     // Pretty-printed with sorted keys: "hooks" comes before "statusLine", one key per line.
@@ -102,6 +108,46 @@ TEST_F(Connector, SecondRunLeavesTheFileByteIdentical) {
     exe = "/usr/lib/vigilorb/vigilorb-companion";
     prepare();
     EXPECT_EQ(settings()["hooks"]["Stop"].size(), 2u);
+}
+
+TEST_F(Connector, FileOfTheFirstVersionGainsTheNewEventsOnce) {
+    // What the first connector wrote (four events), after the user added hooks of their own,
+    // one of them for an event the connector now registers too.
+    std::string hook = "'/opt/Tallyloom/vigilorb-companion' --claude-hook work";
+    Json firstVersion = {
+        {"statusLine",
+         {{"type", "command"},
+          {"command", "'/opt/Tallyloom/vigilorb-companion' --claude-statusline work"},
+          {"refreshInterval", 30}}},
+        {"hooks",
+         {{"SessionStart", Json::array({companionEntry(hook)})},
+          {"PermissionRequest", Json::array({companionEntry("notify-send approve"), companionEntry(hook)})},
+          {"Stop", Json::array({companionEntry(hook)})},
+          {"TaskCompleted", Json::array({companionEntry(hook)})},
+          {"PostToolUse", Json::array({Json{{"matcher", "Edit"}, {"hooks", Json::array({Json{
+                                                                          {"type", "command"},
+                                                                          {"command", "prettier --write"}}})}}})},
+          {"PreToolUse", Json::array({companionEntry("guard")})}}},
+        {"model", "opus"},
+    };
+    test::writeText(settingsFile, firstVersion.dump(2) + "\n");
+    for (int run = 0; run < 2; ++run) {
+        prepare();
+        auto s = settings();
+        EXPECT_EQ(s["model"], "opus");
+        EXPECT_EQ(s["statusLine"], firstVersion["statusLine"]);
+        EXPECT_EQ(s["hooks"]["PreToolUse"], firstVersion["hooks"]["PreToolUse"]);
+        for (const auto& event : connectorHookEvents) {
+            const auto& entries = s["hooks"][event];
+            auto ours = std::count(entries.begin(), entries.end(), companionEntry(hook));
+            EXPECT_EQ(ours, 1) << event << " after run " << run;
+        }
+        // The user's entries stay, in their place, before the ones added now.
+        EXPECT_EQ(s["hooks"]["PermissionRequest"], firstVersion["hooks"]["PermissionRequest"]);
+        EXPECT_EQ(s["hooks"]["PostToolUse"],
+                  Json::array({firstVersion["hooks"]["PostToolUse"][0], companionEntry(hook)}));
+        EXPECT_EQ(s["hooks"].size(), connectorHookEvents.size() + 1);
+    }
 }
 
 TEST_F(Connector, QuotedExecutablePathSurvivesTheShell) {

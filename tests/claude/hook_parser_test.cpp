@@ -23,7 +23,12 @@ TEST(ClaudeHookParser, MapsEachKnownEventToOneTaskState) {
                  {"TaskCompleted", TaskState::completed},
                  {"Stop", TaskState::completed},
                  {"StopFailure", TaskState::failed},
-                 {"SessionStart", TaskState::waitingInput}};
+                 {"SessionStart", TaskState::waitingInput},
+                 // A denied approval fires nothing: the next prompt or the end of the session
+                 // is what moves the task on.
+                 {"UserPromptSubmit", TaskState::running},
+                 {"PostToolUse", TaskState::running},
+                 {"SessionEnd", TaskState::completed}};
     for (const auto& c : cases) {
         auto input = std::string(R"({"session_id":"s1","hook_event_name":")") + c.name + R"(","source":"startup"})";
         auto events = ClaudeHookParser::parse(input, "work", observed);
@@ -32,33 +37,86 @@ TEST(ClaudeHookParser, MapsEachKnownEventToOneTaskState) {
     }
 }
 
-TEST(ClaudeHookParser, PermissionRequestGivesTaskThenPendingAction) {
-    auto events = ClaudeHookParser::parse(
-        R"({"session_id":"s1","hook_event_name":"PermissionRequest","tool_name":"Bash","tool_input":{"command":"ls"}})",
-        "work", observed);
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0], NormalizedProviderEvent::task(task("s1", TaskState::waitingApproval)));
-    EXPECT_EQ(events[1], NormalizedProviderEvent::pendingAction(PendingAction{
-                             "s1-permission", std::nullopt, "s1", "work", AIProvider::claude,
-                             PendingActionKind::permissions, observed}));
+TEST(ClaudeHookParser, PermissionRequestGivesTaskThenPendingActionOfTheToolsKind) {
+    struct Case {
+        Json toolName;  // discarded: no "tool_name"
+        PendingActionKind kind;
+    } cases[] = {{"AskUserQuestion", PendingActionKind::userInput},
+                 {"Bash", PendingActionKind::command},
+                 {"Edit", PendingActionKind::fileChange},
+                 {"Write", PendingActionKind::fileChange},
+                 {"MultiEdit", PendingActionKind::fileChange},
+                 {"NotebookEdit", PendingActionKind::fileChange},
+                 {"WebFetch", PendingActionKind::permissions},
+                 {"bash", PendingActionKind::permissions},
+                 {"", PendingActionKind::permissions},
+                 // Not a name at all: still the approval, of the general kind.
+                 {3, PendingActionKind::permissions},
+                 {nullptr, PendingActionKind::permissions},
+                 {Json::value_t::discarded, PendingActionKind::permissions}};
+    for (const auto& c : cases) {
+        Json input = {{"session_id", "s1"}, {"hook_event_name", "PermissionRequest"}, {"tool_input", {{"x", 1}}}};
+        if (!c.toolName.is_discarded()) input["tool_name"] = c.toolName;
+        auto events = ClaudeHookParser::parse(input.dump(), "work", observed);
+        auto label = input.dump();
+        ASSERT_EQ(events.size(), 2u) << label;
+        EXPECT_EQ(events[0], NormalizedProviderEvent::task(task("s1", TaskState::waitingApproval))) << label;
+        EXPECT_EQ(events[1], NormalizedProviderEvent::pendingAction(PendingAction{
+                                 "s1-permission", std::nullopt, "s1", "work", AIProvider::claude, c.kind, observed}))
+            << label;
+    }
 }
 
-TEST(ClaudeHookParser, TaskIDAndSubjectWinOverTheSession) {
+TEST(ClaudeHookParser, ToDoItemsAreKeyedByTheirSession) {
     auto events = ClaudeHookParser::parse(
-        R"({"session_id":"s1","hook_event_name":"TaskCreated","task_id":"t9","task_subject":"  Fix the\nparser  "})",
+        R"({"session_id":"s1","hook_event_name":"TaskCreated","task_id":"1","task_subject":"  Fix the\nparser  "})",
         "work", observed);
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0], NormalizedProviderEvent::task(task("t9", TaskState::running, "Fix the parser")));
+    EXPECT_EQ(events[0], NormalizedProviderEvent::task(task("s1/1", TaskState::running, "Fix the parser")));
 
-    // An empty task_id is still a task ID; a blank subject falls back to the default title.
+    // Every session counts its items from "1": the second session's first item is another task.
+    events = ClaudeHookParser::parse(R"({"session_id":"s2","hook_event_name":"TaskCompleted","task_id":"1"})", "work",
+                                     observed);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0], NormalizedProviderEvent::task(task("s2/1", TaskState::completed)));
+
+    // An empty task_id is still an item of its session; a blank subject falls back to the default title.
     events = ClaudeHookParser::parse(R"({"session_id":"s1","hook_event_name":"Stop","task_id":"","task_subject":" "})",
                                      "work", observed);
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0], NormalizedProviderEvent::task(task("", TaskState::completed)));
+    EXPECT_EQ(events[0], NormalizedProviderEvent::task(task("s1/", TaskState::completed)));
+}
+
+TEST(ClaudeHookParser, ChatTextAndToolInputNeverReachTheEvents) {
+    // What the user typed, what the tool would run and what the model said stay on the machine:
+    // none of it may turn up in a title or anywhere else, whatever its type.
+    for (auto event : {"UserPromptSubmit", "PermissionRequest", "PostToolUse", "Stop", "TaskCreated", "StopFailure"}) {
+        Json input = {{"session_id", "s1"},
+                      {"hook_event_name", event},
+                      {"prompt", "SECRET-prompt"},
+                      {"tool_name", "Bash"},
+                      {"tool_input", {{"command", "SECRET-command"}, {"description", "SECRET-description"}}},
+                      {"tool_response", {{"stdout", "SECRET-output"}}},
+                      {"message", "SECRET-message"},
+                      {"last_assistant_message", "SECRET-reply"},
+                      {"transcript_path", "/home/u/.claude/SECRET.jsonl"}};
+        auto events = ClaudeHookParser::parse(input.dump(), "work", observed);
+        ASSERT_FALSE(events.empty()) << event;
+        for (const auto& e : events) EXPECT_EQ(Json(e).dump().find("SECRET"), std::string::npos) << Json(e).dump();
+    }
+    // Keys it does not read may hold anything, even a type the read keys could not have.
+    auto events = ClaudeHookParser::parse(
+        R"({"session_id":"s1","hook_event_name":"UserPromptSubmit","prompt":{"nested":[1,2,{"deep":null}]},"tool_input":7})",
+        "work", observed);
+    ASSERT_EQ(events.size(), 1u);
+    // Only the top level is filtered: a read key inside another object does not count.
+    EXPECT_THROW(ClaudeHookParser::parse(R"({"tool_input":{"session_id":"s1","hook_event_name":"Stop"}})", "work",
+                                         observed),
+                 Failure<ProviderMessageParsingError>);
 }
 
 TEST(ClaudeHookParser, UnknownNamesGiveNothing) {
-    for (auto name : {"stop", "SessionEnd", "PreToolUse", "Notification", ""}) {
+    for (auto name : {"stop", "sessionEnd", "PreToolUse", "Notification", "PermissionDenied", ""}) {
         auto input = std::string(R"({"session_id":"s1","hook_event_name":")") + name + "\"}";
         EXPECT_TRUE(ClaudeHookParser::parse(input, "work", observed).empty()) << name;
     }

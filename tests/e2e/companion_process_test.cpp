@@ -7,6 +7,7 @@
 #include "child_process.hpp"
 #include "model/events.hpp"
 #include "model/files.hpp"
+#include "runtime/cli/claude_inbox.hpp"
 #include "runtime/cli/process.hpp"
 #include "store/snapshot.hpp"
 #include "temp_dir.hpp"
@@ -79,7 +80,7 @@ TEST_F(Companion, CommandLineModesFillTheInboxAndTheAppDrainsIt) {
     EXPECT_EQ(hook.status, 0);
     EXPECT_EQ(hook.out, "");
     EXPECT_EQ(hook.err, "");
-    ASSERT_EQ(inboxCount("work"), 3u);
+    ASSERT_EQ(inboxCount("work"), 2u);  // one file per run: the task and its approval travel together
     for (const auto& e : fs::directory_iterator(inbox("work"))) {
         struct stat st {};
         ::stat(e.path().c_str(), &st);
@@ -190,10 +191,15 @@ TEST_F(Companion, ConcurrentRunsNeverCollide) {
     std::size_t count = 0;
     for (const auto& e : fs::directory_iterator(inbox("work"))) {
         ++count;
-        auto envelope = decodeEnvelope(files::read(e.path()));
-        EXPECT_EQ(e.path().filename().string(), envelope.id + ".json");
-        if (auto* t = envelope.event.asTask()) tasks.insert(t->id);
+        auto envelopes = inbox::decodeEventFile(files::read(e.path()));
+        ASSERT_EQ(envelopes.size(), 2u);
+        EXPECT_EQ(e.path().filename().string(), envelopes[0].id + ".json");
+        auto* t = envelopes[0].event.asTask();
+        auto* a = envelopes[1].event.asPendingAction();
+        ASSERT_TRUE(t && a);
+        EXPECT_EQ(a->taskID, t->id);
+        tasks.insert(t->id);
     }
-    EXPECT_EQ(count, 32u);
+    EXPECT_EQ(count, 16u);
     EXPECT_EQ(tasks.size(), 16u);
 }

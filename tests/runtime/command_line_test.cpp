@@ -2,6 +2,7 @@
 
 #include "model/events.hpp"
 #include "model/files.hpp"
+#include "runtime/cli/claude_inbox.hpp"
 #include "runtime/cli/command_line.hpp"
 #include "runtime/cli/process.hpp"
 #include "temp_dir.hpp"
@@ -88,7 +89,7 @@ TEST_F(CommandLine, InputWithoutEventsStillPrintsAndCreatesTheInbox) {
         {CommandLineMode::statusLine, "\xff\xfe garbage"},
         {CommandLineMode::statusLine, huge},  // cut off before its end: not JSON
         {CommandLineMode::statusLine, std::string(100000, '[')},
-        {CommandLineMode::hook, R"({"session_id":"s1","hook_event_name":"SessionEnd"})"},
+        {CommandLineMode::hook, R"({"session_id":"s1","hook_event_name":"Notification"})"},
         {CommandLineMode::hook, R"({"hook_event_name":"Stop"})"},
         {CommandLineMode::hook, "[]"},
     };
@@ -101,20 +102,23 @@ TEST_F(CommandLine, InputWithoutEventsStillPrintsAndCreatesTheInbox) {
     }
 }
 
-TEST_F(CommandLine, PermissionRequestWritesTaskAndPendingAction) {
-    auto result = run(CommandLineMode::hook, R"({"session_id":"s1","hook_event_name":"PermissionRequest"})");
+TEST_F(CommandLine, PermissionRequestWritesTaskThenPendingActionInOneFile) {
+    auto result = run(CommandLineMode::hook,
+                      R"({"session_id":"s1","hook_event_name":"PermissionRequest","tool_name":"AskUserQuestion"})");
     EXPECT_EQ(result.output, "");
     EXPECT_EQ(result.exitStatus, 0);
-    auto envelopes = files();
+    std::vector<fs::path> written(fs::directory_iterator(inbox), fs::directory_iterator{});
+    ASSERT_EQ(written.size(), 1u);
+    auto envelopes = inbox::decodeEventFile(files::read(written[0]));
     ASSERT_EQ(envelopes.size(), 2u);
-    int tasks = 0, actions = 0;
+    ASSERT_TRUE(envelopes[0].event.asTask());
+    EXPECT_EQ(envelopes[0].event.asTask()->state, TaskState::waitingApproval);
+    ASSERT_TRUE(envelopes[1].event.asPendingAction());
+    EXPECT_EQ(envelopes[1].event.asPendingAction()->kind, PendingActionKind::userInput);
     for (const auto& e : envelopes) {
-        tasks += e.event.asTask() != nullptr;
-        actions += e.event.asPendingAction() != nullptr;
         EXPECT_EQ(e.event.accountID(), "work");
+        EXPECT_EQ(e.recordedAt, now);
     }
-    EXPECT_EQ(tasks, 1);
-    EXPECT_EQ(actions, 1);
 }
 
 TEST_F(CommandLine, InboxFailuresExitWithOne) {

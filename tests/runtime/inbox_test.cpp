@@ -49,20 +49,55 @@ struct Inbox : ::testing::Test {
 
 }  // namespace
 
-TEST_F(Inbox, WriterFilesAreEnvelopesWithPrivateMode) {
+TEST_F(Inbox, OneRunIsOneFileWithItsEventsInOrder) {
     auto path = inbox::prepareInbox(root, "work");
     auto events = std::vector{runningTask("work", "t1"), runningTask("work", "t2")};
     inbox::writeEvents(path, events, now);
-    std::vector<ProviderEventEnvelope> read;
-    for (const auto& e : fs::directory_iterator(path)) {
-        EXPECT_EQ(fs::status(e.path()).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
-        auto envelope = decodeEnvelope(files::read(e.path()));
-        EXPECT_EQ(e.path().filename().string(), envelope.id + ".json");
-        EXPECT_EQ(envelope.recordedAt, now);
-        read.push_back(envelope);
+    inbox::writeEvents(path, {}, now);  // no events, no file
+    std::vector<fs::path> written(fs::directory_iterator(path), fs::directory_iterator{});
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(fs::status(written[0]).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    auto bytes = files::read(written[0]);
+    auto envelopes = inbox::decodeEventFile(bytes);
+    ASSERT_EQ(envelopes.size(), 2u);
+    EXPECT_EQ(written[0].filename().string(), envelopes[0].id + ".json");
+    EXPECT_NE(envelopes[0].id, envelopes[1].id);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(envelopes[i].event, events[i]);
+        EXPECT_EQ(envelopes[i].recordedAt, now);
     }
-    ASSERT_EQ(read.size(), 2u);
-    EXPECT_NE(read[0].id, read[1].id);
+    // The top level is the first event's envelope as before, so a reader of single envelopes
+    // still takes the first event.
+    EXPECT_EQ(decodeEnvelope(bytes), envelopes[0]);
+}
+
+TEST_F(Inbox, EventFileDecoding) {
+    auto a = ProviderEventEnvelope::make(runningTask("work", "a"), now);
+    auto b = ProviderEventEnvelope::make(runningTask("work", "b"), now);
+    Json single = a;
+    Json pair = a;
+    pair["following"] = Json::array({b});
+    Json tooMany = a;
+    tooMany["following"] = Json::array();
+    for (std::size_t i = 1; i < inbox::maxEventsPerFile + 1; ++i) tooMany["following"].push_back(b);
+    Json most = tooMany;
+    most["following"].erase(most["following"].size() - 1);
+
+    EXPECT_EQ(inbox::decodeEventFile(single.dump()), std::vector{a});
+    EXPECT_EQ(inbox::decodeEventFile(pair.dump()), (std::vector{a, b}));
+    EXPECT_EQ(inbox::decodeEventFile(most.dump()).size(), inbox::maxEventsPerFile);
+    Json nullFollowing = a;
+    nullFollowing["following"] = nullptr;
+    EXPECT_EQ(inbox::decodeEventFile(nullFollowing.dump()), std::vector{a});
+    EXPECT_EQ(inbox::decodeEventFile(inbox::encodeEventFile({a, b})), (std::vector{a, b}));
+
+    Json notArray = a;
+    notArray["following"] = Json(b);
+    Json badMember = a;
+    badMember["following"] = Json::array({b, Json{{"id", "x"}}});
+    for (const auto& bad : std::vector<Json>{notArray, badMember, tooMany, Json::array({a}), Json(b)["event"]})
+        EXPECT_THROW(inbox::decodeEventFile(bad.dump()), DecodingError) << bad.dump().substr(0, 80);
+    EXPECT_THROW(inbox::decodeEventFile("{"), DecodingError);
 }
 
 TEST_F(Inbox, WriterFailures) {
@@ -150,6 +185,84 @@ TEST_F(Inbox, OtherExtensionsHiddenFilesAndInvalidFoldersAreLeftAlone) {
     drain();
     for (const auto& f : kept) EXPECT_TRUE(fs::exists(f)) << f;
     EXPECT_TRUE(fs::exists(root / "claude" / "bad name" / invalidFolder.filename()));
+    EXPECT_TRUE(rows.empty());
+}
+
+// A permission request of the first version: the task and its approval as two files with
+// one recorded time, here with names chosen so that the approval comes first by name, after a
+// Stop of the same session. Whatever order the folder lists them in, the approval is applied
+// after its task and stays.
+TEST_F(Inbox, ApprovalWrittenAfterItsTaskIsAppliedAfterItWhateverTheNames) {
+    auto task = [](TaskState state, Date at) {
+        return NormalizedProviderEvent::task(
+            TaskSnapshot{"s1", std::nullopt, "work", AIProvider::claude, "Claude task", state, at});
+    };
+    auto approval = NormalizedProviderEvent::pendingAction(PendingAction{
+        "s1-permission", std::nullopt, "s1", "work", AIProvider::claude, PendingActionKind::command, now + 1});
+    struct Case {
+        const char *stop, *request, *action;
+    } namings[] = {{"c", "b", "a"}, {"a", "c", "b"}, {"b", "a", "c"}, {"c", "a", "b"}};
+    for (const auto& naming : namings) {
+        test::TempDir fresh;
+        CompanionSnapshotStore freshStore{fresh / "snapshot-v1.json", [] { return now; }};
+        auto write = [&](const char* name, const NormalizedProviderEvent& event, Date at) {
+            auto envelope = ProviderEventEnvelope::make(event, at);
+            files::writeAtomically(inbox::prepareInbox(root, "work") / (std::string(name) + ".json"),
+                                   encodeEnvelope(envelope), 0600);
+        };
+        write(naming.stop, task(TaskState::completed, now), now);
+        write(naming.request, task(TaskState::waitingApproval, now + 1), now + 1);
+        write(naming.action, approval, now + 1);
+        inbox::drainPass(root, freshStore, {[](const CompanionSnapshot&) {}, [](auto&&...) {}});
+        auto stored = freshStore.snapshot();
+        auto label = std::string(naming.stop) + naming.request + naming.action;
+        EXPECT_TRUE(fs::is_empty(inbox("work"))) << label;
+        EXPECT_EQ(stored.tasksByID.at("claude:work:s1").state, TaskState::waitingApproval) << label;
+        EXPECT_TRUE(stored.pendingActionsByID.contains("claude:work:s1-permission")) << label;
+    }
+}
+
+// Runs of different hooks are applied in the order they happened, not the listing order: the
+// approval of an earlier request goes when a later prompt is submitted, and comes back with a
+// later request.
+TEST_F(Inbox, FilesOfSeveralRunsAreAppliedInRecordedOrder) {
+    auto task = [](TaskState state, Date at) {
+        return NormalizedProviderEvent::task(
+            TaskSnapshot{"s1", std::nullopt, "work", AIProvider::claude, "Claude task", state, at});
+    };
+    auto approval = [](Date at) {
+        return NormalizedProviderEvent::pendingAction(PendingAction{
+            "s1-permission", std::nullopt, "s1", "work", AIProvider::claude, PendingActionKind::command, at});
+    };
+    auto run = [&](const char* name, std::vector<NormalizedProviderEvent> events, Date at) {
+        std::vector<ProviderEventEnvelope> envelopes;
+        for (auto& e : events) envelopes.push_back(ProviderEventEnvelope::make(std::move(e), at));
+        files::writeAtomically(inbox::prepareInbox(root, "work") / (std::string(name) + ".json"),
+                               inbox::encodeEventFile(envelopes), 0600);
+    };
+    // Named against their order.
+    run("d", {task(TaskState::completed, now)}, now);
+    run("c", {task(TaskState::waitingApproval, now + 1), approval(now + 1)}, now + 1);
+    run("b", {task(TaskState::running, now + 2)}, now + 2);  // the next prompt: the approval was denied
+    drain();
+    EXPECT_TRUE(fs::is_empty(inbox("work")));
+    EXPECT_EQ(store.snapshot().tasksByID.at("claude:work:s1").state, TaskState::running);
+    EXPECT_TRUE(store.snapshot().pendingActionsByID.empty());
+    EXPECT_EQ(published.size(), 3u);  // one result per file
+
+    run("a", {task(TaskState::waitingApproval, now + 3), approval(now + 3)}, now + 3);
+    drain();
+    EXPECT_EQ(store.snapshot().pendingActionsByID.at("claude:work:s1-permission").requestedAt, now + 3);
+}
+
+TEST_F(Inbox, FileWithAnEventOfAnotherAccountIsRejectedWhole) {
+    auto mine = ProviderEventEnvelope::make(runningTask("work", "t1"), now);
+    auto theirs = ProviderEventEnvelope::make(runningTask("home", "t2"), now);
+    auto path = inbox::prepareInbox(root, "work") / (mine.id + ".json");
+    files::writeAtomically(path, inbox::encodeEventFile({mine, theirs}), 0600);
+    drain();
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_FALSE(fs::exists(snapshotFile));
     EXPECT_TRUE(rows.empty());
 }
 

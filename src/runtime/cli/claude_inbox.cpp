@@ -1,5 +1,7 @@
 #include "runtime/cli/claude_inbox.hpp"
 
+#include <algorithm>
+#include <stdexcept>
 #include <system_error>
 
 #include "claude/claude_connector.hpp"
@@ -20,25 +22,50 @@ fs::path prepareInbox(const std::optional<fs::path>& profilesRoot, const std::st
     return folder;
 }
 
+std::string encodeEventFile(const std::vector<ProviderEventEnvelope>& envelopes) {
+    if (envelopes.empty()) throw std::invalid_argument("an event file holds at least one event");
+    Json file = envelopes.front();
+    if (envelopes.size() > 1) {
+        Json following = Json::array();
+        for (auto it = envelopes.begin() + 1; it != envelopes.end(); ++it) following.push_back(*it);
+        file["following"] = std::move(following);
+    }
+    return json::dump(file);
+}
+
+std::vector<ProviderEventEnvelope> decodeEventFile(std::string_view bytes) {
+    Json file = json::parse(bytes);
+    try {
+        std::vector<ProviderEventEnvelope> envelopes{file.get<ProviderEventEnvelope>()};
+        if (const Json* following = json::optional(file, "following")) {
+            if (!following->is_array()) throw DecodingError("\"following\" is not an array");
+            if (following->size() >= maxEventsPerFile) throw DecodingError("too many events in one file");
+            for (const auto& e : *following) envelopes.push_back(e.get<ProviderEventEnvelope>());
+        }
+        return envelopes;
+    } catch (const Json::exception& e) {
+        throw DecodingError(e.what());
+    }
+}
+
 void writeEvents(const fs::path& inbox, const std::vector<NormalizedProviderEvent>& events, Date now) {
-    for (const auto& event : events) {
-        ProviderEventEnvelope envelope;
-        std::string bytes;
-        try {
-            // Making the envelope draws its UUID from the kernel, which can fail too.
-            envelope = ProviderEventEnvelope::make(event, now);
-            bytes = encodeEnvelope(envelope);
-        } catch (const std::exception& e) {
-            throw Failure<InboxWriteError>(InboxWriteError::encodingFailed, e.what());
-        }
-        try {
-            // The mode is set before the file appears under its name, so no reader ever sees it
-            // with wider permissions. No flush to disk: this runs on every status-line refresh,
-            // and after a power loss a damaged event file is simply rejected by the drain.
-            files::writeAtomically(inbox / (envelope.id + ".json"), bytes, 0600, files::Durability::visibleOnly);
-        } catch (const Failure<files::FileError>& e) {
-            throw Failure<InboxWriteError>(InboxWriteError::writeFailed, e.detail());
-        }
+    if (events.empty()) return;
+    std::vector<ProviderEventEnvelope> envelopes;
+    std::string bytes;
+    try {
+        // Making an envelope draws its UUID from the kernel, which can fail too.
+        for (const auto& event : events) envelopes.push_back(ProviderEventEnvelope::make(event, now));
+        bytes = encodeEventFile(envelopes);
+    } catch (const std::exception& e) {
+        throw Failure<InboxWriteError>(InboxWriteError::encodingFailed, e.what());
+    }
+    try {
+        // The mode is set before the file appears under its name, so no reader ever sees it
+        // with wider permissions. No flush to disk: this runs on every status-line refresh,
+        // and after a power loss a damaged event file is simply rejected by the drain.
+        files::writeAtomically(inbox / (envelopes.front().id + ".json"), bytes, 0600, files::Durability::visibleOnly);
+    } catch (const Failure<files::FileError>& e) {
+        throw Failure<InboxWriteError>(InboxWriteError::writeFailed, e.detail());
     }
 }
 
@@ -63,40 +90,76 @@ void discard(const fs::path& file) {
     fs::remove(file, ec);
 }
 
+struct EventFile {
+    fs::path path;
+    std::vector<ProviderEventEnvelope> envelopes;
+};
+
+// Tasks before pending actions at equal times: the first version wrote a permission request's
+// task and approval as two files with one recorded time, and the approval needs its task.
+int rank(const NormalizedProviderEvent& event) {
+    if (event.asTask()) return 0;
+    if (event.asPendingAction()) return 1;
+    return 2;
+}
+
+bool producedBefore(const EventFile& a, const EventFile& b) {
+    const auto& x = a.envelopes.front();
+    const auto& y = b.envelopes.front();
+    if (x.recordedAt != y.recordedAt) return x.recordedAt < y.recordedAt;
+    if (rank(x.event) != rank(y.event)) return rank(x.event) < rank(y.event);
+    return a.path.filename() < b.path.filename();
+}
+
+// The inbox's event files, decoded and in the order they are to be applied. Files that cannot
+// be events of this account are deleted here.
+std::vector<EventFile> readInbox(const std::string& accountID, const fs::path& inbox,
+                                 const std::vector<std::string>& names) {
+    std::vector<EventFile> out;
+    for (const auto& name : names) {
+        fs::path file = inbox / name;
+        if (file.extension() != ".json") continue;
+        EventFile read{file, {}};
+        try {
+            // Any local process can drop files here: read only a bounded regular file.
+            read.envelopes = decodeEventFile(files::readRegular(file, maxEventFileBytes));
+        } catch (const std::exception&) {
+            // Unreadable, not a regular file, too large or not an event file: rejected for good.
+            discard(file);
+            continue;
+        }
+        bool ours = std::all_of(read.envelopes.begin(), read.envelopes.end(), [&](const auto& e) {
+            return e.event.provider() == AIProvider::claude && e.event.accountID() == accountID;
+        });
+        if (!ours) {
+            discard(file);
+            continue;
+        }
+        out.push_back(std::move(read));
+    }
+    std::sort(out.begin(), out.end(), producedBefore);
+    return out;
+}
+
 void drainAccount(const std::string& accountID, const fs::path& inbox, CompanionSnapshotStore& store,
                   const DrainHandler& handler) {
     auto names = list(inbox);
     if (!names) return;
     const std::string statusID = "Claude/" + accountID;
-    for (const auto& name : *names) {
-        fs::path file = inbox / name;
-        if (file.extension() != ".json") continue;
-        ProviderEventEnvelope envelope;
-        try {
-            // Any local process can drop files here: read only a bounded regular file.
-            envelope = decodeEnvelope(files::readRegular(file, maxEventFileBytes));
-        } catch (const std::exception&) {
-            // Unreadable, not a regular file, too large or not an envelope: rejected for good.
-            discard(file);
-            continue;
-        }
-        if (envelope.event.provider() != AIProvider::claude || envelope.event.accountID() != accountID) {
-            discard(file);
-            continue;
-        }
+    for (const auto& file : readInbox(accountID, inbox, *names)) {
         CompanionSnapshot result;
         try {
-            result = store.apply(envelope);
+            for (const auto& envelope : file.envelopes) result = store.apply(envelope);
         } catch (const std::exception&) {
-            // The store could not take it now (file unreadable or unwritable): keep the event
-            // for the next pass.
+            // The store could not take it now (file unreadable or unwritable): keep this event
+            // and the later ones for the next pass, in order.
             handler.setStatus(statusID, failedText, false);
-            continue;
+            return;
         }
         handler.publish(result);
         handler.setStatus(statusID, appliedText, true);
         std::error_code ec;
-        if (!fs::remove(file, ec) || ec) handler.setStatus(statusID, failedText, false);
+        if (!fs::remove(file.path, ec) || ec) handler.setStatus(statusID, failedText, false);
     }
 }
 

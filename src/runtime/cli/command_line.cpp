@@ -35,12 +35,15 @@ CommandLineResult runCommandLine(const CommandLineRequest& request, std::string_
                                  const paths::Environment& env, const std::function<Date()>& now) {
     CommandLineResult result;
     std::vector<NormalizedProviderEvent> events;
+    // One reading of the clock: the observation time and the recorded time are the same, so the
+    // drain orders this run's file by the moment the hook saw the event.
+    const Date at = now();
     try {
         if (request.mode == CommandLineMode::statusLine) {
-            if (auto quota = claude::ClaudeStatusLineParser::parse(input, request.accountID, now()))
+            if (auto quota = claude::ClaudeStatusLineParser::parse(input, request.accountID, at))
                 events.push_back(NormalizedProviderEvent::quota(std::move(*quota)));
         } else {
-            events = claude::ClaudeHookParser::parse(input, request.accountID, now());
+            events = claude::ClaudeHookParser::parse(input, request.accountID, at);
         }
     } catch (const Failure<ProviderMessageParsingError>&) {
         // Claude Code's input changes between versions; a document we cannot read is no event.
@@ -48,7 +51,7 @@ CommandLineResult runCommandLine(const CommandLineRequest& request, std::string_
     if (request.mode == CommandLineMode::statusLine) result.output = statusLineText;
     try {
         auto inbox = inbox::prepareInbox(paths::profilesRoot(env), request.accountID);
-        if (!events.empty()) inbox::writeEvents(inbox, events, now());
+        inbox::writeEvents(inbox, events, at);
     } catch (const Failure<inbox::InboxWriteError>&) {
         result.exitStatus = 1;
     }

@@ -31,7 +31,7 @@ struct CommandLineResult {
     int exitStatus = 0;
 };
 
-// Parses the input with the parser of the mode and drops one inbox file per event. Malformed
+// Parses the input with the parser of the mode and drops its events into the inbox as one file. Malformed
 // input gives no events (the status line is still printed); exit status 1 only when the inbox
 // cannot be created or a file cannot be written.
 CommandLineResult runCommandLine(const CommandLineRequest& request, std::string_view input,
