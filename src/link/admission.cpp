@@ -13,6 +13,7 @@ std::string_view rawValue(Decline d) {
         case Decline::failedVerification: return "failedVerification";
         case Decline::consumedNonce: return "consumedNonce";
         case Decline::helloTimedOut: return "helloTimedOut";
+        case Decline::tooManyWaiting: return "tooManyWaiting";
     }
     return "unknown";
 }

@@ -35,6 +35,7 @@ enum class Decline {
     failedVerification,  // the hello's own check failed (see verifyError)
     consumedNonce,       // the hello was admitted once already
     helloTimedOut,       // no complete hello within the deadline
+    tooManyWaiting,      // closed on accept: maxWaitingConnections already wait for a hello
 };
 
 std::string_view rawValue(Decline d);

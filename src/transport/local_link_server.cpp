@@ -113,7 +113,7 @@ void LocalLinkServer::reportLater(const QString& text) {
 void LocalLinkServer::accept(qintptr descriptor) {
     if (!link::mayAcceptWaiting(waitingConnections())) {
         ::close(static_cast<int>(descriptor));
-        emit declined(link::Decline::noHello);
+        emit declined(link::Decline::tooManyWaiting);
         return;
     }
     auto* socket = new QSslSocket(this);

@@ -398,6 +398,7 @@ TEST_F(LocalLink, AtMostSixteenConnectionsWaitForAHello) {
     // Accepted by the kernel, closed by the server at once, without a handshake.
     ASSERT_TRUE(waitUntil([&] { return extra.state() == QAbstractSocket::UnconnectedState; }));
     EXPECT_EQ(server->waitingConnections(), link::maxWaitingConnections);
+    EXPECT_EQ(declines, std::vector<link::Decline>{link::Decline::tooManyWaiting});
 
     // One leaves: there is room for one more, and a receiver with a hello gets in.
     waiting.front()->abort();
