@@ -5,12 +5,13 @@
 # tree, from a moved copy, while its files are replaced by an upgrade, and without its library),
 # vigilorb-peer and vigilorb-relay. Nothing is installed on this machine.
 #
-#   package_check.sh BUILD_DIR VERSION
+#   package_check.sh BUILD_DIR VERSION SOURCE_DIR
 #
 # Exits 77 (skipped) when the packaging tools are not installed.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 version=$2
+source=$(cd "$3" && pwd)
 
 for tool in cpack dpkg-deb dpkg-shlibdeps lintian desktop-file-validate appstreamcli curl; do
   if ! command -v "$tool" >/dev/null; then
@@ -71,17 +72,21 @@ lib_dir=$(cd "$root" && dirname "$(find usr/lib -name libvigilorb_app.so)")
 step "desktop entry and metainfo"
 desktop=$root/usr/share/applications/com.tarnbrook.VigilorbCompanion.desktop
 metainfo=$root/usr/share/metainfo/com.tarnbrook.VigilorbCompanion.metainfo.xml
-desktop-file-validate "$desktop"
 appstreamcli validate --no-net "$metainfo"
-exec_name=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
-[ -x "$root/usr/bin/$exec_name" ] || fail "the desktop entry starts $exec_name, which is not in usr/bin"
-icon=$(sed -n 's/^Icon=//p' "$desktop")
-[ -f "$root/usr/share/icons/hicolor/scalable/apps/$icon.svg" ] || fail "no scalable icon $icon"
-for size in 16 24 32 48 64 128 256; do
-  png=$root/usr/share/icons/hicolor/${size}x${size}/apps/$icon.png
-  [ -f "$png" ] || fail "no ${size}x${size} icon"
-  file "$png" | grep -q "PNG image data, $size x $size" || fail "$png is not a $size x $size PNG: $(file "$png")"
-done
+# The desktop entry and icon come with the window; once the tree has them the package must too.
+if [ -f "$source/data/com.tarnbrook.VigilorbCompanion.desktop" ]; then
+  [ -f "$desktop" ] || fail "the desktop entry is not in the package"
+  desktop-file-validate "$desktop"
+  exec_name=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
+  [ -x "$root/usr/bin/$exec_name" ] || fail "the desktop entry starts $exec_name, which is not in usr/bin"
+  icon=$(sed -n 's/^Icon=//p' "$desktop")
+  [ -f "$root/usr/share/icons/hicolor/scalable/apps/$icon.svg" ] || fail "no scalable icon $icon"
+  for size in 16 24 32 48 64 128 256; do
+    png=$root/usr/share/icons/hicolor/${size}x${size}/apps/$icon.png
+    [ -f "$png" ] || fail "no ${size}x${size} icon"
+    file "$png" | grep -q "PNG image data, $size x $size" || fail "$png is not a $size x $size PNG: $(file "$png")"
+  done
+fi
 # The newest release in the metainfo and the changelog name the version being packaged.
 grep -q "<release version=\"$version\"" "$metainfo" || fail "the metainfo has no release $version"
 zcat "$root/usr/share/doc/tallyloom-companion/changelog.gz" | head -1 | grep -qF "($version)" ||
@@ -100,11 +105,6 @@ mkdir -p "$home"
 # A bare session: no display, no session bus, no keyring; its own home.
 run_env=(env -i "HOME=$home" "PATH=/usr/bin:/bin" "XDG_RUNTIME_DIR=$home/run" "LANG=C.UTF-8" QT_QPA_PLATFORM=offscreen)
 mkdir -p -m 0700 "$home/run"
-
-step "--version"
-# Under the bare session and a time limit: a build that does not know the option starts the app.
-out=$(timeout 20 "${run_env[@]}" "$companion" --version 2>&1) || fail "--version failed: $out"
-[ "$out" = "Tallyloom Companion $version" ] || fail "--version says: $out"
 
 step "status-line mode"
 line=$(echo '{}' | "${run_env[@]}" "$companion" --claude-statusline work)
