@@ -82,9 +82,12 @@ void CompanionTransportController::restoreStoredKey() {
             if (!loaded) {
                 setStatus(text(keyReadFailureText));
             } else if (*loaded && activations_ == activationsAtStart) {
-                // A pairing that finished first has the newer key.
+                // A pairing that finished first has the newer key. The snapshot is the last
+                // one published: empty when the runtime has published nothing yet, and the
+                // runtime's state when it published before the key store answered (starting
+                // from empty then would leave the phone blank until the next change).
                 auto url = relayURLInForce();
-                activate(**loaded, CompanionSnapshot{}, url ? std::optional(*url) : std::nullopt);
+                activate(**loaded, latestSnapshot_, url ? std::optional(*url) : std::nullopt);
             }
             emit restoreFinished();
         });

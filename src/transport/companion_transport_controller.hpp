@@ -83,8 +83,8 @@ public:
     // Where the pairing key is kept ("Secret Service", "file").
     QString keyStoreKind() const { return keyStoreKind_; }
 
-    // Reads the stored key on the key-store thread and activates it with an empty snapshot
-    // (the next publish brings the real one). Emits restoreFinished when done.
+    // Reads the stored key on the key-store thread and activates it with the last published
+    // snapshot (empty until the runtime publishes). Emits restoreFinished when done.
     void restoreStoredKey();
     // Replaces the local link and the relay client with ones for this key.
     void activate(const LocalPairingKey& key, const CompanionSnapshot& snapshot,

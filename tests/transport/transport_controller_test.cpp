@@ -118,6 +118,17 @@ TEST_F(TransportController, AStoredKeyUploadsTheEmptySnapshotAtOnceThenWhatTheRu
     ASSERT_TRUE(waitUntil([&] { return c->status() == synced; }));
 }
 
+TEST_F(TransportController, ASnapshotPublishedBeforeTheKeyStoreAnsweredIsTheOneActivated) {
+    RelayServer server;
+    preferences.setString(cloud::relayAddressKey, server.base().toStdString());
+    storeKey(testKey());
+    auto c = controller();
+    c->publish(runtimeSnapshot);  // the runtime's start-up publish came first
+    restore(*c);
+    ASSERT_TRUE(waitUntil([&] { return server.received.size() == 1; }));
+    EXPECT_TRUE(payloads(server, testKey())[0].contains("runtime's current task"));
+}
+
 TEST_F(TransportController, WithNoAddressAndNoBuiltInRelayItSaysCloudSyncIsOff) {
     storeKey(testKey());
     auto c = controller("");
