@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "store/store.hpp"
 
@@ -35,6 +36,31 @@ void BM_ApplyPersisted(benchmark::State& state) {
     fs::remove_all(dir);
 }
 BENCHMARK(BM_ApplyPersisted);
+
+// Per-event cost for a heavy user: the file holds `range(0)` finished tasks of the last three
+// days when the app starts. Each event rewrites whatever the store keeps.
+void BM_ApplyWithHistory(benchmark::State& state) {
+    const Date now = Date::fromReference(800000000);
+    auto dir = fs::temp_directory_path() / ("vigilorb-bench-history-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    CompanionSnapshot history;
+    for (long i = 0; i < state.range(0); ++i) {
+        TaskSnapshot t{"session-" + std::to_string(i), std::nullopt, "work", AIProvider::claude,
+                       "Refactor the parser", TaskState::completed, now - 3 * 86400 + static_cast<double>(i)};
+        history.tasksByID[CompanionSnapshot::taskKey(t)] = t;
+    }
+    std::ofstream(dir / "snapshot-v1.json") << encodeSnapshot(history);
+    CompanionSnapshotStore store(dir / "snapshot-v1.json", [now] { return now; });
+    state.counters["keptTasks"] = static_cast<double>(store.snapshot().tasksByID.size());
+    long i = 0;
+    for (auto _ : state) {
+        TaskSnapshot t{"task-" + std::to_string(i++ % 40), std::nullopt, "work", AIProvider::claude,
+                       "Refactor the parser", TaskState::running, now};
+        benchmark::DoNotOptimize(store.apply(ProviderEventEnvelope::make(NormalizedProviderEvent::task(t), now)));
+    }
+    fs::remove_all(dir);
+}
+BENCHMARK(BM_ApplyWithHistory)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -14,6 +14,8 @@ packages=(
   libavahi-client-dev avahi-daemon avahi-utils openssl curl
   # relay server: HTTP server library, shared store
   libcpp-httplib-dev libmicrohttpd-dev libhiredis-dev redis-server
+  # relay benchmark baseline: a static file served by nginx
+  nginx-light
   # Codex approval observer: WebSocket over a Unix socket
   libboost-dev python3-websockets
   # window: icons, a real X server, accessibility bus, QR decoding, screenshots

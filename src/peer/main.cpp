@@ -3,6 +3,7 @@
 // the pairing in a state file and `listen` receives over the local link with it. A refusal
 // writes the error case's name on standard error and exits with status 1.
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -94,7 +95,8 @@ Date nowFrom(const Arguments& args) {
     try {
         std::size_t used = 0;
         double seconds = std::stod(it->second, &used);
-        if (used != it->second.size()) throw UsageError{};
+        // stod takes "nan" and "inf"; neither is a time, and NaN compares false with every bound.
+        if (used != it->second.size() || !std::isfinite(seconds)) throw UsageError{};
         return Date::fromReference(seconds);
     } catch (const std::logic_error&) {
         throw UsageError{};

@@ -19,8 +19,9 @@ ProviderRuntimeController::ProviderRuntimeController(ProviderRuntimeOptions opti
     : QObject(parent),
       options_(std::move(options)),
       preferences_(options_.preferences ? options_.preferences : &ownPreferences_),
-      store_(snapshotFileOf(options_), options_.clock) {
+      store_(snapshotFileOf(options_), options_.clock, UnreadableSnapshotPolicy::moveAside) {
     if (!options_.executablePath) options_.executablePath = &process::currentExecutable;
+    store_.setProblemListener([this](const std::optional<SnapshotFileProblem>& p) { showSnapshotProblem(p); });
 
     for (const auto& make : options_.sides)
         if (make)
@@ -106,6 +107,29 @@ void ProviderRuntimeController::recordEvents(const std::vector<NormalizedProvide
     if (!claimed) setAccountStatus(statusID, inbox::appliedText, true);
 }
 
+bool ProviderRuntimeController::moveUnreadableSnapshotAside() {
+    try {
+        auto moved = store_.moveUnreadableAside();
+        if (moved) publish(store_.snapshot());
+        return moved.has_value();
+    } catch (const Failure<SnapshotStoreError>&) {
+        return false;
+    }
+}
+
+void ProviderRuntimeController::showSnapshotProblem(const std::optional<SnapshotFileProblem>& problem) {
+    const std::string id(snapshotFileStatusID);
+    if (!problem)
+        removeAccountStatus(id);
+    else if (problem->movedAsideTo)
+        setAccountStatus(id,
+                         std::string(snapshotMovedAsideText) + problem->movedAsideTo->filename().string() +
+                             std::string(snapshotMovedAsideEnd),
+                         false);
+    else
+        setAccountStatus(id, snapshotWaitingText, false);
+}
+
 void ProviderRuntimeController::prepareClaudeConnector(std::string_view rawAccountID) {
     auto outcome = claude::prepareClaudeConnector(rawAccountID, profilesRoot(), options_.executablePath());
     setAccountStatus(outcome.statusID, outcome.detail, outcome.isHealthy);
@@ -123,11 +147,14 @@ void ProviderRuntimeController::drainClaudeInbox() {
 }
 
 void ProviderRuntimeController::runStartUp() {
+    // Left behind by a process killed between writing and renaming a new snapshot.
+    store_.removeStaleTemporaries();
     try {
         publish(store_.snapshot());
     } catch (const Failure<SnapshotStoreError>&) {
-        // An unreadable snapshot file is left as it is (nothing recorded is lost); the empty
-        // snapshot stays published and every later store operation tries the file again.
+        // A file that may yet become readable is left as it is (nothing recorded is lost); the
+        // empty snapshot stays published and the "Snapshot file" row says why. Files that can
+        // never load were moved aside by the store instead.
     }
     bool detected = claude::detectClaudeCLI(options_.environment, options_.claudeCLIFallbackFolders);
     setClaudeSummary(std::string(detected ? claude::claudeCLIDetectedSummary : claude::claudeCLIMissingSummary));

@@ -56,6 +56,13 @@ struct ProviderAccountRuntimeStatus {
 };
 
 inline constexpr std::string_view storeFailureText = "Could not save the normalized snapshot";
+// The row about the snapshot file itself (the space keeps it apart from every account ID).
+inline constexpr std::string_view snapshotFileStatusID = "Snapshot file";
+inline constexpr std::string_view snapshotWaitingText =
+    "Snapshot file cannot be read; events wait until it can be read or is moved aside";
+// Followed by the new file name, then snapshotMovedAsideEnd.
+inline constexpr std::string_view snapshotMovedAsideText = "Unreadable snapshot moved aside as ";
+inline constexpr std::string_view snapshotMovedAsideEnd = "; started empty";
 
 class ProviderRuntimeController;
 
@@ -144,6 +151,12 @@ public:
     // failure stops the batch and sets row `statusID` to "Could not save the normalized snapshot".
     void recordEvents(const std::vector<NormalizedProviderEvent>& events, const std::string& statusID);
 
+    // The way out of a snapshot file that cannot be read (files that can never load are moved
+    // aside on their own; this is for the rest, e.g. a file this user may not read): renames
+    // it to "snapshot-v1.json.unreadable-<UTC time>", continues from the empty snapshot and
+    // publishes it. Returns whether a file was moved.
+    bool moveUnreadableSnapshotAside();
+
     // The connector action of the window, for the account ID as typed.
     void prepareClaudeConnector(std::string_view rawAccountID);
 
@@ -176,6 +189,7 @@ signals:
 private:
     void runStartUp();
     void runInboxPass();
+    void showSnapshotProblem(const std::optional<SnapshotFileProblem>& problem);
 
     ProviderRuntimeOptions options_;
     MemoryPreferences ownPreferences_;

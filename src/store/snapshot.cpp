@@ -26,12 +26,41 @@ std::string CompanionSnapshot::taskKey(AIProvider p, const std::string& accountI
     return std::string(rawValue(p)) + ":" + accountID + ":" + taskID;
 }
 
+namespace {
+
+// A time from a clock ahead of ours counts as now.
+Date clampToNow(Date t, Date now) { return t > now + CompanionSnapshot::futureTolerance ? now : t; }
+
+double ageAt(const TaskSnapshot& t, Date now) { return std::max(0.0, now - t.updatedAt); }
+
+bool withinRetention(const TaskSnapshot& t, Date now) {
+    if (isActive(t.state)) return ageAt(t, now) <= CompanionSnapshot::activeTaskRetention;
+    if (isTerminal(t.state)) return ageAt(t, now) <= CompanionSnapshot::terminalTaskRetention;
+    return false;
+}
+
+// Order in which finished tasks give way when there are too many: oldest first, the key
+// breaking ties so that the choice does not depend on map order.
+bool givesWayBefore(const TaskSnapshot& a, const std::string& aKey, const TaskSnapshot& b, const std::string& bKey) {
+    return a.updatedAt != b.updatedAt ? a.updatedAt < b.updatedAt : aKey < bKey;
+}
+
+}  // namespace
+
 bool CompanionSnapshot::prune(Date now) {
     std::set<std::string> dropped;
+    std::vector<std::pair<const std::string*, const TaskSnapshot*>> terminal;
     for (auto& [key, task] : tasksByID) {
-        double age = std::max(0.0, now - task.updatedAt);
-        bool keep = (isActive(task.state) && age <= activeTaskRetention) || isTerminal(task.state);
-        if (!keep) dropped.insert(key);
+        if (!withinRetention(task, now))
+            dropped.insert(key);
+        else if (isTerminal(task.state))
+            terminal.emplace_back(&key, &task);
+    }
+    if (terminal.size() > terminalTaskLimit) {
+        auto excess = static_cast<std::ptrdiff_t>(terminal.size() - terminalTaskLimit);
+        std::nth_element(terminal.begin(), terminal.begin() + excess, terminal.end(),
+                         [](const auto& a, const auto& b) { return givesWayBefore(*a.second, *a.first, *b.second, *b.first); });
+        for (auto it = terminal.begin(); it != terminal.begin() + excess; ++it) dropped.insert(*it->first);
     }
     if (dropped.empty()) return false;
     for (auto& key : dropped) tasksByID.erase(key);
@@ -39,41 +68,69 @@ bool CompanionSnapshot::prune(Date now) {
     return true;
 }
 
-bool CompanionSnapshot::applyEvent(const ProviderEventEnvelope& envelope) {
+namespace {
+
+// Whether the next prune would drop this finished task again at once. Sources that list
+// every session they know (the Cowork scan, the Codex observer) report old tasks on every
+// pass; taking one only to drop it would rewrite the file each time.
+bool fallsOutAtOnce(const CompanionSnapshot& s, const TaskSnapshot& t, const std::string& key, Date now) {
+    if (!isTerminal(t.state)) return false;
+    if (!withinRetention(t, now)) return true;
+    if (s.tasksByID.size() < CompanionSnapshot::terminalTaskLimit) return false;
+    std::size_t kept = 0;
+    bool newerThanSome = false;
+    for (auto& [otherKey, other] : s.tasksByID) {
+        if (otherKey == key || !isTerminal(other.state) || !withinRetention(other, now)) continue;
+        ++kept;
+        if (!newerThanSome && givesWayBefore(other, otherKey, t, key)) newerThanSome = true;
+    }
+    return kept >= CompanionSnapshot::terminalTaskLimit && !newerThanSome;
+}
+
+}  // namespace
+
+bool CompanionSnapshot::applyEvent(const ProviderEventEnvelope& envelope, Date now) {
     if (std::ranges::find(processedEventIDs, envelope.id) != processedEventIDs.end()) return false;
 
-    if (auto* quota = envelope.event.asQuota()) {
-        auto key = quotaKey(quota->provider, quota->accountID);
+    if (auto* received = envelope.event.asQuota()) {
+        AccountQuotaSnapshot quota = *received;
+        quota.capturedAt = clampToNow(quota.capturedAt, now);
+        auto key = quotaKey(quota.provider, quota.accountID);
         auto it = quotasByAccount.find(key);
         // An older or equally old reading is not an update; its ID stays unrecorded so that a
         // later copy can still be applied.
-        if (it != quotasByAccount.end() && !(quota->capturedAt > it->second.capturedAt)) return false;
-        quotasByAccount.insert_or_assign(key, *quota);
-    } else if (auto* task = envelope.event.asTask()) {
-        auto key = taskKey(*task);
+        if (it != quotasByAccount.end() && !(quota.capturedAt > it->second.capturedAt)) return false;
+        quotasByAccount.insert_or_assign(key, std::move(quota));
+    } else if (auto* received = envelope.event.asTask()) {
+        TaskSnapshot task = *received;
+        task.updatedAt = clampToNow(task.updatedAt, now);
+        auto key = taskKey(task);
+        // Refused before anything changes, like an old quota: no ID recorded, nothing written.
+        if (fallsOutAtOnce(*this, task, key, now)) return false;
         auto it = tasksByID.find(key);
-        if (it == tasksByID.end() || !(task->updatedAt < it->second.updatedAt)) {
-            TaskSnapshot stored = *task;
+        if (it == tasksByID.end() || !(task.updatedAt < it->second.updatedAt)) {
             if (it != tasksByID.end() && schemaVersion == currentSchemaVersion &&
-                isPlaceholderTitle(task->title, task->provider) &&
+                isPlaceholderTitle(task.title, task.provider) &&
                 !isPlaceholderTitle(it->second.title, it->second.provider))
-                stored.title = it->second.title;
-            tasksByID.insert_or_assign(key, std::move(stored));
-            if (!isWaiting(task->state)) {
+                task.title = it->second.title;
+            if (!isWaiting(task.state)) {
                 eraseIf(pendingActionsByID, [&](const PendingAction& a) {
-                    return belongsTo(a, task->provider, task->accountID) && a.taskID == task->id;
+                    return belongsTo(a, task.provider, task.accountID) && a.taskID == task.id;
                 });
             }
+            tasksByID.insert_or_assign(key, std::move(task));
         }
-    } else if (auto* action = envelope.event.asPendingAction()) {
-        auto it = tasksByID.find(taskKey(*action));
+    } else if (auto* received = envelope.event.asPendingAction()) {
+        PendingAction action = *received;
+        action.requestedAt = clampToNow(action.requestedAt, now);
+        auto it = tasksByID.find(taskKey(action));
         bool accepted = tasksByID.empty() || it == tasksByID.end() ||
-                        (isWaiting(it->second.state) && !(action->requestedAt < it->second.updatedAt));
+                        (isWaiting(it->second.state) && !(action.requestedAt < it->second.updatedAt));
         if (accepted) {
-            auto key = actionKey(*action);
+            auto key = actionKey(action);
             auto stored = pendingActionsByID.find(key);
-            if (stored == pendingActionsByID.end() || !(stored->second.requestedAt > action->requestedAt))
-                pendingActionsByID.insert_or_assign(key, *action);
+            if (stored == pendingActionsByID.end() || !(stored->second.requestedAt > action.requestedAt))
+                pendingActionsByID.insert_or_assign(key, std::move(action));
         }
     }
 
@@ -82,13 +139,14 @@ bool CompanionSnapshot::applyEvent(const ProviderEventEnvelope& envelope) {
         processedEventIDs.erase(processedEventIDs.begin(),
                                 processedEventIDs.begin() +
                                     static_cast<std::ptrdiff_t>(processedEventIDs.size() - processedIDLimit));
-    lastUpdatedAt = lastUpdatedAt ? std::max(*lastUpdatedAt, envelope.recordedAt) : envelope.recordedAt;
-    prune(envelope.recordedAt);
+    Date recordedAt = clampToNow(envelope.recordedAt, now);
+    lastUpdatedAt = lastUpdatedAt ? std::max(*lastUpdatedAt, recordedAt) : recordedAt;
+    prune(now);
     return true;
 }
 
 bool CompanionSnapshot::replaceTasks(AIProvider p, const std::string& accountID,
-                                     const std::vector<TaskSnapshot>& tasks, Date capturedAt) {
+                                     const std::vector<TaskSnapshot>& tasks, Date capturedAt, Date now) {
     std::set<std::string> activeIDs;
     for (auto& t : tasks)
         if (isActive(t.state)) activeIDs.insert(t.id);
@@ -102,8 +160,14 @@ bool CompanionSnapshot::replaceTasks(AIProvider p, const std::string& accountID,
 
     for (auto& task : tasks) {
         auto it = tasksByID.find(taskKey(task));
-        if (it == tasksByID.end() || !(it->second == task))
-            changed |= applyEvent(ProviderEventEnvelope::make(NormalizedProviderEvent::task(task), capturedAt));
+        if (it != tasksByID.end()) {
+            // A task stamped ahead of our clock was stored at the time it arrived; the same
+            // report again is no change.
+            auto asStored = task;
+            if (clampToNow(task.updatedAt, now) != task.updatedAt) asStored.updatedAt = it->second.updatedAt;
+            if (it->second == asStored) continue;
+        }
+        changed |= applyEvent(ProviderEventEnvelope::make(NormalizedProviderEvent::task(task), capturedAt), now);
     }
     return changed;
 }
@@ -142,6 +206,20 @@ bool CompanionSnapshot::migrate() {
     eraseIf(pendingActionsByID, [](const PendingAction& a) { return a.provider == AIProvider::codex; });
     schemaVersion = currentSchemaVersion;
     return true;
+}
+
+bool CompanionSnapshot::clampFutureTimes(Date now) {
+    bool changed = false;
+    auto clamp = [&](Date& t) {
+        Date clamped = clampToNow(t, now);
+        changed |= clamped != t;
+        t = clamped;
+    };
+    for (auto& [key, q] : quotasByAccount) clamp(q.capturedAt);
+    for (auto& [key, t] : tasksByID) clamp(t.updatedAt);
+    for (auto& [key, a] : pendingActionsByID) clamp(a.requestedAt);
+    if (lastUpdatedAt) clamp(*lastUpdatedAt);
+    return changed;
 }
 
 void to_json(Json& j, const CompanionSnapshot& v) {

@@ -32,7 +32,10 @@ ControlServer::ControlServer(std::filesystem::path folder, Options options, QObj
 ControlServer::~ControlServer() {
     if (server_->isListening()) {
         server_->close();
-        ::unlink(socketPath().c_str());
+        // Only our own socket: another app of this user (other data folders) may have taken
+        // the name since.
+        struct stat st {};
+        if (::lstat(socketPath().c_str(), &st) == 0 && st.st_ino == socketInode_) ::unlink(socketPath().c_str());
     }
 }
 
@@ -49,6 +52,8 @@ std::expected<void, ControlServer::ListenError> ControlServer::listen() {
         server_->close();
         return std::unexpected(ListenError::cannotListen);
     }
+    struct stat st {};
+    if (::lstat(socketPath().c_str(), &st) == 0) socketInode_ = st.st_ino;
     return {};
 }
 

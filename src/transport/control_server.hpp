@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QPointer>
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <expected>
 #include <filesystem>
@@ -61,6 +63,7 @@ private:
     QLocalServer* server_;
     std::map<std::string, Handler> handlers_;
     int open_ = 0;
+    ino_t socketInode_ = 0;
 };
 
 }  // namespace vigilorb

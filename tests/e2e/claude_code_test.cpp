@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <optional>
@@ -188,11 +189,21 @@ protected:
         return line;
     }
 
-    // Types a prompt and submits it. Claude Code drops keys while it is still busy (starting,
-    // running hooks), so Enter is pressed again while the prompt still sits in the input line.
+    // Types a prompt and submits it. Claude Code drops keys while it is busy (starting, running
+    // hooks, closing a dialog), so typing is repeated until the input line shows the prompt
+    // (clearing what arrived of an earlier attempt), and Enter until the prompt has left it.
     [[nodiscard]] bool submit(const std::string& text) {
-        tmux({"send-keys", "-l", text});
-        if (!eventually([&] { return inputLine() == text; }, std::chrono::seconds(120))) {
+        for (int attempt = 0; attempt < 12 && inputLine() != text; ++attempt) {
+            auto line = inputLine();
+            if (line.empty()) {
+                tmux({"send-keys", "-l", text});
+            } else {
+                auto scalars = std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xC0) != 0x80; });
+                for (long i = 0; i < scalars; ++i) tmux({"send-keys", "BSpace"});
+            }
+            eventually([&] { return inputLine() == text; }, std::chrono::seconds(10));
+        }
+        if (inputLine() != text) {
             ADD_FAILURE() << "typed " << text << ", input line " << inputLine() << "\n" << diagnostics();
             return false;
         }
@@ -262,7 +273,7 @@ protected:
 
 }  // namespace
 
-TEST_F(InteractiveClaude, ApprovalsQuestionsAndFailuresFollowTheUser) {
+TEST_F(InteractiveClaude, ApprovalsQuestionsToDoItemsAndFailuresFollowTheUser) {
     ASSERT_TRUE(awaitSession({TaskState::waitingInput, {}}, "session start"));
 
     // A command asks for permission; approved, the tool runs and the turn goes on, then ends.
@@ -288,6 +299,25 @@ TEST_F(InteractiveClaude, ApprovalsQuestionsAndFailuresFollowTheUser) {
     EXPECT_EQ(quota->windows[0].resetsAt, Date::fromUnix(1796888558));
     EXPECT_EQ(quota->windows[1].kind, QuotaWindowKind::sevenDay);
     EXPECT_EQ(quota->windows[1].usedPercentage, 12);
+
+    // A to-do item of the model is a task of its own, keyed by the session it belongs to.
+    std::string sessionID;
+    for (const auto& [key, t] : snapshot().tasksByID)
+        if (t.id.size() == 36) sessionID = t.id;
+    ASSERT_TRUE(submit("plan it"));
+    std::optional<TaskSnapshot> item;
+    ASSERT_TRUE(eventually(
+        [&] {
+            auto s = snapshot();
+            if (auto it = s.tasksByID.find("claude:work:" + sessionID + "/1"); it != s.tasksByID.end()) item = it->second;
+            return item.has_value();
+        },
+        std::chrono::seconds(120)))
+        << diagnostics();
+    EXPECT_EQ(item->title, "Write the tests");
+    EXPECT_EQ(item->state, TaskState::running);
+    releaseTurn();
+    ASSERT_TRUE(awaitSession({TaskState::completed, {}}, "turn with the to-do item ended"));
 
     // A question the model asks is the user's input, not a permission.
     ASSERT_TRUE(submit("please ask me"));

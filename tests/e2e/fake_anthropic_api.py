@@ -9,6 +9,7 @@ loop's requests (those that offer tools) from the user's last words:
     once the test has created the file "release" in the control folder (the file is consumed),
     so that the test sees the state between the tool's run and the end of the turn;
   - "ask me": a question to the user (tool AskUserQuestion);
+  - "plan it": a to-do item (tool TaskCreate);
   - "fail": HTTP 429, the plan's limit reached;
   - "hello": a short text;
   - anything else: a Bash command that needs the user's permission.
@@ -79,6 +80,9 @@ def plan_reply(request):
         })
     if "fail" in words:
         return "limit", None
+    if "plan it" in words:
+        return "tool", ("TaskCreate", {"subject": "Write the tests", "description": "Cover the parser",
+                                       "activeForm": "Writing the tests"})
     return "tool", ("Bash", {"command": COMMAND, "description": "Create a marker file"})
 
 
@@ -149,6 +153,9 @@ class Handler(BaseHTTPRequestHandler):
             kind = "text"
         self.note("messages tools=%d stream=%s -> %s %s" % (
             len(request.get("tools") or []), request.get("stream"), kind, payload[0] if kind == "tool" else ""))
+        if kind == "tool" and payload[0] not in [t.get("name") for t in request.get("tools") or []]:
+            self.note("tool %s not offered; offered: %s" % (
+                payload[0], " ".join(str(t.get("name")) for t in request.get("tools") or [])))
         if kind == "limit":
             self.send_json(429, {"type": "error", "error": {"type": "rate_limit_error", "message": "limit reached"}},
                            status="rejected")

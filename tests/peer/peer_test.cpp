@@ -147,7 +147,13 @@ TEST(Peer, BuildsHellosTheCompanionAccepts) {
 }
 
 TEST(Peer, UsageErrors) {
-    for (auto args : std::vector<std::vector<std::string>>{{}, {"unknown"}, {"verify"}, {"hello", "--key"}}) {
+    const std::string key(64, '0');
+    for (auto args : std::vector<std::vector<std::string>>{{},
+                                                           {"unknown"},
+                                                           {"verify"},
+                                                           {"hello", "--key"},
+                                                           {"verify", "--key", key, "--now", "nan"},
+                                                           {"verify", "--key", key, "--now", "-inf"}}) {
         auto run = peer(args, "");
         EXPECT_EQ(run.status, 2);
         EXPECT_NE(run.err.find("usage:"), std::string::npos);

@@ -119,15 +119,52 @@ TEST_F(Controller, StartUpPublishesTheStoredSnapshotAndDetectsTheCLI) {
     EXPECT_EQ(without->claudeSummary(), "Claude CLI not detected · You can prepare an isolated connector");
 }
 
-TEST_F(Controller, UnreadableSnapshotAtStartIsNeitherPublishedNorOverwritten) {
+TEST_F(Controller, SnapshotThatCannotLoadIsMovedAsideAtStartAndSaid) {
     test::writeText(snapshotFile, "{broken");
+    // Left by a process killed between writing and renaming, ten minutes ago.
+    auto stale = snapshotFile.parent_path() / ".snapshot-v1.json.5E7F8A9B-0C1D-4F6A-9D1C-8C3D2A710B4E.tmp";
+    test::writeText(stale, "{");
+    fs::last_write_time(stale, std::chrono::file_clock::from_sys(std::chrono::sys_seconds(
+                                   std::chrono::seconds(static_cast<long long>(now.unix()) - 600))));
+    auto c = make(options());
+    waitFor(*c, &ProviderRuntimeController::startedUp);
+    EXPECT_FALSE(fs::exists(stale));
+
+    const std::string asideName = "snapshot-v1.json.unreadable-20260509T061320Z";  // the clock's time
+    EXPECT_EQ(test::readText(snapshotFile.parent_path() / asideName), "{broken");
+    ASSERT_NE(c->accountStatus(snapshotFileStatusID), nullptr);
+    EXPECT_EQ(c->accountStatus(snapshotFileStatusID)->detail,
+              "Unreadable snapshot moved aside as " + asideName + "; started empty");
+    EXPECT_FALSE(c->accountStatus(snapshotFileStatusID)->isHealthy);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent.front(), CompanionSnapshot{});
+
+    c->recordEvents({task("t1")}, "Claude/work");
+    EXPECT_EQ(c->accountStatus("Claude/work")->detail, "Read-only quota and task state updated");
+    EXPECT_TRUE(decodeSnapshot(test::readText(snapshotFile)).tasksByID.contains("claude:work:t1"));
+}
+
+TEST_F(Controller, SnapshotThatMayYetLoadWaitsUntilMovedAsideOnRequest) {
+    // A symbolic link to itself cannot be followed; like a file this user may not read, it is
+    // not judged unusable, so the store waits and says so.
+    fs::create_directories(snapshotFile.parent_path());
+    fs::create_symlink(snapshotFile.filename(), snapshotFile);
     auto c = make(options());
     waitFor(*c, &ProviderRuntimeController::startedUp);
     EXPECT_TRUE(sent.empty());
-    EXPECT_EQ(c->snapshot(), CompanionSnapshot{});
+    ASSERT_NE(c->accountStatus(snapshotFileStatusID), nullptr);
+    EXPECT_EQ(c->accountStatus(snapshotFileStatusID)->detail,
+              "Snapshot file cannot be read; events wait until it can be read or is moved aside");
     c->recordEvents({task("t1")}, "Claude/work");
     EXPECT_EQ(c->accountStatus("Claude/work")->detail, "Could not save the normalized snapshot");
-    EXPECT_EQ(test::readText(snapshotFile), "{broken");
+    EXPECT_TRUE(fs::is_symlink(snapshotFile));
+
+    EXPECT_TRUE(c->moveUnreadableSnapshotAside());
+    EXPECT_EQ(sent.back(), CompanionSnapshot{});
+    EXPECT_TRUE(c->accountStatus(snapshotFileStatusID)->detail.starts_with("Unreadable snapshot moved aside as "));
+    c->recordEvents({task("t1")}, "Claude/work");
+    EXPECT_TRUE(c->snapshot().tasksByID.contains("claude:work:t1"));
+    EXPECT_FALSE(c->moveUnreadableSnapshotAside());  // the new file loads
 }
 
 TEST_F(Controller, RecordEventsPublishesEveryResultAndStopsAtTheFirstFailure) {

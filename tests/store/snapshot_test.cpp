@@ -123,7 +123,8 @@ TEST(SnapshotMerge, PruneDropsOldActiveAndStaleTasksWithTheirActions) {
     const double day = 86400;
     s.tasksByID[t1Key] = task("t1", TaskState::waitingApproval, 0);
     s.pendingActionsByID[t1ActionKey] = action("t1", 0);
-    s.tasksByID["claude:work:old-done"] = task("old-done", TaskState::completed, -365 * day);
+    s.tasksByID["claude:work:old-done"] = task("old-done", TaskState::completed, 1.5 * day - 7 * day - 1);
+    s.tasksByID["claude:work:week-done"] = task("week-done", TaskState::failed, 1.5 * day - 7 * day);
     s.tasksByID["claude:work:edge"] = task("edge", TaskState::running, day * 0.5);
     s.tasksByID["claude:work:stale"] = task("stale", TaskState::stale, 1.5 * day);
     s.tasksByID["claude:work:offline"] = task("offline", TaskState::offline, 1.5 * day);
@@ -134,7 +135,8 @@ TEST(SnapshotMerge, PruneDropsOldActiveAndStaleTasksWithTheirActions) {
     EXPECT_FALSE(s.pendingActionsByID.contains(t1ActionKey));
     EXPECT_FALSE(s.tasksByID.contains("claude:work:stale"));
     EXPECT_FALSE(s.tasksByID.contains("claude:work:offline"));
-    EXPECT_TRUE(s.tasksByID.contains("claude:work:old-done"));
+    EXPECT_FALSE(s.tasksByID.contains("claude:work:old-done"));
+    EXPECT_TRUE(s.tasksByID.contains("claude:work:week-done"));  // exactly 7 days old stays
     EXPECT_TRUE(s.tasksByID.contains("claude:work:edge"));    // exactly 24 h old stays
     EXPECT_TRUE(s.tasksByID.contains("claude:work:future"));  // negative age counts as 0
 }
@@ -199,6 +201,98 @@ TEST(SnapshotMerge, Removals) {
         EXPECT_TRUE(s.pendingActionsByID.contains("claude:work:a-permission"));
         EXPECT_FALSE(s.removeTasksExcept(AIProvider::claude, "work", {"a"}, at(60)));
     }
+}
+
+TEST(SnapshotMerge, TimesAheadOfTheCompanionClockCountAsNow) {
+    const double now = 100000, day = 86400;
+    CompanionSnapshot s;
+    apply(s, NormalizedProviderEvent::task(task("t1", TaskState::waitingApproval, now - 10)), now - 10);
+    apply(s, NormalizedProviderEvent::pendingAction(action("t1", now - 10)), now - 10);
+
+    // One envelope from a clock 25 hours ahead: nothing is pruned against its time, and what
+    // it carries is stored as of now.
+    EXPECT_TRUE(s.applyEvent(envelope(NormalizedProviderEvent::task(task("t2", TaskState::running, now + 25 * 3600)),
+                                      now + 25 * 3600),
+                             at(now)));
+    EXPECT_TRUE(s.tasksByID.contains(t1Key));
+    EXPECT_TRUE(s.pendingActionsByID.contains(t1ActionKey));
+    EXPECT_EQ(s.tasksByID.at("claude:work:t2").updatedAt, at(now));
+    EXPECT_EQ(s.lastUpdatedAt, at(now));
+
+    // The genuine stop a little later is taken, and so is a genuine quota after a skewed one.
+    EXPECT_TRUE(s.applyEvent(envelope(NormalizedProviderEvent::task(task("t2", TaskState::completed, now + 5)), now + 5),
+                             at(now + 5)));
+    EXPECT_EQ(s.tasksByID.at("claude:work:t2").state, TaskState::completed);
+    EXPECT_TRUE(s.applyEvent(envelope(NormalizedProviderEvent::quota(quota(now + day, 90)), now + day), at(now)));
+    EXPECT_TRUE(s.applyEvent(envelope(NormalizedProviderEvent::quota(quota(now + 5, 20)), now + 5), at(now + 5)));
+    EXPECT_EQ(s.quotasByAccount.at("claude:work").windows[0].usedPercentage, 20);
+
+    // Within the tolerance a time is kept as it is.
+    apply(s, NormalizedProviderEvent::task(task("t3", TaskState::running, now + 30)), now);
+    EXPECT_EQ(s.tasksByID.at("claude:work:t3").updatedAt, at(now + 30));
+}
+
+TEST(SnapshotMerge, SkewedTaskReportedAgainByAnObserverIsNoChange) {
+    const double now = 100000;
+    CompanionSnapshot s;
+    auto skewed = task("t1", TaskState::running, now + 3600, "x", AIProvider::codex);
+    EXPECT_TRUE(s.replaceTasks(AIProvider::codex, "work", {skewed}, at(now), at(now)));
+    EXPECT_FALSE(s.replaceTasks(AIProvider::codex, "work", {skewed}, at(now + 3), at(now + 3)));
+}
+
+TEST(SnapshotMerge, FinishedTasksAreBoundedByAgeAndCount) {
+    const double day = 86400, now = 30 * day;
+    const auto limit = CompanionSnapshot::terminalTaskLimit;
+    CompanionSnapshot s;
+    // limit finished tasks of the last few days, one second apart, the oldest first.
+    for (std::size_t i = 0; i < limit; ++i) {
+        auto t = task("done-" + std::to_string(i), TaskState::completed, now - 3 * day + static_cast<double>(i));
+        s.tasksByID[CompanionSnapshot::taskKey(t)] = t;
+    }
+    apply(s, NormalizedProviderEvent::task(task("live", TaskState::running, now, "x", AIProvider::claude, "home")), now);
+    ASSERT_EQ(s.tasksByID.size(), limit + 1);
+    const auto full = s;
+
+    // Arrivals that would fall out at the next prune are refused before they change anything:
+    // no ID recorded, no drop and re-add, so nothing to write.
+    const struct {
+        const char* name;
+        TaskState state;
+        double updatedAt;
+    } refused[] = {
+        {"completed 8 days ago", TaskState::completed, now - 8 * day},
+        {"cancelled 8 days ago", TaskState::cancelled, now - 8 * day},
+        {"older than every kept one", TaskState::failed, now - 4 * day},
+        {"a second older than the oldest kept one", TaskState::completed, now - 3 * day - 1},
+    };
+    for (auto& c : refused) {
+        auto id = makeUUID();
+        EXPECT_FALSE(apply(s, NormalizedProviderEvent::task(task("old", c.state, c.updatedAt)), now, id)) << c.name;
+        EXPECT_EQ(s, full) << c.name;
+        EXPECT_FALSE(s.replaceTasks(AIProvider::claude, "work", {task("old", c.state, c.updatedAt)}, at(now), at(now)))
+            << c.name;
+        EXPECT_EQ(s, full) << c.name;
+    }
+
+    // A newer finished task pushes out the oldest one; an update of a kept one replaces it.
+    EXPECT_TRUE(apply(s, NormalizedProviderEvent::task(task("new", TaskState::completed, now - day)), now));
+    EXPECT_TRUE(s.tasksByID.contains("claude:work:new"));
+    EXPECT_FALSE(s.tasksByID.contains("claude:work:done-0"));
+    EXPECT_TRUE(s.tasksByID.contains("claude:work:done-1"));
+    EXPECT_TRUE(apply(s, NormalizedProviderEvent::task(task("done-1", TaskState::failed, now - day)), now));
+    EXPECT_EQ(s.tasksByID.at("claude:work:done-1").state, TaskState::failed);
+    EXPECT_EQ(s.tasksByID.size(), limit + 1);
+
+    // Files from before the bound load down to it.
+    auto grown = full;
+    for (std::size_t i = 0; i < 3; ++i) {
+        auto t = task("extra-" + std::to_string(i), TaskState::completed, now - 2 * day);
+        grown.tasksByID[CompanionSnapshot::taskKey(t)] = t;
+    }
+    EXPECT_TRUE(grown.prune(at(now)));
+    EXPECT_EQ(grown.tasksByID.size(), limit + 1);
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(grown.tasksByID.contains("claude:work:done-" + std::to_string(i)));
+    EXPECT_TRUE(grown.tasksByID.contains("claude:work:done-3"));
 }
 
 TEST(SnapshotFormat, EmptySnapshotEncodesAllRequiredKeys) {
