@@ -1,12 +1,17 @@
 #include "runtime/codex_runtime_side.hpp"
 
+#include <QCoreApplication>
+
 #include "claude/claude_connector.hpp"
+#include "codex/approval_waits.hpp"
 #include "model/events.hpp"
 
 namespace vigilorb {
 
 using codex::CodexConnectionFailure;
 using codex::CodexConnectionPhase;
+
+std::string codexApprovalRowID(const std::string& accountID) { return std::string(codexApprovalRowPrefix) + accountID; }
 
 CodexRuntimeSide::CodexRuntimeSide(ProviderRuntimeController& controller) : controller_(controller) {
     refreshTask_.setParent(&controller_);
@@ -18,6 +23,7 @@ CodexRuntimeSide::CodexRuntimeSide(ProviderRuntimeController& controller) : cont
 
 CodexRuntimeSide::~CodexRuntimeSide() {
     refreshTask_.stop();
+    approvalObservers_.clear();
     observers_.clear();
     for (auto& [id, client] : clients_) client->stop();
     clients_.clear();
@@ -70,6 +76,66 @@ void CodexRuntimeSide::dropConnection(const std::string& accountID) {
         clients_.erase(it);
     }
     observers_.erase(accountID);
+    lastLocalTasks_.erase(accountID);
+}
+
+void CodexRuntimeSide::watchApprovals(const std::string& accountID, const std::filesystem::path& codexHome) {
+    // Kept across reconnects of the quota client: a client that keeps failing (a signed-out
+    // profile) must not make the observer reconnect and re-read Codex's threads each time.
+    if (auto it = approvalObservers_.find(accountID); it != approvalObservers_.end()) {
+        if (it->second->codexHome() == codexHome) return;
+        approvalObservers_.erase(it);
+    }
+    CodexApprovalObserver::Options o;
+    o.clock = controller_.options().clock;
+    o.timeScale = controller_.options().codexApprovalTimeScale;
+    auto version = QCoreApplication::applicationVersion().toStdString();
+    if (!version.empty()) o.clientVersion = version;
+    auto observer = std::make_unique<CodexApprovalObserver>(codexHome, o);
+    auto* raw = observer.get();
+    approvalObservers_[accountID] = std::move(observer);
+    raw->start(
+        [this, accountID, raw] {
+            if (approvalObserver(accountID) == raw) reconcileApprovals(accountID);
+        },
+        [this, accountID, raw](codex::ApprovalWatchStatus status) {
+            if (approvalObserver(accountID) == raw)
+                controller_.setAccountStatus(codexApprovalRowID(accountID), codex::statusText(status),
+                                             codex::isHealthy(status));
+        });
+}
+
+const codex::ApprovalWaits& CodexRuntimeSide::waitsOf(const std::string& accountID) const {
+    static const codex::ApprovalWaits none;
+    auto it = approvalObservers_.find(accountID);
+    return it == approvalObservers_.end() ? none : it->second->waits();
+}
+
+void CodexRuntimeSide::reconcileApprovals(const std::string& accountID) {
+    auto it = approvalObservers_.find(accountID);
+    if (it == approvalObservers_.end()) return;
+    const auto& observer = *it->second;
+    auto& store = controller_.store();
+    try {
+        auto stored = store.snapshot();
+        auto r = codex::reconcileApprovalWaits(stored, accountID, observer.waits(), observer.settled());
+        if (r.events.empty() && r.clearedTaskIDs.empty()) return;
+        for (const auto& e : r.events) stored = store.apply(ProviderEventEnvelope::make(e, controller_.options().clock()));
+        if (!r.clearedTaskIDs.empty()) {
+            // The task goes back to what the local task observer last said of it (or away).
+            stored = store.removeTasksExcept(AIProvider::codex, accountID,
+                                             codex::taskIDsExcept(stored, accountID, r.clearedTaskIDs));
+            if (auto local = lastLocalTasks_.find(accountID); local != lastLocalTasks_.end())
+                stored = store.replaceTasks(
+                    AIProvider::codex, accountID,
+                    codex::overlayApprovalWaits(local->second, stored, accountID, observer.waits()),
+                    controller_.options().clock());
+        }
+        controller_.publish(stored);
+    } catch (const Failure<SnapshotStoreError>&) {
+        // The observer's next snapshot (within a minute) tries again.
+        controller_.setAccountStatus(codexApprovalRowID(accountID), storeFailureText, false);
+    }
 }
 
 void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolatedProfile) {
@@ -109,6 +175,7 @@ void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolat
             observedHome = sharedCodexHome();
             if (auto env = options.environment("CODEX_HOME"); env && !env->empty()) clientHome = observedHome;
         }
+        watchApprovals(id, observedHome);
         CodexAppServerClient::Options clientOptions;
         clientOptions.requestTimeout = options.codexRequestTimeout;
         clientOptions.environment = options.environment;
@@ -136,11 +203,20 @@ void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolat
         obs->start(
             [this, id, connectionID](const std::vector<TaskSnapshot>& tasks, const std::set<std::string>& indexed) {
                 if (!isCurrent(id, connectionID)) return;
+                lastLocalTasks_[id] = tasks;
+                // Codex's files never record an approval wait: the approval observer's waits
+                // are laid over the local list, and a waiting thread is kept even when the
+                // thread index does not list it (yet).
+                const auto& waits = waitsOf(id);
+                std::set<std::string> keep = indexed;
+                for (const auto& [threadID, wait] : waits) keep.insert(threadID);
                 try {
-                    controller_.publish(controller_.store().removeTasksExcept(
-                        AIProvider::codex, id, std::vector<std::string>(indexed.begin(), indexed.end())));
-                    controller_.publish(controller_.store().replaceTasks(AIProvider::codex, id, tasks,
-                                                                         controller_.options().clock()));
+                    auto stored = controller_.store().removeTasksExcept(
+                        AIProvider::codex, id, std::vector<std::string>(keep.begin(), keep.end()));
+                    controller_.publish(stored);
+                    controller_.publish(controller_.store().replaceTasks(
+                        AIProvider::codex, id, codex::overlayApprovalWaits(tasks, stored, id, waits),
+                        controller_.options().clock()));
                     taskStoreFailed_.erase(id);
                 } catch (const Failure<SnapshotStoreError>&) {
                     taskStoreFailed_.insert(id);
@@ -154,6 +230,7 @@ void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolat
                 taskStatuses_[id] = {id, detail, healthy};
                 updateStatus(id);
             });
+
         codex::upsertSavedCodexAccount(controller_.preferences(), id, isolatedProfile);
     } catch (const std::exception& e) {
         dropConnection(id);
@@ -184,6 +261,8 @@ void CodexRuntimeSide::removeAccount(std::string_view rawAccountID) {
     taskStatuses_.erase(id);
     taskStoreFailed_.erase(id);
     controller_.removeAccountStatus(id);
+    approvalObservers_.erase(id);
+    controller_.removeAccountStatus(codexApprovalRowID(id));
     codex::removeSavedCodexAccount(controller_.preferences(), id);
     updateSummary();
     try {
@@ -239,6 +318,11 @@ void CodexRuntimeSide::updateSummary() {
 const CodexAppServerClient* CodexRuntimeSide::client(const std::string& accountID) const {
     auto it = clients_.find(accountID);
     return it == clients_.end() ? nullptr : it->second.get();
+}
+
+const CodexApprovalObserver* CodexRuntimeSide::approvalObserver(const std::string& accountID) const {
+    auto it = approvalObservers_.find(accountID);
+    return it == approvalObservers_.end() ? nullptr : it->second.get();
 }
 
 const CodexLocalTaskObserver* CodexRuntimeSide::observer(const std::string& accountID) const {

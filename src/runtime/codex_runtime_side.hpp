@@ -14,6 +14,7 @@
 
 #include "codex/saved_accounts.hpp"
 #include "runtime/codex_app_server_client.hpp"
+#include "runtime/codex_approval_observer.hpp"
 #include "runtime/codex_local_task_observer.hpp"
 #include "runtime/provider_runtime_controller.hpp"
 
@@ -22,6 +23,10 @@ namespace vigilorb {
 inline constexpr std::string_view codexWaitingForTasksText = "Codex quota connected \u00B7 Waiting for local task capture";
 inline constexpr std::string_view codexTaskStoreFailureText = "Could not save the normalized task observation";
 inline constexpr std::string_view codexRemoveFailureText = "Could not remove account. Try again.";
+inline constexpr std::string_view codexApprovalRowPrefix = "Codex Approvals/";
+
+// The status row of an account's approval observer: "Codex Approvals/" and the account ID.
+std::string codexApprovalRowID(const std::string& accountID);
 
 class CodexRuntimeSide final : public ProviderRuntimeSide {
 public:
@@ -42,17 +47,27 @@ public:
     std::optional<std::string> diagnostics(const std::string& accountID) const;
     std::optional<codex::CodexConnectionPhase> phase(const std::string& accountID) const;
     const CodexLocalTaskObserver* observer(const std::string& accountID) const;
+    const CodexApprovalObserver* approvalObserver(const std::string& accountID) const;
 
 private:
     void dropConnection(const std::string& accountID);
     void updateStatus(const std::string& accountID);
     void updateSummary();
     bool isCurrent(const std::string& accountID, const std::string& connectionID) const;
+    // Starts the approval observer of the account on that Codex home, unless it runs already.
+    void watchApprovals(const std::string& accountID, const std::filesystem::path& codexHome);
+    // Brings the store in line with the approval observer's waits of the account.
+    void reconcileApprovals(const std::string& accountID);
+    const codex::ApprovalWaits& waitsOf(const std::string& accountID) const;
     std::filesystem::path sharedCodexHome() const;
 
     ProviderRuntimeController& controller_;
     std::map<std::string, std::unique_ptr<CodexAppServerClient>> clients_;
     std::map<std::string, std::unique_ptr<CodexLocalTaskObserver>> observers_;
+    // One per connected account, on the same Codex home as its local task observer.
+    std::map<std::string, std::unique_ptr<CodexApprovalObserver>> approvalObservers_;
+    // The local task observer's last list per account, to put a task back after its wait ends.
+    std::map<std::string, std::vector<TaskSnapshot>> lastLocalTasks_;
     std::map<std::string, codex::CodexConnectionPhase> phases_;
     std::map<std::string, ProviderAccountRuntimeStatus> taskStatuses_;
     std::map<std::string, std::string> connectionIDs_;

@@ -104,6 +104,8 @@ struct ProviderRuntimeOptions {
     Duration claudeDesktopUsagePeriod{15000};
     Duration codexRefreshPeriod{45000};
     Duration codexRequestTimeout{20000};
+    // Multiplies the Codex approval observer's retry and snapshot delays (1 s … 60 s).
+    double codexApprovalTimeScale = 1.0;
 };
 
 class ProviderRuntimeController : public QObject {

@@ -8,6 +8,7 @@
 
 #include "../codex/codex_home_fixture.hpp"
 #include "codex/saved_accounts.hpp"
+#include "codex_fake_daemon.hpp"
 #include "codex_test_support.hpp"
 #include "model/files.hpp"
 #include "runtime/codex_runtime_side.hpp"
@@ -71,6 +72,7 @@ struct CodexSide : ::testing::Test {
         o.codexLocalPollPeriod = std::chrono::milliseconds(50);
         o.codexRefreshPeriod = refreshPeriod;
         o.codexRequestTimeout = std::chrono::milliseconds(5000);
+        o.codexApprovalTimeScale = 0.05;
         return std::make_unique<ProviderRuntimeController>(std::move(o));
     }
 
@@ -116,6 +118,59 @@ TEST_F(CodexSide, SavedAccountShowsQuotaAndLocalTasksInTheSnapshotFile) {
         auto it = q.find(CompanionSnapshot::quotaKey(AIProvider::codex, "codex-default"));
         return it != q.end() && it->second.windows[0].usedPercentage > used;
     }));
+}
+
+TEST_F(CodexSide, AnApprovalWaitOfTheSharedAppServerReachesTheSnapshotAndLeavesIt) {
+    codex::upsertSavedCodexAccount(preferences, "codex-default", false);
+    auto c = make(std::chrono::hours(1));
+    const std::string row = "Codex Approvals/codex-default";
+    const auto approvalKey = CompanionSnapshot::taskKey(AIProvider::codex, "codex-default", "approval-thread-running");
+    const auto taskKey = CompanionSnapshot::taskKey(AIProvider::codex, "codex-default", "thread-running");
+    auto stateOf = [&](const CompanionSnapshot& s) {
+        auto it = s.tasksByID.find(taskKey);
+        return it == s.tasksByID.end() ? std::optional<TaskState>() : it->second.state;
+    };
+
+    // No Codex session: one quiet row, no error.
+    ASSERT_TRUE(runUntil([&] {
+        return c->accountStatus(row) && stateOf(c->snapshot()) == TaskState::running && c->codexIsHealthy();
+    }));
+    EXPECT_EQ(c->accountStatus(row)->detail, "Codex approval waits are not visible until a Codex session runs");
+    EXPECT_FALSE(c->accountStatus(row)->isHealthy);
+    EXPECT_EQ(c->codexSummary(), "1 local account connected");  // not an account failure
+
+    FakeCodexDaemon daemon(dir / "daemon.sock", CodexApprovalObserver::socketPath(codexHome));
+    daemon.setThread(codexThread("thread-running", activeNoFlags));
+    ASSERT_TRUE(runUntil([&] { return c->accountStatus(row)->isHealthy; }));
+    EXPECT_EQ(c->accountStatus(row)->detail, "Watching Codex approval waits (read-only)");
+
+    daemon.send(statusChanged("thread-running", waitingOnApproval));
+    ASSERT_TRUE(runUntil([&] { return c->snapshot().pendingActionsByID.contains(approvalKey); }))
+        << daemon.log() << c->accountStatus(row)->detail << "\n" << encodeSnapshot(c->snapshot());
+    // The local task observer keeps capturing (every 50 ms here) and must not undo the wait.
+    runUntil([] { return false; }, std::chrono::milliseconds(400));
+    auto file = fileSnapshot();
+    ASSERT_TRUE(file.pendingActionsByID.contains(approvalKey));
+    EXPECT_EQ(file.pendingActionsByID.at(approvalKey).kind, PendingActionKind::command);
+    EXPECT_EQ(file.pendingActionsByID.at(approvalKey).taskID, "thread-running");
+    EXPECT_EQ(stateOf(file), TaskState::waitingApproval);
+    EXPECT_EQ(file.tasksByID.at(taskKey).title, "Fix the flaky build");  // one task, as the local observer names it
+
+    // Answered in Codex: back to what the local observer says.
+    daemon.send(statusChanged("thread-running", activeNoFlags));
+    ASSERT_TRUE(runUntil([&] { return !c->snapshot().pendingActionsByID.contains(approvalKey); }));
+    EXPECT_EQ(stateOf(c->snapshot()), TaskState::running);
+
+    // Waiting again, then the daemon goes away: a wait nobody can see any more is not shown.
+    daemon.send(statusChanged("thread-running", waitingOnApproval));
+    ASSERT_TRUE(runUntil([&] { return c->snapshot().pendingActionsByID.contains(approvalKey); }));
+    daemon.stop();
+    ASSERT_TRUE(runUntil([&] { return !c->snapshot().pendingActionsByID.contains(approvalKey); }));
+    EXPECT_EQ(stateOf(c->snapshot()), TaskState::running);
+    EXPECT_FALSE(fileSnapshot().pendingActionsByID.contains(approvalKey));
+    EXPECT_EQ(c->accountStatus(row)->detail,
+              "Codex session ended; its approval waits were cleared until a Codex session runs again");
+    EXPECT_FALSE(c->accountStatus(row)->isHealthy);
 }
 
 TEST_F(CodexSide, ATaskCaptureThatCannotBeSavedStaysVisible) {
@@ -211,8 +266,11 @@ TEST_F(CodexSide, ConnectRemoveAndRefusedIDs) {
     EXPECT_FALSE(hasTask(c->snapshot(), "work", "thread-running"));
     EXPECT_FALSE(hasTask(fileSnapshot(), "work", "thread-running"));
     EXPECT_EQ(codex::loadSavedCodexAccounts(preferences), (std::vector<codex::SavedCodexAccount>{{"team_2", true}}));
+    EXPECT_EQ(c->accountStatus("Codex Approvals/work"), nullptr);
+    EXPECT_EQ(side->approvalObserver("work"), nullptr);
     runUntil([] { return false; }, std::chrono::milliseconds(300));  // late callbacks of the removed client change nothing
     EXPECT_EQ(c->accountStatus("work"), nullptr);
+    EXPECT_EQ(c->accountStatus("Codex Approvals/work"), nullptr);
     EXPECT_FALSE(hasTask(c->snapshot(), "work", "thread-running"));
 }
 
