@@ -23,6 +23,8 @@ packages=(
   python3-dbus python3-gi adwaita-icon-theme fonts-dejavu-core desktop-file-utils
   # interactive agents under a terminal multiplexer in tests
   tmux
+  # Debian packages: build (CPack with dpkg-shlibdeps), icons, and the checks a distribution runs
+  dpkg-dev librsvg2-bin file man-db lintian desktop-file-utils appstream
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,8 +1,8 @@
 // Process entry. The role is decided before anything else exists: Claude Code runs this
 // executable as its status-line command and as hook commands, on every refresh and every hook,
-// so those runs use only the core linked in here. The app role lives in libvigilorb_app.so
-// beside the executable and is loaded only when the process starts as the app, which keeps Qt
-// out of the command-line runs entirely.
+// so those runs use only the core linked in here. The app role lives in libvigilorb_app.so and
+// is loaded only when the process starts as the app, which keeps Qt out of the command-line
+// runs entirely.
 #include <dlfcn.h>
 #include <signal.h>
 #include <unistd.h>
@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "desktop/app_identity.hpp"
 #include "model/paths.hpp"
@@ -72,6 +74,29 @@ std::optional<int> informationRequest(int argc, char** argv) {
     return std::nullopt;
 }
 
+// Where the installed tree keeps the app library, relative to the executable's folder (set by
+// the build from the install layout, e.g. "../lib/x86_64-linux-gnu/vigilorb-companion").
+#ifndef VIGILORB_APP_LIBRARY_DIR
+#define VIGILORB_APP_LIBRARY_DIR ""
+#endif
+
+constexpr const char* appLibraryName = "libvigilorb_app.so";
+
+// The app library is looked up from the executable's own location only, never from a fixed
+// prefix or the loader's search path: an installed tree, a tree moved to another prefix and a
+// build folder (library beside the executable) then each run their own copy.
+std::optional<std::filesystem::path> findAppLibrary(const std::filesystem::path& folder, std::string& looked) {
+    std::vector<std::filesystem::path> candidates;
+    if (*VIGILORB_APP_LIBRARY_DIR) candidates.push_back((folder / VIGILORB_APP_LIBRARY_DIR / appLibraryName).lexically_normal());
+    candidates.push_back(folder / appLibraryName);
+    for (const auto& candidate : candidates) {
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
+        looked += (looked.empty() ? "" : ", ") + candidate.string();
+    }
+    return std::nullopt;
+}
+
 int startApp(int argc, char** argv) {
     using namespace vigilorb;
     // SIGINT and SIGTERM wait (blocked, pending) until the app has its handlers, so a stop
@@ -98,8 +123,12 @@ int startApp(int argc, char** argv) {
     }
     auto exe = process::currentExecutable();
     if (!exe) return fail("Tallyloom Companion cannot locate its own executable.");
-    auto library = exe->parent_path() / "libvigilorb_app.so";
-    void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string looked;
+    auto library = findAppLibrary(exe->parent_path(), looked);
+    if (!library)
+        return fail("Tallyloom Companion cannot find its app library (looked for " +
+                    looked + ").");
+    void* handle = ::dlopen(library->c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) return fail(std::string("Tallyloom Companion cannot load its app library: ") + ::dlerror());
     auto appMain = reinterpret_cast<AppMain>(::dlsym(handle, "vigilorb_app_main"));
     if (!appMain) return fail("Tallyloom Companion's app library has no entry point.");

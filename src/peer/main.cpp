@@ -11,6 +11,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "link/link_contract.hpp"
@@ -247,6 +248,10 @@ int run(const Arguments& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
+        std::cout << usage;
+        return 0;
+    }
     try {
         return run(parse(argc, argv));
     } catch (const UsageError&) {
