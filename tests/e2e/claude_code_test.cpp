@@ -332,7 +332,9 @@ TEST_F(InteractiveClaude, ApprovalsQuestionsToDoItemsAndFailuresFollowTheUser) {
     ASSERT_TRUE(submit("please do it again"));
     ASSERT_TRUE(awaitScreen("Do you want to proceed?"));
     ASSERT_TRUE(awaitSession({TaskState::waitingApproval, {PendingActionKind::command}}, "second permission request"));
-    press("Escape");
+    // Escape until the dialog is gone: "Interrupted" may already be on screen from an earlier
+    // denial, so it cannot tell that this one was received.
+    ASSERT_TRUE(dismiss("Do you want to proceed?"));
     ASSERT_TRUE(awaitScreen("Interrupted"));
     ASSERT_TRUE(submit("hello"));
     ASSERT_TRUE(awaitSession({TaskState::completed, {}}, "next prompt after the denial"));
@@ -347,7 +349,9 @@ TEST_F(InteractiveClaude, ApprovalsQuestionsToDoItemsAndFailuresFollowTheUser) {
     ASSERT_TRUE(submit("please do it once more"));
     ASSERT_TRUE(awaitScreen("Do you want to proceed?"));
     ASSERT_TRUE(awaitSession({TaskState::waitingApproval, {PendingActionKind::command}}, "third permission request"));
-    press("Escape");
+    // Escape until the dialog is gone: "Interrupted" may already be on screen from an earlier
+    // denial, so it cannot tell that this one was received.
+    ASSERT_TRUE(dismiss("Do you want to proceed?"));
     ASSERT_TRUE(awaitScreen("Interrupted"));
     ASSERT_TRUE(submit("/exit"));
     ASSERT_TRUE(awaitSession({TaskState::completed, {}}, "session ended"));
