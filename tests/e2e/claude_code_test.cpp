@@ -60,8 +60,8 @@ TEST(RealClaudeCode, SignedOutRunReachesTheSnapshot) {
     EXPECT_NE(claudeRun.status, 0);
     EXPECT_NE(claudeRun.out.find("Not logged in"), std::string::npos) << claudeRun.out << claudeRun.err;
 
-    // Claude Code has exited, so all its hook runs have written their files: once the inbox is
-    // empty, the snapshot holds their outcome.
+    // Claude Code may exit before its last hook run (SessionEnd) has written its file, so an
+    // empty inbox alone does not mean the outcome arrived: wait for the session's end itself.
     std::optional<TaskSnapshot> task;
     bool arrived = eventually([&] {
         task.reset();
@@ -71,9 +71,9 @@ TEST(RealClaudeCode, SignedOutRunReachesTheSnapshot) {
                 if (t.provider == AIProvider::claude && t.accountID == "work") task = t;
         } catch (...) {
         }
-        return task.has_value() && fs::is_empty(configDir / "inbox");
+        return task.has_value() && task->state == TaskState::completed && fs::is_empty(configDir / "inbox");
     });
-    ASSERT_TRUE(arrived) << "no Claude task in the snapshot; Claude Code said: " << claudeRun.out << claudeRun.err;
+    ASSERT_TRUE(arrived) << "no completed Claude task in the snapshot; Claude Code said: " << claudeRun.out << claudeRun.err;
     EXPECT_EQ(task->state, TaskState::completed);
     EXPECT_EQ(task->title, "Claude task");
     EXPECT_EQ(task->id.size(), 36u);  // Claude Code's session UUID
