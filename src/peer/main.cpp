@@ -103,19 +103,23 @@ Date nowFrom(const Arguments& args) {
     }
 }
 
-int invitation(const Arguments& args) {
-    auto input = readInput();
-    PairingInvitation inv;
+// The invitation on standard input; nothing when it does not decode.
+std::optional<PairingInvitation> readInvitation() {
     try {
-        inv = PairingInvitation::decode(input);
+        return PairingInvitation::decode(readInput());
     } catch (const DecodingError&) {
-        return refuse(rawValue(PairingInvitationError::invalidInvitation));
+        return std::nullopt;
     }
-    auto key = LocalPairingKey::deriveFromInvitation(inv, nowFrom(args));
+}
+
+int invitation(const Arguments& args) {
+    auto inv = readInvitation();
+    if (!inv) return refuse(rawValue(PairingInvitationError::invalidInvitation));
+    auto key = LocalPairingKey::deriveFromInvitation(*inv, nowFrom(args));
     codec::OrderedJson out = codec::OrderedJson::object();
-    out["companionID"] = inv.companionID;
+    out["companionID"] = inv->companionID;
     out["keyIdentifier"] = key.keyIdentifier();
-    out["verificationCode"] = inv.verificationCode();
+    out["verificationCode"] = inv->verificationCode();
     std::cout << codec::dumpCompact(out) << "\n";
     return 0;
 }
@@ -146,19 +150,14 @@ long long positiveNumber(const Arguments& args, const char* name, long long fall
 }
 
 int pair(const Arguments& args) {
-    auto input = readInput();
-    PairingInvitation inv;
-    try {
-        inv = PairingInvitation::decode(input);
-    } catch (const DecodingError&) {
-        return refuse(rawValue(PairingInvitationError::invalidInvitation));
-    }
-    auto pairing = phone::StoredPairing::fromInvitation(inv, nowFrom(args));
+    auto inv = readInvitation();
+    if (!inv) return refuse(rawValue(PairingInvitationError::invalidInvitation));
+    auto pairing = phone::StoredPairing::fromInvitation(*inv, nowFrom(args));
     if (auto saved = phone::savePairing(stateFile(args), pairing); !saved) raise(saved.error());
     codec::OrderedJson out = codec::OrderedJson::object();
     out["companionID"] = pairing.companionID;
     out["keyIdentifier"] = pairing.key.keyIdentifier();
-    out["verificationCode"] = inv.verificationCode();
+    out["verificationCode"] = inv->verificationCode();
     std::cout << codec::dumpCompact(out) << "\n";
     return 0;
 }
