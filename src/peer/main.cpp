@@ -38,6 +38,7 @@ constexpr const char* usage =
     "                            [--device NAME] [--timeout SECONDS] [--browse-timeout SECONDS]\n"
     "       vigilorb-peer fetch [--watch] [--state FILE] [--relay URL]\n"
     "       vigilorb-peer fetch [--watch] --relay URL --companion ID --key HEX [--sequence-file FILE]\n"
+    "       vigilorb-peer --help | --version\n"
     "options: --now SECONDS (since 2001-01-01, instead of the clock)\n"
     "         --state FILE (default $XDG_DATA_HOME/VigilorbPeer/pairing.json)\n";
 
@@ -249,6 +250,10 @@ int run(const Arguments& args) {
 int main(int argc, char** argv) {
     if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
         std::cout << usage;
+        return 0;
+    }
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+        std::cout << "vigilorb-peer " << VIGILORB_VERSION << "\n";
         return 0;
     }
     try {

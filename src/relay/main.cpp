@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "relay/http_server.hpp"
 #include "relay/redis_store.hpp"
@@ -27,7 +28,8 @@ constexpr const char* usage =
     "                      [--threads N] [--max-subscribers N] [--connections-per-address N]\n"
     "                      [--request-timeout SECONDS] [--idle-timeout SECONDS]\n"
     "HOST is a numeric address ([::1] for IPv6); PORT 0 picks a free port. Plain HTTP is only\n"
-    "served on a loopback address unless --allow-plain-http is given.\n";
+    "served on a loopback address unless --allow-plain-http is given.\n"
+    "       vigilorb-relay --help | --version\n";
 
 struct UsageError {
     std::string message;
@@ -122,6 +124,14 @@ std::string readFile(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
+        std::cout << usage;
+        return 0;
+    }
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+        std::cout << "vigilorb-relay " << VIGILORB_VERSION << "\n";
+        return 0;
+    }
     Options o;
     try {
         o = parse(argc, argv);

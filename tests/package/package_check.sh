@@ -47,7 +47,7 @@ for deb in "${debs[@]}"; do
 done
 companion_depends=$(dpkg-deb -f "$companion_deb" Depends)
 # Generated from the linked libraries: Qt for the app library, OpenSSL and Avahi for vigilorb-peer.
-for lib in libqt6core6 libssl3 libavahi-client3 libc6; do
+for lib in libqt6core6 libqt6widgets6 libssl3 libavahi-client3 libc6; do
   [[ $companion_depends == *"$lib"* ]] || fail "tallyloom-companion does not depend on $lib: $companion_depends"
 done
 if [ $has_relay = 1 ]; then
@@ -105,6 +105,16 @@ mkdir -p "$home"
 # A bare session: no display, no session bus, no keyring; its own home.
 run_env=(env -i "HOME=$home" "PATH=/usr/bin:/bin" "XDG_RUNTIME_DIR=$home/run" "LANG=C.UTF-8" QT_QPA_PLATFORM=offscreen)
 mkdir -p -m 0700 "$home/run"
+
+step "versions"
+# What the user sees and what the package manager says must agree. Run in the bare session: the
+# answer must not need a display or a bus.
+for exe in vigilorb-companion vigilorb-peer $([ $has_relay = 1 ] && echo vigilorb-relay); do
+  expected="$exe $version"
+  [ "$exe" = vigilorb-companion ] && expected="Tallyloom Companion $version"
+  got=$(timeout 20 "${run_env[@]}" "$root/usr/bin/$exe" --version) || fail "$exe --version failed"
+  [ "$got" = "$expected" ] || fail "$exe --version printed '$got', the package is $version"
+done
 
 step "status-line mode"
 line=$(echo '{}' | "${run_env[@]}" "$companion" --claude-statusline work)
