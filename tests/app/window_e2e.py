@@ -103,6 +103,9 @@ def above(upper, lower):
 
 def main():
     log = open(os.path.join(os.environ["HOME"], "companion.log"), "w")
+    # The accessibility bus and its registry first, as in a desktop session: an app that starts
+    # while they are still being activated is not always listed by the registry.
+    wait_for("the accessibility registry", lambda: pyatspi.Registry.getDesktop(0) is not None)
     companion = subprocess.Popen([os.path.join(BIN, "vigilorb-companion")], stdout=log, stderr=subprocess.STDOUT)
     try:
         app = wait_for("the companion on the accessibility bus", application)
