@@ -119,6 +119,9 @@ def main():
                 fail("no button named " + name)
         if not find(app, lambda n: n.name in ("Start Observing", "Stop Observing")):
             fail("no observer toggle")
+        # The session has an unlocked keyring, so the pairing key goes there, and the window says so.
+        if not find(app, lambda n: n.name == "Pairing keys are kept in the Secret Service"):
+            fail("the window does not say that pairing keys are kept in the Secret Service")
         time.sleep(0.5)  # let the first frame settle for the picture
         screenshot("window-real.png")
 
