@@ -90,6 +90,17 @@ def listening_port(pid):
     return None
 
 
+def stacking():
+    """Names of the top-level windows, topmost first (as xwininfo lists them)."""
+    out = subprocess.run(["xwininfo", "-root", "-children"], capture_output=True, text=True).stdout
+    return re.findall(r'^\s+0x[0-9a-f]+ "([^"]*)"', out, re.M)
+
+
+def above(upper, lower):
+    order = stacking()
+    return upper in order and lower in order and order.index(upper) < order.index(lower)
+
+
 def main():
     log = open(os.path.join(os.environ["HOME"], "companion.log"), "w")
     companion = subprocess.Popen([os.path.join(BIN, "vigilorb-companion")], stdout=log, stderr=subprocess.STDOUT)
@@ -148,6 +159,20 @@ def main():
         subprocess.run(["xdotool", "key", "Return"], check=True)
         wait_for("the sheet to close", lambda: find(
             app, lambda n: n.getRoleName() == "dialog" and n.name == "QR Pairing Invitation") is None, 20)
+
+        # Starting it again while it runs brings the running window to the front instead.
+        cover = subprocess.Popen(["xmessage", "-name", "cover", "-geometry", "900x900+0+0", "in front"],
+                                 stderr=subprocess.DEVNULL)
+        try:
+            wait_for("another window in front", lambda: above("cover", "Tallyloom Companion"), 20)
+            again = subprocess.run([os.path.join(BIN, "vigilorb-companion")], capture_output=True, text=True,
+                                   timeout=60)
+            if again.returncode != 0 or "already running" not in again.stdout + again.stderr:
+                fail("a second start said %d: %s%s" % (again.returncode, again.stdout, again.stderr))
+            wait_for("the window raised by the second start", lambda: above("Tallyloom Companion", "cover"), 20)
+        finally:
+            cover.kill()
+        print("a second start raised the running window")
     finally:
         companion.send_signal(signal.SIGTERM)
         try:
