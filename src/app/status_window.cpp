@@ -420,6 +420,9 @@ QWidget* CompanionStatusWindow::buildBoundaries() {
           "Does not approve permission requests", "Does not modify existing global configuration",
           "Claude Cowork reads only local titles and lifecycle states"})
         layout->addLayout(labelled(Icon::lock, statement, box));
+    auto* keys = labelled(Icon::key, transport_.keyStorage(), box);
+    keys->itemAt(keys->count() - 1)->widget()->setObjectName("keyStorage");
+    layout->addLayout(keys);
     return box;
 }
 

@@ -103,6 +103,9 @@ def above(upper, lower):
 
 def main():
     log = open(os.path.join(os.environ["HOME"], "companion.log"), "w")
+    # The accessibility bus and its registry first, as in a desktop session: an app that starts
+    # while they are still being activated is not always listed by the registry.
+    wait_for("the accessibility registry", lambda: pyatspi.Registry.getDesktop(0) is not None)
     companion = subprocess.Popen([os.path.join(BIN, "vigilorb-companion")], stdout=log, stderr=subprocess.STDOUT)
     try:
         app = wait_for("the companion on the accessibility bus", application)
@@ -116,6 +119,9 @@ def main():
                 fail("no button named " + name)
         if not find(app, lambda n: n.name in ("Start Observing", "Stop Observing")):
             fail("no observer toggle")
+        # The session has an unlocked keyring, so the pairing key goes there, and the window says so.
+        if not find(app, lambda n: n.name == "Pairing keys are kept in the Secret Service"):
+            fail("the window does not say that pairing keys are kept in the Secret Service")
         time.sleep(0.5)  # let the first frame settle for the picture
         screenshot("window-real.png")
 
