@@ -19,7 +19,7 @@ packages=(
   # Codex approval observer: WebSocket over a Unix socket
   libboost-dev python3-websockets
   # window: icons, a real X server, accessibility bus, QR decoding, screenshots
-  qt6-svg-dev xvfb at-spi2-core python3-pyatspi zbar-tools x11-apps xdotool imagemagick libnotify-bin
+  qt6-svg-dev xvfb at-spi2-core python3-pyatspi zbar-tools x11-apps x11-utils xdotool imagemagick libnotify-bin
   python3-dbus python3-gi adwaita-icon-theme fonts-dejavu-core desktop-file-utils
   # interactive agents under a terminal multiplexer in tests
   tmux

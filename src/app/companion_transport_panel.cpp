@@ -1,6 +1,7 @@
 #include "app/companion_transport_panel.hpp"
 
 #include "cloud/relay_settings.hpp"
+#include "desktop/key_storage_text.hpp"
 
 namespace vigilorb::app {
 
@@ -37,6 +38,10 @@ void CompanionTransportPanel::changeRelayAddress(const QString& text) {
 
 void CompanionTransportPanel::generatePairingInvitation(PairingDone done) {
     options_.controller->generatePairingInvitation(std::move(done));
+}
+
+QString CompanionTransportPanel::keyStorage() const {
+    return QString::fromStdString(desktop::keyStorageText(options_.controller->keyStoreKind().toStdString()));
 }
 
 }  // namespace vigilorb::app

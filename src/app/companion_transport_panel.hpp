@@ -32,6 +32,7 @@ public:
     bool launchesAtLogin() const override { return options_.controller->launchesAtLogin(); }
     void setLaunchesAtLogin(bool enabled) override;
     QString relayAddress() const override;
+    QString keyStorage() const override;
     void changeRelayAddress(const QString& text) override;
     void generatePairingInvitation(PairingDone done) override;
 

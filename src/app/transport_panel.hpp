@@ -26,6 +26,8 @@ public:
     virtual void setLaunchesAtLogin(bool enabled) = 0;
     // The saved relay address, as the field starts with it.
     virtual QString relayAddress() const = 0;
+    // Where pairing keys are kept (Secret Service or files), one line for the window.
+    virtual QString keyStorage() const = 0;
     virtual void changeRelayAddress(const QString& text) = 0;
     // Generates an invitation, stores its key and activates it; `done` runs on the main thread
     // with the invitation, or with why nothing was activated.

@@ -2,6 +2,10 @@
 
 #include <QCoreApplication>
 
+#include <set>
+#include <type_traits>
+#include <variant>
+
 #include "claude/claude_connector.hpp"
 #include "codex/approval_waits.hpp"
 #include "model/events.hpp"
@@ -10,8 +14,6 @@ namespace vigilorb {
 
 using codex::CodexConnectionFailure;
 using codex::CodexConnectionPhase;
-
-std::string codexApprovalRowID(const std::string& accountID) { return std::string(codexApprovalRowPrefix) + accountID; }
 
 CodexRuntimeSide::CodexRuntimeSide(ProviderRuntimeController& controller) : controller_(controller) {
     refreshTask_.setParent(&controller_);
@@ -48,7 +50,7 @@ void CodexRuntimeSide::startUp() {
         try {
             controller_.publish(controller_.store().removeAccount(AIProvider::codex, id));
         } catch (const Failure<SnapshotStoreError>&) {
-            controller_.setAccountStatus(id, codexRemoveFailureText, false);
+            show(board_.removeFailed(id));
         }
     }
     for (const auto& a : saved) connectAccount(a.id, a.isolatedProfile);
@@ -56,13 +58,21 @@ void CodexRuntimeSide::startUp() {
 
 bool CodexRuntimeSide::handleRecordedEvents(const std::vector<NormalizedProviderEvent>& events,
                                             const std::string& statusID) {
-    for (const auto& e : events) {
-        if (const auto* q = e.asQuota(); q && q->provider == AIProvider::codex) {
-            updateStatus(statusID);
-            return true;
-        }
-    }
-    return false;
+    auto effects = board_.recorded(events, statusID);
+    if (effects) show(*effects);
+    return effects.has_value();
+}
+
+void CodexRuntimeSide::show(const codex::BoardEffects& effects) {
+    for (const auto& effect : effects)
+        std::visit(
+            [this](const auto& change) {
+                if constexpr (std::is_same_v<std::decay_t<decltype(change)>, SetSummary>)
+                    controller_.setCodexSummary(change.text, change.isHealthy);
+                else
+                    controller_.apply(change);
+            },
+            effect);
 }
 
 bool CodexRuntimeSide::isCurrent(const std::string& accountID, const std::string& connectionID) const {
@@ -99,9 +109,7 @@ void CodexRuntimeSide::watchApprovals(const std::string& accountID, const std::f
             if (approvalObserver(accountID) == raw) reconcileApprovals(accountID);
         },
         [this, accountID, raw](codex::ApprovalWatchStatus status) {
-            if (approvalObserver(accountID) == raw)
-                controller_.setAccountStatus(codexApprovalRowID(accountID), codex::statusText(status),
-                                             codex::isHealthy(status));
+            if (approvalObserver(accountID) == raw) show(board_.approvalStatus(accountID, status));
         });
 }
 
@@ -134,14 +142,14 @@ void CodexRuntimeSide::reconcileApprovals(const std::string& accountID) {
         controller_.publish(stored);
     } catch (const Failure<SnapshotStoreError>&) {
         // The observer's next snapshot (within a minute) tries again.
-        controller_.setAccountStatus(codexApprovalRowID(accountID), storeFailureText, false);
+        show(board_.approvalsNotStored(accountID));
     }
 }
 
 void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolatedProfile) {
     std::string id = claude::trimmedAccountID(rawAccountID);
     if (!isValidAccountID(id)) {
-        controller_.setAccountStatus(id.empty() ? "Invalid account" : id, invalidAccountIDMessage, false);
+        show(board_.refused(id));
         return;
     }
     if (auto it = clients_.find(id); it != clients_.end()) {
@@ -152,8 +160,7 @@ void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolat
         }
     }
     dropConnection(id);
-    taskStatuses_.erase(id);
-    taskStoreFailed_.erase(id);
+    board_.connecting(id);
     auto connectionID = makeUUID();
     connectionIDs_[id] = connectionID;
 
@@ -162,7 +169,6 @@ void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolat
         for (const auto& other : codex::loadSavedCodexAccounts(controller_.preferences()))
             if (!other.isolatedProfile && other.id != id) removeAccount(other.id);
     }
-    removedAccounts_.erase(id);
 
     const auto& options = controller_.options();
     try {
@@ -187,9 +193,7 @@ void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolat
                 if (!events.empty() && isCurrent(id, connectionID)) controller_.recordEvents(events, id);
             },
             [this, id, connectionID](const CodexConnectionPhase& phase) {
-                if (!isCurrent(id, connectionID)) return;
-                phases_[id] = phase;
-                updateStatus(id);
+                if (isCurrent(id, connectionID)) show(board_.phaseChanged(id, phase));
             },
             clientOptions);
         auto* raw = client.get();
@@ -217,18 +221,13 @@ void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolat
                     controller_.publish(controller_.store().replaceTasks(
                         AIProvider::codex, id, codex::overlayApprovalWaits(tasks, stored, id, waits),
                         controller_.options().clock()));
-                    taskStoreFailed_.erase(id);
+                    board_.tasksStored(id);
                 } catch (const Failure<SnapshotStoreError>&) {
-                    taskStoreFailed_.insert(id);
-                    taskStatuses_[id] = {id, std::string(codexTaskStoreFailureText), false};
-                    updateStatus(id);
+                    show(board_.tasksNotStored(id));
                 }
             },
             [this, id, connectionID](const std::string& detail, bool healthy) {
-                if (!isCurrent(id, connectionID)) return;
-                if (healthy && taskStoreFailed_.contains(id)) return;  // keep the store failure visible
-                taskStatuses_[id] = {id, detail, healthy};
-                updateStatus(id);
+                if (isCurrent(id, connectionID)) show(board_.taskObserverStatus(id, detail, healthy));
             });
 
         codex::upsertSavedCodexAccount(controller_.preferences(), id, isolatedProfile);
@@ -236,8 +235,7 @@ void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolat
         dropConnection(id);
         auto failure = CodexConnectionFailure::of(CodexConnectionFailure::Kind::launchFailed);
         if (auto* f = dynamic_cast<const Failure<CodexConnectionFailure>*>(&e)) failure = f->code();
-        phases_[id] = CodexConnectionPhase::failed(failure);
-        updateStatus(id);
+        show(board_.phaseChanged(id, CodexConnectionPhase::failed(failure)));
     }
 }
 
@@ -254,65 +252,16 @@ void CodexRuntimeSide::refresh() {
 
 void CodexRuntimeSide::removeAccount(std::string_view rawAccountID) {
     std::string id = claude::trimmedAccountID(rawAccountID);
-    removedAccounts_.insert(id);
     dropConnection(id);
     connectionIDs_.erase(id);
-    phases_.erase(id);
-    taskStatuses_.erase(id);
-    taskStoreFailed_.erase(id);
-    controller_.removeAccountStatus(id);
     approvalObservers_.erase(id);
-    controller_.removeAccountStatus(codexApprovalRowID(id));
     codex::removeSavedCodexAccount(controller_.preferences(), id);
-    updateSummary();
+    show(board_.removed(id));
     try {
         controller_.publish(controller_.store().removeAccount(AIProvider::codex, id));
     } catch (const Failure<SnapshotStoreError>&) {
-        controller_.setAccountStatus(id, codexRemoveFailureText, false);
+        show(board_.removeFailed(id));
     }
-}
-
-void CodexRuntimeSide::updateStatus(const std::string& accountID) {
-    auto phase = phases_.contains(accountID) ? phases_.at(accountID) : CodexConnectionPhase::idle();
-    if (phase.kind == CodexConnectionPhase::Kind::connected) {
-        if (auto t = taskStatuses_.find(accountID); t != taskStatuses_.end())
-            controller_.setAccountStatus(accountID, t->second.detail, t->second.isHealthy);
-        else
-            controller_.setAccountStatus(accountID, codexWaitingForTasksText, true);
-    } else {
-        controller_.setAccountStatus(accountID, codex::statusText(phase), false);
-    }
-    updateSummary();
-}
-
-void CodexRuntimeSide::updateSummary() {
-    std::size_t n = phases_.size();
-    bool healthy = n > 0;
-    for (const auto& [id, p] : phases_) healthy = healthy && p.kind == CodexConnectionPhase::Kind::connected;
-    for (const auto& [id, s] : taskStatuses_) healthy = healthy && s.isHealthy;
-    std::string plural = n == 1 ? "" : "s";
-    if (n == 0) {
-        controller_.setCodexSummary("Waiting for local capture to start", false);
-        return;
-    }
-    if (healthy) {
-        controller_.setCodexSummary(std::to_string(n) + " local account" + plural + " connected", true);
-        return;
-    }
-    // Maps are ordered by ID, ascending.
-    for (const auto& [id, p] : phases_) {
-        if (p.kind != CodexConnectionPhase::Kind::connected) {
-            controller_.setCodexSummary(id + ": " + codex::statusText(p), false);
-            return;
-        }
-    }
-    for (const auto& [id, s] : taskStatuses_) {
-        if (!s.isHealthy) {
-            controller_.setCodexSummary(id + ": " + s.detail, false);
-            return;
-        }
-    }
-    controller_.setCodexSummary("Connecting " + std::to_string(n) + " local account" + plural + "\u2026", false);
 }
 
 const CodexAppServerClient* CodexRuntimeSide::client(const std::string& accountID) const {
@@ -331,8 +280,7 @@ const CodexLocalTaskObserver* CodexRuntimeSide::observer(const std::string& acco
 }
 
 std::optional<CodexConnectionPhase> CodexRuntimeSide::phase(const std::string& accountID) const {
-    auto it = phases_.find(accountID);
-    return it == phases_.end() ? std::nullopt : std::optional(it->second);
+    return board_.phase(accountID);
 }
 
 std::optional<std::string> CodexRuntimeSide::diagnostics(const std::string& accountID) const {

@@ -1,17 +1,18 @@
 #pragma once
-// The Codex side of the runtime: per saved Codex account one app-server client (quota) and one
-// local task observer (task states), the 45-second refresh loop, the account rows and the Codex
-// summary, and the window's connect, refresh and remove actions.
+// The Codex side of the runtime: per saved Codex account one app-server client (quota), one
+// local task observer (task states) and one approval observer, the 45-second refresh loop, and
+// the window's connect, refresh and remove actions. Which rows and summary that shows is
+// decided by codex::AccountBoard; this side only feeds it and applies its changes.
 #include <QTimer>
 
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 
+#include "codex/account_board.hpp"
 #include "codex/saved_accounts.hpp"
 #include "runtime/codex_app_server_client.hpp"
 #include "runtime/codex_approval_observer.hpp"
@@ -19,14 +20,6 @@
 #include "runtime/provider_runtime_controller.hpp"
 
 namespace vigilorb {
-
-inline constexpr std::string_view codexWaitingForTasksText = "Codex quota connected \u00B7 Waiting for local task capture";
-inline constexpr std::string_view codexTaskStoreFailureText = "Could not save the normalized task observation";
-inline constexpr std::string_view codexRemoveFailureText = "Could not remove account. Try again.";
-inline constexpr std::string_view codexApprovalRowPrefix = "Codex Approvals/";
-
-// The status row of an account's approval observer: "Codex Approvals/" and the account ID.
-std::string codexApprovalRowID(const std::string& accountID);
 
 class CodexRuntimeSide final : public ProviderRuntimeSide {
 public:
@@ -51,8 +44,7 @@ public:
 
 private:
     void dropConnection(const std::string& accountID);
-    void updateStatus(const std::string& accountID);
-    void updateSummary();
+    void show(const codex::BoardEffects& effects);
     bool isCurrent(const std::string& accountID, const std::string& connectionID) const;
     // Starts the approval observer of the account on that Codex home, unless it runs already.
     void watchApprovals(const std::string& accountID, const std::filesystem::path& codexHome);
@@ -62,19 +54,14 @@ private:
     std::filesystem::path sharedCodexHome() const;
 
     ProviderRuntimeController& controller_;
+    codex::AccountBoard board_;
     std::map<std::string, std::unique_ptr<CodexAppServerClient>> clients_;
     std::map<std::string, std::unique_ptr<CodexLocalTaskObserver>> observers_;
     // One per connected account, on the same Codex home as its local task observer.
     std::map<std::string, std::unique_ptr<CodexApprovalObserver>> approvalObservers_;
     // The local task observer's last list per account, to put a task back after its wait ends.
     std::map<std::string, std::vector<TaskSnapshot>> lastLocalTasks_;
-    std::map<std::string, codex::CodexConnectionPhase> phases_;
-    std::map<std::string, ProviderAccountRuntimeStatus> taskStatuses_;
     std::map<std::string, std::string> connectionIDs_;
-    // Accounts whose last task capture could not be stored: the observer's "synced" status that
-    // follows must not hide that.
-    std::set<std::string> taskStoreFailed_;
-    std::set<std::string> removedAccounts_;
     QTimer refreshTask_;
 };
 

@@ -43,19 +43,14 @@
 #include "model/events.hpp"
 #include "model/paths.hpp"
 #include "model/preferences.hpp"
+#include "model/status_rows.hpp"
 #include "store/store.hpp"
 
 namespace vigilorb {
 
 // One row of the status list.
-struct ProviderAccountRuntimeStatus {
-    std::string id;
-    std::string detail;
-    bool isHealthy = false;
-    bool operator==(const ProviderAccountRuntimeStatus&) const = default;
-};
+using ProviderAccountRuntimeStatus = StatusRow;
 
-inline constexpr std::string_view storeFailureText = "Could not save the normalized snapshot";
 // The row about the snapshot file itself (the space keeps it apart from every account ID).
 inline constexpr std::string_view snapshotFileStatusID = "Snapshot file";
 inline constexpr std::string_view snapshotWaitingText =
@@ -141,6 +136,9 @@ public:
     // Replaces the row with that ID or adds it; rows stay sorted by ID (byte order).
     void setAccountStatus(const std::string& id, std::string_view detail, bool isHealthy);
     void removeAccountStatus(const std::string& id);
+    // A board's changes to the rows (the sides apply their boards' summaries themselves).
+    void apply(const SetRow& change) { setAccountStatus(change.row.id, change.row.detail, change.row.isHealthy); }
+    void apply(const RemoveRow& change) { removeAccountStatus(change.id); }
     void setCodexSummary(std::string summary, bool isHealthy);
     void setClaudeSummary(std::string summary);
     void setClaudeDesktopObserver(bool enabled, std::string status);

@@ -90,8 +90,22 @@ def listening_port(pid):
     return None
 
 
+def stacking():
+    """Names of the top-level windows, topmost first (as xwininfo lists them)."""
+    out = subprocess.run(["xwininfo", "-root", "-children"], capture_output=True, text=True).stdout
+    return re.findall(r'^\s+0x[0-9a-f]+ "([^"]*)"', out, re.M)
+
+
+def above(upper, lower):
+    order = stacking()
+    return upper in order and lower in order and order.index(upper) < order.index(lower)
+
+
 def main():
     log = open(os.path.join(os.environ["HOME"], "companion.log"), "w")
+    # The accessibility bus and its registry first, as in a desktop session: an app that starts
+    # while they are still being activated is not always listed by the registry.
+    wait_for("the accessibility registry", lambda: pyatspi.Registry.getDesktop(0) is not None)
     companion = subprocess.Popen([os.path.join(BIN, "vigilorb-companion")], stdout=log, stderr=subprocess.STDOUT)
     try:
         app = wait_for("the companion on the accessibility bus", application)
@@ -105,6 +119,9 @@ def main():
                 fail("no button named " + name)
         if not find(app, lambda n: n.name in ("Start Observing", "Stop Observing")):
             fail("no observer toggle")
+        # The session has an unlocked keyring, so the pairing key goes there, and the window says so.
+        if not find(app, lambda n: n.name == "Pairing keys are kept in the Secret Service"):
+            fail("the window does not say that pairing keys are kept in the Secret Service")
         time.sleep(0.5)  # let the first frame settle for the picture
         screenshot("window-real.png")
 
@@ -148,6 +165,20 @@ def main():
         subprocess.run(["xdotool", "key", "Return"], check=True)
         wait_for("the sheet to close", lambda: find(
             app, lambda n: n.getRoleName() == "dialog" and n.name == "QR Pairing Invitation") is None, 20)
+
+        # Starting it again while it runs brings the running window to the front instead.
+        cover = subprocess.Popen(["xmessage", "-name", "cover", "-geometry", "900x900+0+0", "in front"],
+                                 stderr=subprocess.DEVNULL)
+        try:
+            wait_for("another window in front", lambda: above("cover", "Tallyloom Companion"), 20)
+            again = subprocess.run([os.path.join(BIN, "vigilorb-companion")], capture_output=True, text=True,
+                                   timeout=60)
+            if again.returncode != 0 or "already running" not in again.stdout + again.stderr:
+                fail("a second start said %d: %s%s" % (again.returncode, again.stdout, again.stderr))
+            wait_for("the window raised by the second start", lambda: above("Tallyloom Companion", "cover"), 20)
+        finally:
+            cover.kill()
+        print("a second start raised the running window")
     finally:
         companion.send_signal(signal.SIGTERM)
         try:
