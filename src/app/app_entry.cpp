@@ -1,4 +1,4 @@
-// The app role, loaded by main() from libvigilorb_app.so: the provider runtime, the transport
+// The app role, loaded by the launcher (src/launcher) from libvigilorb_app.so: the provider runtime, the transport
 // controller and the local control channel (`vigilorb-companion --pair`, `--relay-address`, and
 // the "show" request of a second start). With a display it also shows the status window (and a
 // tray icon where the desktop has one); without one, or with --headless, it runs without any
@@ -26,8 +26,9 @@
 #include "app/tray.hpp"
 #include "desktop/app_identity.hpp"
 #include "desktop/autostart.hpp"
-#include "runtime/cli/control_channel.hpp"
-#include "runtime/cli/process.hpp"
+#include "cli/control_channel.hpp"
+#include "cli/process.hpp"
+#include "launcher/app_library.hpp"
 #include "runtime/provider_runtime_controller.hpp"
 #include "runtime/qsettings_preferences.hpp"
 #include "security/identity.hpp"
@@ -149,7 +150,7 @@ std::unique_ptr<Desktop> openDesktop(QApplication& app, vigilorb::Preferences& p
     QGuiApplication::setDesktopFileName(appID);
     QApplication::setWindowIcon(app::themedIcon(app::Icon::application));
 
-    auto executable = process::currentExecutable().value_or(std::filesystem::path{});
+    auto executable = cli::currentExecutable().value_or(std::filesystem::path{});
     app::CompanionTransportPanel::Options transportOptions;
     transportOptions.controller = &controller;
     transportOptions.preferences = &preferences;
@@ -223,7 +224,7 @@ int runApp(int argc, char** argv, bool withWindow, bool startHidden) {
                                            std::move(transportOptions));
     runtime.setPublishSink([&transport](const CompanionSnapshot& snapshot) { transport.publish(snapshot); });
     transport.restoreStoredKey();
-    ControlServer control(control::socketFolder(paths::processEnvironment(), ::geteuid()));
+    ControlServer control(cli::socketFolder(paths::processEnvironment(), ::geteuid()));
     serveControlRequests(control, transport);
 
     std::unique_ptr<Desktop> desktop;
@@ -239,7 +240,7 @@ int runApp(int argc, char** argv, bool withWindow, bool startHidden) {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int vigilorb_app_main(int argc, char** argv) {
+int vigilorb_app_main(int argc, char** argv) {
     bool headless = hasArgument(argc, argv, "--headless") || (!set("DISPLAY") && !set("WAYLAND_DISPLAY"));
     return runApp(argc, argv, !headless, hasArgument(argc, argv, "--hidden"));
 }

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "runtime/cli/claude_inbox.hpp"
-#include "runtime/cli/process.hpp"
+#include "cli/claude_inbox.hpp"
+#include "cli/process.hpp"
 
 namespace vigilorb {
 
@@ -20,7 +20,7 @@ ProviderRuntimeController::ProviderRuntimeController(ProviderRuntimeOptions opti
       options_(std::move(options)),
       preferences_(options_.preferences ? options_.preferences : &ownPreferences_),
       store_(snapshotFileOf(options_), options_.clock, UnreadableSnapshotPolicy::moveAside) {
-    if (!options_.executablePath) options_.executablePath = &process::currentExecutable;
+    if (!options_.executablePath) options_.executablePath = &cli::currentExecutable;
     store_.setProblemListener([this](const std::optional<SnapshotFileProblem>& p) { showSnapshotProblem(p); });
 
     for (const auto& make : options_.sides)
@@ -104,7 +104,7 @@ void ProviderRuntimeController::recordEvents(const std::vector<NormalizedProvide
     if (last) publish(*last);
     bool claimed = false;
     for (const auto& side : sides_) claimed = side->handleRecordedEvents(events, statusID) || claimed;
-    if (!claimed) setAccountStatus(statusID, inbox::appliedText, true);
+    if (!claimed) setAccountStatus(statusID, cli::appliedText, true);
 }
 
 bool ProviderRuntimeController::moveUnreadableSnapshotAside() {
@@ -137,8 +137,8 @@ void ProviderRuntimeController::prepareClaudeConnector(std::string_view rawAccou
 }
 
 void ProviderRuntimeController::drainClaudeInbox() {
-    inbox::drainPass(profilesRoot(), store_,
-                     inbox::DrainHandler{
+    cli::drainPass(profilesRoot(), store_,
+                     cli::DrainHandler{
                          [this](const CompanionSnapshot& s) { publish(s); },
                          [this](const std::string& id, std::string_view detail, bool healthy) {
                              setAccountStatus(id, detail, healthy);

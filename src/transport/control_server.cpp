@@ -13,7 +13,7 @@ namespace vigilorb {
 
 namespace {
 
-control::Response error(std::string message) { return {false, std::move(message), {}}; }
+cli::Response error(std::string message) { return {false, std::move(message), {}}; }
 
 bool sameUser(QLocalSocket* socket) {
     ucred peer{};
@@ -42,10 +42,10 @@ ControlServer::~ControlServer() {
 void ControlServer::addHandler(const std::string& verb, Handler handler) { handlers_[verb] = std::move(handler); }
 
 std::expected<void, ControlServer::ListenError> ControlServer::listen() {
-    if (!control::preparePrivateFolder(folder_, ::geteuid())) return std::unexpected(ListenError::folderNotPrivate);
+    if (!cli::preparePrivateFolder(folder_, ::geteuid())) return std::unexpected(ListenError::folderNotPrivate);
     // Bound under a temporary name and renamed once it is 0600, so the socket never exists
     // with wider permissions under its real name.
-    auto staging = folder_ / (std::string(control::socketName) + ".new");
+    auto staging = folder_ / (std::string(cli::socketName) + ".new");
     QLocalServer::removeServer(QString::fromStdString(staging.string()));
     if (!server_->listen(QString::fromStdString(staging.string()))) return std::unexpected(ListenError::cannotListen);
     if (::chmod(staging.c_str(), 0600) != 0 || ::rename(staging.c_str(), socketPath().c_str()) != 0) {
@@ -84,10 +84,10 @@ void ControlServer::readRequest(QLocalSocket* socket) {
     }
     // Read no more than one request line can hold.
     auto buffered = socket->property("buffer").toByteArray();
-    buffered += socket->read(static_cast<qint64>(control::requestLimit) + 1 - buffered.size());
+    buffered += socket->read(static_cast<qint64>(cli::requestLimit) + 1 - buffered.size());
     auto end = buffered.indexOf('\n');
     if (end < 0) {
-        if (static_cast<std::size_t>(buffered.size()) >= control::requestLimit) {
+        if (static_cast<std::size_t>(buffered.size()) >= cli::requestLimit) {
             socket->setProperty("requested", true);
             answer(socket, error("The request is too large."));
             return;
@@ -97,9 +97,9 @@ void ControlServer::readRequest(QLocalSocket* socket) {
     }
     socket->setProperty("requested", true);
     socket->setProperty("buffer", QByteArray());
-    auto request = control::parseRequest(std::string_view(buffered.constData(), static_cast<std::size_t>(end)));
+    auto request = cli::parseRequest(std::string_view(buffered.constData(), static_cast<std::size_t>(end)));
     if (!request) {
-        answer(socket, error(request.error() == control::RequestError::tooLarge ? "The request is too large."
+        answer(socket, error(request.error() == cli::RequestError::tooLarge ? "The request is too large."
                                                                                 : "The request is not understood."));
         return;
     }
@@ -112,15 +112,15 @@ void ControlServer::readRequest(QLocalSocket* socket) {
     QTimer::singleShot(options_.answerTimeout, socket, [this, target] {
         if (target && !target->property("answered").toBool()) answer(target, error("No answer in time."));
     });
-    handler->second(request->argument, [this, target](const control::Response& response) {
+    handler->second(request->argument, [this, target](const cli::Response& response) {
         if (target) answer(target, response);
     });
 }
 
-void ControlServer::answer(QLocalSocket* socket, const control::Response& response) {
+void ControlServer::answer(QLocalSocket* socket, const cli::Response& response) {
     if (socket->property("answered").toBool()) return;
     socket->setProperty("answered", true);
-    socket->write(QByteArray::fromStdString(control::encodeResponse(response)));
+    socket->write(QByteArray::fromStdString(cli::encodeResponse(response)));
     socket->disconnectFromServer();  // after the answer is written
 }
 

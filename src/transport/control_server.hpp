@@ -1,5 +1,5 @@
 #pragma once
-// The app's end of the local control channel (runtime/cli/control_channel.hpp has the protocol
+// The app's end of the local control channel (cli/control_channel.hpp has the protocol
 // and the client): a Unix socket in a folder only this user can enter, mode 0600, and each
 // connecting process's user checked again with SO_PEERCRED. Requests are dispatched by verb to
 // handlers the app registers; a handler answers once, now or later.
@@ -15,7 +15,7 @@
 #include <map>
 #include <string>
 
-#include "runtime/cli/control_channel.hpp"
+#include "cli/control_channel.hpp"
 
 class QLocalServer;
 class QLocalSocket;
@@ -26,7 +26,7 @@ class ControlServer : public QObject {
     Q_OBJECT
 
 public:
-    using Reply = std::function<void(const control::Response&)>;
+    using Reply = std::function<void(const cli::Response&)>;
     using Handler = std::function<void(const std::string& argument, Reply reply)>;
 
     struct Options {
@@ -51,12 +51,12 @@ public:
     // socket file left by a process that died is removed first.
     std::expected<void, ListenError> listen();
 
-    std::filesystem::path socketPath() const { return folder_ / control::socketName; }
+    std::filesystem::path socketPath() const { return folder_ / cli::socketName; }
 
 private:
     void accept();
     void readRequest(QLocalSocket* socket);
-    void answer(QLocalSocket* socket, const control::Response& response);
+    void answer(QLocalSocket* socket, const cli::Response& response);
 
     std::filesystem::path folder_;
     Options options_;

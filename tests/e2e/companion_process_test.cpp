@@ -7,8 +7,8 @@
 #include "child_process.hpp"
 #include "model/events.hpp"
 #include "model/files.hpp"
-#include "runtime/cli/claude_inbox.hpp"
-#include "runtime/cli/process.hpp"
+#include "cli/claude_inbox.hpp"
+#include "cli/process.hpp"
 #include "store/snapshot.hpp"
 #include "temp_dir.hpp"
 
@@ -51,10 +51,10 @@ struct Companion : ::testing::Test {
     }
     bool lockIsHeld() {
         try {
-            process::InstanceLock probe(data / "VigilorbCompanion" / "companion.lock");
+            cli::InstanceLock probe(data / "VigilorbCompanion" / "companion.lock");
             return false;
-        } catch (const Failure<process::InstanceLockError>& e) {
-            return e.code() == process::InstanceLockError::alreadyRunning;
+        } catch (const Failure<cli::InstanceLockError>& e) {
+            return e.code() == cli::InstanceLockError::alreadyRunning;
         }
     }
     std::optional<CompanionSnapshot> snapshot() {
@@ -191,7 +191,7 @@ TEST_F(Companion, ConcurrentRunsNeverCollide) {
     std::size_t count = 0;
     for (const auto& e : fs::directory_iterator(inbox("work"))) {
         ++count;
-        auto envelopes = inbox::decodeEventFile(files::read(e.path()).value());
+        auto envelopes = cli::decodeEventFile(files::read(e.path()).value());
         ASSERT_EQ(envelopes.size(), 2u);
         EXPECT_EQ(e.path().filename().string(), envelopes[0].id + ".json");
         auto* t = envelopes[0].event.asTask();

@@ -6,7 +6,7 @@
 #include <QVariant>
 
 #include "model/files.hpp"
-#include "runtime/cli/claude_inbox.hpp"
+#include "cli/claude_inbox.hpp"
 #include "runtime/provider_runtime_controller.hpp"
 #include "temp_dir.hpp"
 
@@ -198,8 +198,8 @@ TEST_F(Controller, RecordEventsPublishesEveryResultAndStopsAtTheFirstFailure) {
 TEST_F(Controller, InboxTaskDrainsRepeatedly) {
     auto c = make(options());
     waitFor(*c, &ProviderRuntimeController::claudeInboxDrained);
-    auto inbox = inbox::prepareInbox(data / "VigilorbCompanion" / "Profiles", "work");
-    inbox::writeEvents(inbox, {task("t1")}, now);
+    auto inbox = cli::prepareInbox(data / "VigilorbCompanion" / "Profiles", "work");
+    cli::writeEvents(inbox, {task("t1")}, now);
     waitFor(*c, &ProviderRuntimeController::claudeInboxDrained);
     EXPECT_TRUE(fs::is_empty(inbox));
     EXPECT_TRUE(c->snapshot().tasksByID.contains("claude:work:t1"));

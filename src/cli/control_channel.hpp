@@ -21,7 +21,7 @@
 
 #include "model/paths.hpp"
 
-namespace vigilorb::control {
+namespace vigilorb::cli {
 
 inline constexpr std::size_t requestLimit = 4096;        // one request line with its "\n"
 inline constexpr std::size_t responseLimit = 64 * 1024;  // a whole answer
@@ -88,4 +88,4 @@ std::optional<Request> controlRequest(int argc, const char* const* argv);
 // Runs the control command against the running app of this user and prints its result.
 int runControlCommand(const Request& request);
 
-}  // namespace vigilorb::control
+}  // namespace vigilorb::cli

@@ -2,11 +2,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "runtime/cli/control_channel.hpp"
+#include "cli/control_channel.hpp"
 #include "temp_dir.hpp"
 
 using namespace vigilorb;
-using namespace vigilorb::control;
+using namespace vigilorb::cli;
 namespace fs = std::filesystem;
 
 TEST(ControlChannel, RequestLines) {

@@ -2,9 +2,9 @@
 
 #include "model/events.hpp"
 #include "model/files.hpp"
-#include "runtime/cli/claude_inbox.hpp"
-#include "runtime/cli/command_line.hpp"
-#include "runtime/cli/process.hpp"
+#include "cli/claude_inbox.hpp"
+#include "cli/command_line.hpp"
+#include "cli/process.hpp"
 #include "temp_dir.hpp"
 
 using namespace vigilorb;
@@ -109,7 +109,7 @@ TEST_F(CommandLine, PermissionRequestWritesTaskThenPendingActionInOneFile) {
     EXPECT_EQ(result.exitStatus, 0);
     std::vector<fs::path> written(fs::directory_iterator(inbox), fs::directory_iterator{});
     ASSERT_EQ(written.size(), 1u);
-    auto envelopes = inbox::decodeEventFile(files::read(written[0]).value());
+    auto envelopes = cli::decodeEventFile(files::read(written[0]).value());
     ASSERT_EQ(envelopes.size(), 2u);
     ASSERT_TRUE(envelopes[0].event.asTask());
     EXPECT_EQ(envelopes[0].event.asTask()->state, TaskState::waitingApproval);
@@ -150,6 +150,6 @@ TEST(CurrentExecutable, ReplacedFileIsFoundAtItsPathAgain) {
         {dir / "odd (deleted)", dir / "odd (deleted)"},
         {"", std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(process::executableFromLink(c.linkTarget), c.expected) << c.linkTarget;
-    EXPECT_TRUE(process::currentExecutable());
+    for (const auto& c : cases) EXPECT_EQ(cli::executableFromLink(c.linkTarget), c.expected) << c.linkTarget;
+    EXPECT_TRUE(cli::currentExecutable());
 }

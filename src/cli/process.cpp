@@ -1,4 +1,4 @@
-#include "runtime/cli/process.hpp"
+#include "cli/process.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -11,7 +11,7 @@
 
 #include "model/files.hpp"
 
-namespace vigilorb::process {
+namespace vigilorb::cli {
 
 std::optional<std::filesystem::path> currentExecutable() {
     std::error_code ec;
@@ -55,4 +55,4 @@ InstanceLock::~InstanceLock() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-}  // namespace vigilorb::process
+}  // namespace vigilorb::cli

@@ -5,7 +5,7 @@
 #include <map>
 
 #include "model/files.hpp"
-#include "runtime/cli/claude_inbox.hpp"
+#include "cli/claude_inbox.hpp"
 #include "temp_dir.hpp"
 
 using namespace vigilorb;
@@ -33,13 +33,13 @@ struct Inbox : ::testing::Test {
     // Writes one envelope file for the event, as the command-line mode does, and returns it.
     fs::path drop(const std::string& folder, const NormalizedProviderEvent& event) {
         auto envelope = ProviderEventEnvelope::make(event, now);
-        auto path = inbox::prepareInbox(root, folder) / (envelope.id + ".json");
+        auto path = cli::prepareInbox(root, folder) / (envelope.id + ".json");
         EXPECT_TRUE(files::writeAtomically(path, encodeEnvelope(envelope), 0600));
         return path;
     }
 
     void drain() {
-        inbox::drainPass(root, store,
+        cli::drainPass(root, store,
                          {[&](const CompanionSnapshot& s) { published.push_back(s); },
                           [&](const std::string& id, std::string_view detail, bool ok) {
                               rows[id] = {std::string(detail), ok};
@@ -50,15 +50,15 @@ struct Inbox : ::testing::Test {
 }  // namespace
 
 TEST_F(Inbox, OneRunIsOneFileWithItsEventsInOrder) {
-    auto path = inbox::prepareInbox(root, "work");
+    auto path = cli::prepareInbox(root, "work");
     auto events = std::vector{runningTask("work", "t1"), runningTask("work", "t2")};
-    inbox::writeEvents(path, events, now);
-    inbox::writeEvents(path, {}, now);  // no events, no file
+    cli::writeEvents(path, events, now);
+    cli::writeEvents(path, {}, now);  // no events, no file
     std::vector<fs::path> written(fs::directory_iterator(path), fs::directory_iterator{});
     ASSERT_EQ(written.size(), 1u);
     EXPECT_EQ(fs::status(written[0]).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
     auto bytes = files::read(written[0]).value();
-    auto envelopes = inbox::decodeEventFile(bytes);
+    auto envelopes = cli::decodeEventFile(bytes);
     ASSERT_EQ(envelopes.size(), 2u);
     EXPECT_EQ(written[0].filename().string(), envelopes[0].id + ".json");
     EXPECT_NE(envelopes[0].id, envelopes[1].id);
@@ -79,44 +79,44 @@ TEST_F(Inbox, EventFileDecoding) {
     pair["following"] = Json::array({b});
     Json tooMany = a;
     tooMany["following"] = Json::array();
-    for (std::size_t i = 1; i < inbox::maxEventsPerFile + 1; ++i) tooMany["following"].push_back(b);
+    for (std::size_t i = 1; i < cli::maxEventsPerFile + 1; ++i) tooMany["following"].push_back(b);
     Json most = tooMany;
     most["following"].erase(most["following"].size() - 1);
 
-    EXPECT_EQ(inbox::decodeEventFile(single.dump()), std::vector{a});
-    EXPECT_EQ(inbox::decodeEventFile(pair.dump()), (std::vector{a, b}));
-    EXPECT_EQ(inbox::decodeEventFile(most.dump()).size(), inbox::maxEventsPerFile);
+    EXPECT_EQ(cli::decodeEventFile(single.dump()), std::vector{a});
+    EXPECT_EQ(cli::decodeEventFile(pair.dump()), (std::vector{a, b}));
+    EXPECT_EQ(cli::decodeEventFile(most.dump()).size(), cli::maxEventsPerFile);
     Json nullFollowing = a;
     nullFollowing["following"] = nullptr;
-    EXPECT_EQ(inbox::decodeEventFile(nullFollowing.dump()), std::vector{a});
-    EXPECT_EQ(inbox::decodeEventFile(inbox::encodeEventFile({a, b})), (std::vector{a, b}));
+    EXPECT_EQ(cli::decodeEventFile(nullFollowing.dump()), std::vector{a});
+    EXPECT_EQ(cli::decodeEventFile(cli::encodeEventFile({a, b})), (std::vector{a, b}));
 
     Json notArray = a;
     notArray["following"] = Json(b);
     Json badMember = a;
     badMember["following"] = Json::array({b, Json{{"id", "x"}}});
     for (const auto& bad : std::vector<Json>{notArray, badMember, tooMany, Json::array({a}), Json(b)["event"]})
-        EXPECT_THROW(inbox::decodeEventFile(bad.dump()), DecodingError) << bad.dump().substr(0, 80);
-    EXPECT_THROW(inbox::decodeEventFile("{"), DecodingError);
+        EXPECT_THROW(cli::decodeEventFile(bad.dump()), DecodingError) << bad.dump().substr(0, 80);
+    EXPECT_THROW(cli::decodeEventFile("{"), DecodingError);
 }
 
 TEST_F(Inbox, WriterFailures) {
     auto code = [](auto&& op) {
         try {
             op();
-        } catch (const Failure<inbox::InboxWriteError>& e) {
+        } catch (const Failure<cli::InboxWriteError>& e) {
             return e.code();
         }
-        return inbox::InboxWriteError{-1};
+        return cli::InboxWriteError{-1};
     };
-    EXPECT_EQ(code([&] { inbox::prepareInbox(std::nullopt, "work"); }), inbox::InboxWriteError::noApplicationSupport);
+    EXPECT_EQ(code([&] { cli::prepareInbox(std::nullopt, "work"); }), cli::InboxWriteError::noApplicationSupport);
     test::writeText(root / "claude", "");  // a file where the folder should be
-    EXPECT_EQ(code([&] { inbox::prepareInbox(root, "work"); }), inbox::InboxWriteError::folderCreationFailed);
+    EXPECT_EQ(code([&] { cli::prepareInbox(root, "work"); }), cli::InboxWriteError::folderCreationFailed);
     fs::remove(root / "claude");
-    auto path = inbox::prepareInbox(root, "work");
+    auto path = cli::prepareInbox(root, "work");
     test::FileSizeLimit limit(10);
-    EXPECT_EQ(code([&] { inbox::writeEvents(path, {runningTask("work", "t1")}, now); }),
-              inbox::InboxWriteError::writeFailed);
+    EXPECT_EQ(code([&] { cli::writeEvents(path, {runningTask("work", "t1")}, now); }),
+              cli::InboxWriteError::writeFailed);
     EXPECT_TRUE(fs::is_empty(path));  // no temporary left behind
 }
 
@@ -161,15 +161,15 @@ TEST_F(Inbox, FilesThatCannotBeEventsAreRejectedWithoutReadingThemWhole) {
         EXPECT_EQ(text.size(), size);
         return text;
     };
-    test::writeText(inbox("work") / "at-cap.json", padded(inbox::maxEventFileBytes));
-    test::writeText(inbox("work") / "over-cap.json", padded(inbox::maxEventFileBytes + 1));
+    test::writeText(inbox("work") / "at-cap.json", padded(cli::maxEventFileBytes));
+    test::writeText(inbox("work") / "over-cap.json", padded(cli::maxEventFileBytes + 1));
     ASSERT_EQ(::mkfifo((inbox("work") / "fifo.json").c_str(), 0600), 0);
     fs::create_symlink("/dev/zero", inbox("work") / "endless.json");
     drain();
     for (auto name : {"at-cap.json", "over-cap.json", "fifo.json", "endless.json"})
         EXPECT_FALSE(fs::exists(fs::symlink_status(inbox("work") / name))) << name;
     EXPECT_EQ(store.snapshot().tasksByID.size(), 1u);
-    EXPECT_TRUE(store.snapshot().tasksByID.contains("claude:work:t-" + std::to_string(inbox::maxEventFileBytes)));
+    EXPECT_TRUE(store.snapshot().tasksByID.contains("claude:work:t-" + std::to_string(cli::maxEventFileBytes)));
 }
 
 TEST_F(Inbox, OtherExtensionsHiddenFilesAndInvalidFoldersAreLeftAlone) {
@@ -207,13 +207,13 @@ TEST_F(Inbox, ApprovalWrittenAfterItsTaskIsAppliedAfterItWhateverTheNames) {
         CompanionSnapshotStore freshStore{fresh / "snapshot-v1.json", [] { return now; }};
         auto write = [&](const char* name, const NormalizedProviderEvent& event, Date at) {
             auto envelope = ProviderEventEnvelope::make(event, at);
-            EXPECT_TRUE(files::writeAtomically(inbox::prepareInbox(root, "work") / (std::string(name) + ".json"),
+            EXPECT_TRUE(files::writeAtomically(cli::prepareInbox(root, "work") / (std::string(name) + ".json"),
                                    encodeEnvelope(envelope), 0600));
         };
         write(naming.stop, task(TaskState::completed, now), now);
         write(naming.request, task(TaskState::waitingApproval, now + 1), now + 1);
         write(naming.action, approval, now + 1);
-        inbox::drainPass(root, freshStore, {[](const CompanionSnapshot&) {}, [](auto&&...) {}});
+        cli::drainPass(root, freshStore, {[](const CompanionSnapshot&) {}, [](auto&&...) {}});
         auto stored = freshStore.snapshot();
         auto label = std::string(naming.stop) + naming.request + naming.action;
         EXPECT_TRUE(fs::is_empty(inbox("work"))) << label;
@@ -237,8 +237,8 @@ TEST_F(Inbox, FilesOfSeveralRunsAreAppliedInRecordedOrder) {
     auto run = [&](const char* name, std::vector<NormalizedProviderEvent> events, Date at) {
         std::vector<ProviderEventEnvelope> envelopes;
         for (auto& e : events) envelopes.push_back(ProviderEventEnvelope::make(std::move(e), at));
-        EXPECT_TRUE(files::writeAtomically(inbox::prepareInbox(root, "work") / (std::string(name) + ".json"),
-                               inbox::encodeEventFile(envelopes), 0600));
+        EXPECT_TRUE(files::writeAtomically(cli::prepareInbox(root, "work") / (std::string(name) + ".json"),
+                               cli::encodeEventFile(envelopes), 0600));
     };
     // Named against their order.
     run("d", {task(TaskState::completed, now)}, now);
@@ -258,8 +258,8 @@ TEST_F(Inbox, FilesOfSeveralRunsAreAppliedInRecordedOrder) {
 TEST_F(Inbox, FileWithAnEventOfAnotherAccountIsRejectedWhole) {
     auto mine = ProviderEventEnvelope::make(runningTask("work", "t1"), now);
     auto theirs = ProviderEventEnvelope::make(runningTask("home", "t2"), now);
-    auto path = inbox::prepareInbox(root, "work") / (mine.id + ".json");
-    EXPECT_TRUE(files::writeAtomically(path, inbox::encodeEventFile({mine, theirs}), 0600));
+    auto path = cli::prepareInbox(root, "work") / (mine.id + ".json");
+    EXPECT_TRUE(files::writeAtomically(path, cli::encodeEventFile({mine, theirs}), 0600));
     drain();
     EXPECT_FALSE(fs::exists(path));
     EXPECT_FALSE(fs::exists(snapshotFile));
@@ -294,7 +294,7 @@ TEST_F(Inbox, StoreFailureKeepsFilesUntilTheSnapshotIsReadableAgain) {
 }
 
 TEST_F(Inbox, NothingToDrainIsQuiet) {
-    inbox::drainPass(std::nullopt, store, {});
+    cli::drainPass(std::nullopt, store, {});
     drain();  // no claude folder yet
     EXPECT_TRUE(published.empty());
     EXPECT_FALSE(fs::exists(snapshotFile));

@@ -4,7 +4,7 @@
 
 #include "model/error.hpp"
 
-namespace vigilorb::process {
+namespace vigilorb::cli {
 
 // This program's own executable (resolved through /proc/self/exe), as the Claude connector
 // writes it into the commands Claude Code runs; absent when it cannot be found.
@@ -35,4 +35,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace vigilorb::process
+}  // namespace vigilorb::cli

@@ -17,14 +17,15 @@
 #include <vector>
 
 #include "desktop/app_identity.hpp"
+#include "launcher/app_library.hpp"
 #include "model/paths.hpp"
-#include "runtime/cli/command_line.hpp"
-#include "runtime/cli/control_channel.hpp"
-#include "runtime/cli/process.hpp"
+#include "cli/command_line.hpp"
+#include "cli/control_channel.hpp"
+#include "cli/process.hpp"
 
 namespace {
 
-using AppMain = int (*)(int, char**);
+using vigilorb::launcher::AppMain;
 
 int say(const std::string& line, int status) {
     std::fprintf(stderr, "%s\n", line.c_str());
@@ -107,21 +108,21 @@ int startApp(int argc, char** argv) {
     sigaddset(&termination, SIGTERM);
     ::sigprocmask(SIG_BLOCK, &termination, nullptr);
     // One app per user: the lock sits beside the snapshot that the app would write.
-    std::optional<process::InstanceLock> lock;
+    std::optional<cli::InstanceLock> lock;
     try {
         lock.emplace(paths::snapshotFile().parent_path() / "companion.lock");
-    } catch (const Failure<process::InstanceLockError>& e) {
-        if (e.code() == process::InstanceLockError::alreadyRunning) {
+    } catch (const Failure<cli::InstanceLockError>& e) {
+        if (e.code() == cli::InstanceLockError::alreadyRunning) {
             // Not a failure: the companion the user asked for is running. Its window comes
             // forward (one without a window, or one that does not answer, changes nothing).
-            [[maybe_unused]] auto shown = control::send(control::socketFolder(paths::processEnvironment(), ::geteuid()),
-                                                        control::Request{"show", ""}, std::chrono::seconds(2));
+            [[maybe_unused]] auto shown = cli::send(cli::socketFolder(paths::processEnvironment(), ::geteuid()),
+                                                        cli::Request{"show", ""}, std::chrono::seconds(2));
             return say("Tallyloom Companion is already running for this user.", 0);
         }
         // Without a lock file the data folder cannot be written either; the app starts and its
         // status rows say what fails.
     }
-    auto exe = process::currentExecutable();
+    auto exe = cli::currentExecutable();
     if (!exe) return fail("Tallyloom Companion cannot locate its own executable.");
     std::string looked;
     auto library = findAppLibrary(exe->parent_path(), looked);
@@ -130,7 +131,7 @@ int startApp(int argc, char** argv) {
                     looked + ").");
     void* handle = ::dlopen(library->c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) return fail(std::string("Tallyloom Companion cannot load its app library: ") + ::dlerror());
-    auto appMain = reinterpret_cast<AppMain>(::dlsym(handle, "vigilorb_app_main"));
+    auto appMain = reinterpret_cast<AppMain>(::dlsym(handle, vigilorb::launcher::appEntrySymbol));
     if (!appMain) return fail("Tallyloom Companion's app library has no entry point.");
     // The library stays loaded until exit: Qt registers exit handlers that point into it.
     return appMain(argc, argv);
@@ -141,7 +142,7 @@ int startApp(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (auto request = vigilorb::cli::commandLineRequest(argc, argv)) return vigilorb::cli::runCommandLineProcess(*request);
     // Requests to the running app; they never start one.
-    if (auto request = vigilorb::control::controlRequest(argc, argv)) return vigilorb::control::runControlCommand(*request);
+    if (auto request = vigilorb::cli::controlRequest(argc, argv)) return vigilorb::cli::runControlCommand(*request);
     if (auto status = informationRequest(argc, argv)) return *status;
     return startApp(argc, argv);
 }

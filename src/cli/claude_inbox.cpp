@@ -1,4 +1,4 @@
-#include "runtime/cli/claude_inbox.hpp"
+#include "cli/claude_inbox.hpp"
 
 #include <algorithm>
 #include <stdexcept>
@@ -7,7 +7,7 @@
 #include "claude/claude_connector.hpp"
 #include "model/files.hpp"
 
-namespace vigilorb::inbox {
+namespace vigilorb::cli {
 
 namespace fs = std::filesystem;
 
@@ -173,4 +173,4 @@ void drainPass(const std::optional<fs::path>& profilesRoot, CompanionSnapshotSto
     }
 }
 
-}  // namespace vigilorb::inbox
+}  // namespace vigilorb::cli

@@ -1,4 +1,4 @@
-#include "runtime/cli/command_line.hpp"
+#include "cli/command_line.hpp"
 
 #include <unistd.h>
 
@@ -10,7 +10,7 @@
 #include "claude/claude_hook_parser.hpp"
 #include "claude/claude_statusline_parser.hpp"
 #include "model/events.hpp"
-#include "runtime/cli/claude_inbox.hpp"
+#include "cli/claude_inbox.hpp"
 
 namespace vigilorb::cli {
 
@@ -50,9 +50,9 @@ CommandLineResult runCommandLine(const CommandLineRequest& request, std::string_
     }
     if (request.mode == CommandLineMode::statusLine) result.output = statusLineText;
     try {
-        auto inbox = inbox::prepareInbox(paths::profilesRoot(env), request.accountID);
-        inbox::writeEvents(inbox, events, at);
-    } catch (const Failure<inbox::InboxWriteError>&) {
+        auto inbox = cli::prepareInbox(paths::profilesRoot(env), request.accountID);
+        cli::writeEvents(inbox, events, at);
+    } catch (const Failure<cli::InboxWriteError>&) {
         result.exitStatus = 1;
     }
     return result;

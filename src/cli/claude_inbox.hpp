@@ -9,7 +9,7 @@
 #include "model/events.hpp"
 #include "store/store.hpp"
 
-namespace vigilorb::inbox {
+namespace vigilorb::cli {
 
 // The one channel from Claude Code's short-lived status-line and hook runs to the running app:
 // <profiles root>/claude/<account>/inbox/<envelope id>.json, written by atomic replace with mode
@@ -69,4 +69,4 @@ struct DrainHandler {
 void drainPass(const std::optional<std::filesystem::path>& profilesRoot, CompanionSnapshotStore& store,
                const DrainHandler& handler);
 
-}  // namespace vigilorb::inbox
+}  // namespace vigilorb::cli

@@ -1,4 +1,4 @@
-#include "runtime/cli/control_channel.hpp"
+#include "cli/control_channel.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace vigilorb::control {
+namespace vigilorb::cli {
 
 namespace {
 
@@ -276,4 +276,4 @@ int runControlCommand(const Request& request) {
     return 0;
 }
 
-}  // namespace vigilorb::control
+}  // namespace vigilorb::cli
