@@ -141,7 +141,7 @@ TEST_F(Controller, SnapshotThatCannotLoadIsMovedAsideAtStartAndSaid) {
 
     c->recordEvents({task("t1")}, "Claude/work");
     EXPECT_EQ(c->accountStatus("Claude/work")->detail, "Read-only quota and task state updated");
-    EXPECT_TRUE(decodeSnapshot(test::readText(snapshotFile)).tasksByID.contains("claude:work:t1"));
+    EXPECT_TRUE(decodeSnapshot(test::readText(snapshotFile)).value().tasksByID.contains("claude:work:t1"));
 }
 
 TEST_F(Controller, SnapshotThatMayYetLoadWaitsUntilMovedAsideOnRequest) {

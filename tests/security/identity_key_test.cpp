@@ -27,7 +27,7 @@ TEST(CompanionIdentity, CreatesStoresAndKeepsAnIdentity) {
     EXPECT_TRUE(std::regex_match(first.id, freshID)) << first.id;
     EXPECT_EQ(first.name, "Ada's workstation");
     ASSERT_TRUE(prefs.string("companion.identity.v2"));
-    auto stored = json::parse(*prefs.string("companion.identity.v2"));
+    auto stored = json::parse(*prefs.string("companion.identity.v2")).value();
     EXPECT_EQ(stored.at("id"), first.id);
     EXPECT_EQ(CompanionIdentity::loadOrCreate(prefs, std::string("other")), first);
 }
