@@ -48,4 +48,12 @@ QIcon themedIcon(Icon icon) {
     return QIcon::fromTheme(QString::fromLatin1(e.themeName), bundled);
 }
 
+QColor alertRed(const QColor& background) {
+    return background.lightness() < 128 ? QColor(0xff, 0x7b, 0x63) : QColor(0xc0, 0x1c, 0x28);
+}
+
+QColor warningOrange(const QColor& background) {
+    return background.lightness() < 128 ? QColor(0xff, 0xa3, 0x48) : QColor(0xd9, 0x6c, 0x00);
+}
+
 }  // namespace vigilorb::app

@@ -1,5 +1,6 @@
 #pragma once
 // Icons from the freedesktop icon theme, with bundled SVGs where a desktop may have none.
+#include <QColor>
 #include <QIcon>
 
 namespace vigilorb::app {
@@ -23,5 +24,10 @@ enum class Icon {
 };
 
 QIcon themedIcon(Icon icon);
+
+// Red and orange for failures and warnings, legible on the given background: the dark shades
+// read well on a light theme and vanish on a dark one, so a dark background gets light shades.
+QColor alertRed(const QColor& background);
+QColor warningOrange(const QColor& background);
 
 }  // namespace vigilorb::app

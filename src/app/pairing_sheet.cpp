@@ -181,7 +181,7 @@ void PairingInvitationSheet::updateCountdown() {
     countdownIcon_->setPixmap(themedIcon(expired ? Icon::warning : Icon::timer).pixmap(16, 16));
     QPalette p = countdownText_->palette();
     if (expired) {
-        p.setColor(QPalette::WindowText, QColor(0xd9, 0x6c, 0x00));
+        p.setColor(QPalette::WindowText, warningOrange(p.color(QPalette::Window)));
         countdownText_->setForegroundRole(QPalette::WindowText);
     } else {
         countdownText_->setForegroundRole(QPalette::PlaceholderText);

@@ -527,7 +527,7 @@ void CompanionStatusWindow::showAccountRows() {
         auto* remove = button("Remove", "removeAccount", row);
         remove->setAccessibleDescription(QString::fromStdString(status.id));
         QPalette red = remove->palette();
-        red.setColor(QPalette::ButtonText, QColor(0xc0, 0x1c, 0x28));
+        red.setColor(QPalette::ButtonText, alertRed(red.color(QPalette::Button)));
         remove->setPalette(red);
         line->addWidget(remove, 0, Qt::AlignTop);
         auto id_ = status.id;
@@ -567,7 +567,7 @@ void CompanionStatusWindow::showPairingState() {
         case PairingPreparationState::failed:
             setButtonText(pairingButton_, "Try Again");
             pairingCaption_->setText("Could not write to the local Keychain; no QR code was generated");
-            p.setColor(QPalette::WindowText, QColor(0xc0, 0x1c, 0x28));
+            p.setColor(QPalette::WindowText, alertRed(p.color(QPalette::Window)));
             pairingCaption_->setForegroundRole(QPalette::WindowText);
             break;
     }
@@ -613,6 +613,21 @@ void CompanionStatusWindow::present() {
     show();
     raise();
     activateWindow();
+}
+
+void CompanionStatusWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // The desktop switched between light and dark: the alert colours follow. Queued, because
+    // this window hears of the change before its children take the new palette.
+    if (event->type() == QEvent::PaletteChange && accountRows_ && pairingCaption_) {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                showAccountRows();
+                showPairingState();
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 void CompanionStatusWindow::closeEvent(QCloseEvent* event) {

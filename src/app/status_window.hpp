@@ -65,6 +65,7 @@ signals:
     void notifyApprovalsChanged(bool enabled);
 
 protected:
+    void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:

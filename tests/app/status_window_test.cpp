@@ -1,8 +1,14 @@
+#include <QApplication>
+#include <QColor>
 #include <QFrame>
 #include <QLocale>
+#include <QPalette>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QScrollArea>
 #include <QTableView>
+
+#include <algorithm>
 
 #include "desktop/app_identity.hpp"
 #include "desktop/autostart.hpp"
@@ -294,6 +300,32 @@ TEST_F(StatusWindow, ScreenshotsOfTheEmptyAndABusyWindow) {
     column()->adjustSize();
     ASSERT_TRUE(column()->grab().save(QString::fromStdString((folder / "window-populated.png").string())));
     window->grab().save(QString::fromStdString((folder / "window-populated-viewport.png").string()));
+
+    // The same under a dark desktop palette, where fixed colours would turn unreadable.
+    auto light = QApplication::palette();
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(0x24, 0x24, 0x24));
+    dark.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
+    dark.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
+    dark.setColor(QPalette::AlternateBase, QColor(0x2c, 0x2c, 0x2c));
+    dark.setColor(QPalette::Text, QColor(0xee, 0xee, 0xee));
+    dark.setColor(QPalette::Button, QColor(0x33, 0x33, 0x33));
+    dark.setColor(QPalette::ButtonText, QColor(0xee, 0xee, 0xee));
+    dark.setColor(QPalette::PlaceholderText, QColor(0x99, 0x99, 0x99));
+    QApplication::setPalette(dark);
+    // The account rows are rebuilt with a red that reads on the dark buttons.
+    QList<QPushButton*> removes;
+    ASSERT_TRUE(eventually([&] {
+        removes.clear();
+        for (auto* remove : window->findChildren<QPushButton*>("removeAccount"))
+            if (remove->isVisible()) removes.append(remove);  // replaced ones wait for deletion
+        return removes.size() == 3 && std::ranges::all_of(removes, [](QPushButton* remove) {
+                   return remove->palette().color(QPalette::ButtonText).lightness() > 128;
+               });
+    })) << "the Remove buttons keep a red that is too dark for a dark palette";
+    column()->adjustSize();
+    ASSERT_TRUE(column()->grab().save(QString::fromStdString((folder / "window-populated-dark.png").string())));
+    QApplication::setPalette(light);
     EXPECT_EQ(labelText(*window, "approvalCount"), "3");
     EXPECT_TRUE(window->taskModel().rows().front().needsAttention());
 }
