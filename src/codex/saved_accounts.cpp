@@ -74,11 +74,8 @@ fs::path isolatedProfileDirectory(const std::string& accountID, const paths::Env
 
 fs::path prepareIsolatedProfile(const std::string& accountID, const paths::Environment& env) {
     auto folder = isolatedProfileDirectory(accountID, env);
-    try {
-        files::createFolders(folder);
-    } catch (const Failure<files::FileError>& e) {
-        throw Failure<ProfileError>(ProfileError::folderCreationFailed, e.detail());
-    }
+    if (auto made = files::createFolders(folder); !made)
+        throw Failure<ProfileError>(ProfileError::folderCreationFailed, made.error().detail);
     if (::chmod(folder.c_str(), 0700) != 0)
         throw Failure<ProfileError>(ProfileError::folderCreationFailed, folder.string() + ": cannot restrict access");
     return folder;

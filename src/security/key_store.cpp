@@ -69,16 +69,12 @@ std::filesystem::path FileSecretItemBackend::itemPath(const SecretItemQuery& que
 
 std::int32_t FileSecretItemBackend::write(const SecretItemQuery& query, const Bytes& data) {
     auto path = itemPath(query);
-    try {
-        files::createFolders(path.parent_path());
-        std::error_code ec;
-        std::filesystem::permissions(path.parent_path(), std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::replace, ec);
-        if (ec) return keyStoreStatus::ioFailure;
-        files::writeAtomically(path, crypto::stringOf(data), 0600);
-    } catch (const Failure<files::FileError>&) {
-        return keyStoreStatus::ioFailure;
-    }
+    if (!files::createFolders(path.parent_path())) return keyStoreStatus::ioFailure;
+    std::error_code ec;
+    std::filesystem::permissions(path.parent_path(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace, ec);
+    if (ec) return keyStoreStatus::ioFailure;
+    if (!files::writeAtomically(path, crypto::stringOf(data), 0600)) return keyStoreStatus::ioFailure;
     return keyStoreStatus::success;
 }
 
@@ -93,12 +89,10 @@ std::int32_t FileSecretItemBackend::update(const SecretItemQuery& query, const B
 std::int32_t FileSecretItemBackend::add(const SecretItemQuery& query, const Bytes& data) { return write(query, data); }
 
 std::int32_t FileSecretItemBackend::copyMatching(const SecretItemQuery& query, std::optional<Bytes>& data) {
-    try {
-        data = crypto::bytesOf(files::read(itemPath(query)));
-        return keyStoreStatus::success;
-    } catch (const Failure<files::FileError>& e) {
-        return e.code() == files::FileError::notFound ? keyStoreStatus::itemNotFound : keyStoreStatus::ioFailure;
-    }
+    auto bytes = files::read(itemPath(query));
+    if (!bytes) return bytes.error().code == files::FileError::notFound ? keyStoreStatus::itemNotFound : keyStoreStatus::ioFailure;
+    data = crypto::bytesOf(*bytes);
+    return keyStoreStatus::success;
 }
 
 }  // namespace vigilorb

@@ -104,7 +104,7 @@ TEST_F(Controller, StartUpPublishesTheStoredSnapshotAndDetectsTheCLI) {
     CompanionSnapshot stored;
     stored.applyEvent(ProviderEventEnvelope::make(task("t0"), now));
     fs::create_directories(snapshotFile.parent_path());
-    files::writeAtomically(snapshotFile, encodeSnapshot(stored));
+    EXPECT_TRUE(files::writeAtomically(snapshotFile, encodeSnapshot(stored)));
     test::writeText(dir / "bin" / "claude", "#!/bin/sh\n");
     fs::permissions(dir / "bin" / "claude", fs::perms::owner_all);
 

@@ -34,7 +34,7 @@ struct Inbox : ::testing::Test {
     fs::path drop(const std::string& folder, const NormalizedProviderEvent& event) {
         auto envelope = ProviderEventEnvelope::make(event, now);
         auto path = inbox::prepareInbox(root, folder) / (envelope.id + ".json");
-        files::writeAtomically(path, encodeEnvelope(envelope), 0600);
+        EXPECT_TRUE(files::writeAtomically(path, encodeEnvelope(envelope), 0600));
         return path;
     }
 
@@ -57,7 +57,7 @@ TEST_F(Inbox, OneRunIsOneFileWithItsEventsInOrder) {
     std::vector<fs::path> written(fs::directory_iterator(path), fs::directory_iterator{});
     ASSERT_EQ(written.size(), 1u);
     EXPECT_EQ(fs::status(written[0]).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
-    auto bytes = files::read(written[0]);
+    auto bytes = files::read(written[0]).value();
     auto envelopes = inbox::decodeEventFile(bytes);
     ASSERT_EQ(envelopes.size(), 2u);
     EXPECT_EQ(written[0].filename().string(), envelopes[0].id + ".json");
@@ -207,8 +207,8 @@ TEST_F(Inbox, ApprovalWrittenAfterItsTaskIsAppliedAfterItWhateverTheNames) {
         CompanionSnapshotStore freshStore{fresh / "snapshot-v1.json", [] { return now; }};
         auto write = [&](const char* name, const NormalizedProviderEvent& event, Date at) {
             auto envelope = ProviderEventEnvelope::make(event, at);
-            files::writeAtomically(inbox::prepareInbox(root, "work") / (std::string(name) + ".json"),
-                                   encodeEnvelope(envelope), 0600);
+            EXPECT_TRUE(files::writeAtomically(inbox::prepareInbox(root, "work") / (std::string(name) + ".json"),
+                                   encodeEnvelope(envelope), 0600));
         };
         write(naming.stop, task(TaskState::completed, now), now);
         write(naming.request, task(TaskState::waitingApproval, now + 1), now + 1);
@@ -237,8 +237,8 @@ TEST_F(Inbox, FilesOfSeveralRunsAreAppliedInRecordedOrder) {
     auto run = [&](const char* name, std::vector<NormalizedProviderEvent> events, Date at) {
         std::vector<ProviderEventEnvelope> envelopes;
         for (auto& e : events) envelopes.push_back(ProviderEventEnvelope::make(std::move(e), at));
-        files::writeAtomically(inbox::prepareInbox(root, "work") / (std::string(name) + ".json"),
-                               inbox::encodeEventFile(envelopes), 0600);
+        EXPECT_TRUE(files::writeAtomically(inbox::prepareInbox(root, "work") / (std::string(name) + ".json"),
+                               inbox::encodeEventFile(envelopes), 0600));
     };
     // Named against their order.
     run("d", {task(TaskState::completed, now)}, now);
@@ -259,7 +259,7 @@ TEST_F(Inbox, FileWithAnEventOfAnotherAccountIsRejectedWhole) {
     auto mine = ProviderEventEnvelope::make(runningTask("work", "t1"), now);
     auto theirs = ProviderEventEnvelope::make(runningTask("home", "t2"), now);
     auto path = inbox::prepareInbox(root, "work") / (mine.id + ".json");
-    files::writeAtomically(path, inbox::encodeEventFile({mine, theirs}), 0600);
+    EXPECT_TRUE(files::writeAtomically(path, inbox::encodeEventFile({mine, theirs}), 0600));
     drain();
     EXPECT_FALSE(fs::exists(path));
     EXPECT_FALSE(fs::exists(snapshotFile));

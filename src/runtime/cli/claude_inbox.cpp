@@ -14,11 +14,8 @@ namespace fs = std::filesystem;
 fs::path prepareInbox(const std::optional<fs::path>& profilesRoot, const std::string& accountID) {
     if (!profilesRoot) throw Failure<InboxWriteError>(InboxWriteError::noApplicationSupport);
     auto folder = claude::claudeInboxFolder(*profilesRoot, accountID);
-    try {
-        files::createFolders(folder);
-    } catch (const Failure<files::FileError>& e) {
-        throw Failure<InboxWriteError>(InboxWriteError::folderCreationFailed, e.detail());
-    }
+    if (auto made = files::createFolders(folder); !made)
+        throw Failure<InboxWriteError>(InboxWriteError::folderCreationFailed, made.error().detail);
     return folder;
 }
 
@@ -59,14 +56,12 @@ void writeEvents(const fs::path& inbox, const std::vector<NormalizedProviderEven
     } catch (const std::exception& e) {
         throw Failure<InboxWriteError>(InboxWriteError::encodingFailed, e.what());
     }
-    try {
-        // The mode is set before the file appears under its name, so no reader ever sees it
-        // with wider permissions. No flush to disk: this runs on every status-line refresh,
-        // and after a power loss a damaged event file is simply rejected by the drain.
-        files::writeAtomically(inbox / (envelopes.front().id + ".json"), bytes, 0600, files::Durability::visibleOnly);
-    } catch (const Failure<files::FileError>& e) {
-        throw Failure<InboxWriteError>(InboxWriteError::writeFailed, e.detail());
-    }
+    // The mode is set before the file appears under its name, so no reader ever sees it
+    // with wider permissions. No flush to disk: this runs on every status-line refresh,
+    // and after a power loss a damaged event file is simply rejected by the drain.
+    auto written = files::writeAtomically(inbox / (envelopes.front().id + ".json"), bytes, 0600,
+                                          files::Durability::visibleOnly);
+    if (!written) throw Failure<InboxWriteError>(InboxWriteError::writeFailed, written.error().detail);
 }
 
 namespace {
@@ -122,7 +117,9 @@ std::vector<EventFile> readInbox(const std::string& accountID, const fs::path& i
         EventFile read{file, {}};
         try {
             // Any local process can drop files here: read only a bounded regular file.
-            read.envelopes = decodeEventFile(files::readRegular(file, maxEventFileBytes));
+            auto bytes = files::read(file, maxEventFileBytes);
+            if (!bytes) throw std::runtime_error(bytes.error().detail);
+            read.envelopes = decodeEventFile(*bytes);
         } catch (const std::exception&) {
             // Unreadable, not a regular file, too large or not an event file: rejected for good.
             discard(file);
