@@ -1,7 +1,6 @@
 #include "runtime/claude_desktop_runtime_side.hpp"
 
 #include "claude/claude_desktop_files.hpp"
-#include "claude/claude_desktop_session_parser.hpp"
 #include "claude/cowork_reconciliation.hpp"
 
 #include <type_traits>
