@@ -286,8 +286,7 @@ std::optional<CodexConnectionPhase> CodexRuntimeSide::phase(const std::string& a
 std::optional<std::string> CodexRuntimeSide::diagnostics(const std::string& accountID) const {
     const auto* c = client(accountID);
     if (!c) return std::nullopt;
-    return "CLI: " + c->executablePath().string() + "\n" +
-           (c->serverVersion() ? *c->serverVersion() : std::string("Waiting for server version"));
+    return codex::diagnosticsText(c->executablePath(), c->serverVersion());
 }
 
 }  // namespace vigilorb
