@@ -104,11 +104,8 @@ namespace {
 
 void writeConnector(const fs::path& profilesRoot, const std::string& accountID, const std::optional<fs::path>& executable,
                     ConnectorSettings& merged) {
-    try {
-        files::createFolders(claudeInboxFolder(profilesRoot, accountID));
-    } catch (const Failure<files::FileError>& e) {
-        throw Failure<ClaudeConnectorError>(ClaudeConnectorError::folderCreationFailed, e.detail());
-    }
+    if (auto made = files::createFolders(claudeInboxFolder(profilesRoot, accountID)); !made)
+        throw Failure<ClaudeConnectorError>(ClaudeConnectorError::folderCreationFailed, made.error().detail);
     if (!executable || executable->empty()) throw Failure<ClaudeConnectorError>(ClaudeConnectorError::executableNotFound);
     std::string exe = shellQuoted(executable->string());
     std::string statusLineCommand = exe + " --claude-statusline " + accountID;
@@ -116,26 +113,26 @@ void writeConnector(const fs::path& profilesRoot, const std::string& accountID, 
 
     fs::path settingsFile = claudeAccountFolder(profilesRoot, accountID) / "settings.json";
     Json existing = Json::object();
-    try {
-        existing = json::parse(files::readRegular(settingsFile, maxSettingsFileBytes));
-    } catch (const Failure<files::FileError>& e) {
-        if (e.code() != files::FileError::notFound)
-            throw Failure<ClaudeConnectorError>(ClaudeConnectorError::corruptSettings, e.detail());
-    } catch (const DecodingError& e) {
-        throw Failure<ClaudeConnectorError>(ClaudeConnectorError::corruptSettings, e.what());
+    if (auto bytes = files::read(settingsFile, maxSettingsFileBytes)) {
+        auto parsed = json::parse(*bytes);
+        if (!parsed) throw Failure<ClaudeConnectorError>(ClaudeConnectorError::corruptSettings, parsed.error().detail);
+        existing = std::move(*parsed);
+    } else if (bytes.error().code != files::FileError::notFound) {
+        throw Failure<ClaudeConnectorError>(ClaudeConnectorError::corruptSettings, bytes.error().detail);
     }
     if (!existing.is_object()) throw Failure<ClaudeConnectorError>(ClaudeConnectorError::corruptSettings, "not an object");
 
     merged = mergeConnectorSettings(std::move(existing), statusLineCommand, hookCommand);
+    std::string text;
     try {
         // Strict encoding: a settings file whose strings are not UTF-8 is refused rather than
         // silently rewritten with replacement characters.
-        files::writeAtomically(settingsFile, encodeSettings(merged.settings), 0600);
-    } catch (const Failure<files::FileError>& e) {
-        throw Failure<ClaudeConnectorError>(ClaudeConnectorError::writeFailed, e.detail());
+        text = encodeSettings(merged.settings);
     } catch (const Json::exception& e) {
         throw Failure<ClaudeConnectorError>(ClaudeConnectorError::writeFailed, e.what());
     }
+    if (auto written = files::writeAtomically(settingsFile, text, 0600); !written)
+        throw Failure<ClaudeConnectorError>(ClaudeConnectorError::writeFailed, written.error().detail);
 }
 
 }  // namespace

@@ -9,10 +9,10 @@
 
 #include "model/paths.hpp"
 
-// Where Claude Desktop keeps the files we read, and the bounded readers used on them.
-// Claude Desktop writes these files while we read them, so every reader is defensive: it
-// refuses anything that is not a regular file (a FIFO would block, a device never ends) and
-// never reads more than it was asked to.
+// Where Claude Desktop keeps the files we read. Claude Desktop writes them while we read them,
+// so they are read only through the bounded readers of model/files.hpp (files::read,
+// files::readTail), which refuse anything that is not a regular file and never read more than
+// they were asked to.
 namespace vigilorb::claude::desktop {
 
 // Claude Desktop's own folder: $XDG_CONFIG_HOME/Claude, else ~/.config/Claude.
@@ -35,18 +35,5 @@ struct FileStamp {
 // Stamp of whatever the path points at (symbolic links followed); absent() when it cannot be read.
 FileStamp stampOf(const std::filesystem::path& path);
 FileStamp stampOf(const struct stat& info);
-
-enum class ReadOutcome { ok, notFound, unreadable, tooLarge };
-
-struct ReadResult {
-    ReadOutcome outcome = ReadOutcome::unreadable;
-    std::string bytes;
-};
-
-// Reads a whole regular file of at most `limit` bytes.
-ReadResult readWhole(const std::filesystem::path& path, std::uintmax_t limit);
-
-// Reads the last `window` bytes of a regular file (all of it when shorter).
-ReadResult readTail(const std::filesystem::path& path, std::uintmax_t window);
 
 }  // namespace vigilorb::claude::desktop

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "claude/claude_desktop_files.hpp"
+#include "model/files.hpp"
 
 namespace vigilorb::claude {
 
@@ -151,11 +152,12 @@ UsageCapture captureUsage(const std::optional<std::filesystem::path>& historyFil
     if (!historyFile) return std::unexpected(UsageObserverError::historyMissing);
     std::error_code ec;
     if (!std::filesystem::exists(*historyFile, ec)) return std::unexpected(UsageObserverError::historyMissing);
-    auto read = desktop::readWhole(*historyFile, usageHistoryReadLimit);
-    if (read.outcome == desktop::ReadOutcome::notFound) return std::unexpected(UsageObserverError::historyMissing);
-    if (read.outcome != desktop::ReadOutcome::ok) return std::unexpected(UsageObserverError::historyUnreadable);
+    auto read = files::read(*historyFile, usageHistoryReadLimit);
+    if (!read)
+        return std::unexpected(read.error().code == files::FileError::notFound ? UsageObserverError::historyMissing
+                                                                                : UsageObserverError::historyUnreadable);
     try {
-        auto snapshot = ClaudeDesktopUsageHistoryParser::parse(read.bytes, accountID);
+        auto snapshot = ClaudeDesktopUsageHistoryParser::parse(*read, accountID);
         if (!snapshot) return std::unexpected(UsageObserverError::usageUnavailable);
         return *snapshot;
     } catch (const Failure<ProviderMessageParsingError>&) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "claude/claude_desktop_session_parser.hpp"
+#include "model/files.hpp"
 #include "model/json.hpp"
 
 namespace vigilorb::claude::cowork {
@@ -66,9 +67,9 @@ enum class MetadataRead { ok, failed };
 // Reads and checks one metadata file: JSON object with a string "sessionId", or the whole
 // capture fails.
 MetadataRead readMetadata(const SessionFile& file, std::string& bytes, MetadataMemo& memo) {
-    auto read = desktop::readWhole(file.path, metadataReadLimit);
-    if (read.outcome != desktop::ReadOutcome::ok) return MetadataRead::failed;
-    Json meta = Json::parse(read.bytes, nullptr, false);
+    auto read = files::read(file.path, metadataReadLimit);
+    if (!read) return MetadataRead::failed;
+    Json meta = Json::parse(*read, nullptr, false);
     if (meta.is_discarded() || !meta.is_object()) return MetadataRead::failed;
     auto sessionID = meta.find("sessionId");
     if (sessionID == meta.end() || !sessionID->is_string()) return MetadataRead::failed;
@@ -81,7 +82,7 @@ MetadataRead readMetadata(const SessionFile& file, std::string& bytes, MetadataM
     // The index uses the ID as found; the parser trims it. They agree unless the ID has
     // surrounding whitespace.
     memo.taskID = memo.archivedOrDeleted ? std::string() : coworkTaskID(sessionID->get_ref<const std::string&>());
-    bytes = std::move(read.bytes);
+    bytes = std::move(*read);
     return MetadataRead::ok;
 }
 
@@ -128,10 +129,11 @@ Capture evaluateSessions(const std::vector<SessionFile>& files, const std::strin
                 return std::unexpected(ObserverError::sessionStoreUnreadable);
             ++result.metadataReadCount;
         }
-        auto audit = desktop::readTail(auditPath, auditTailBytes);
+        // A missing or unreadable audit log leaves the metadata alone to describe the session.
+        auto audit = files::readTail(auditPath, auditTailBytes).value_or(std::string());
         std::optional<TaskSnapshot> task;
         try {
-            task = ClaudeLocalSessionParser::parseSession(bytes, audit.bytes, accountID, now);
+            task = ClaudeLocalSessionParser::parseSession(bytes, audit, accountID, now);
         } catch (const std::exception&) {
             task.reset();
         }

@@ -176,25 +176,16 @@ bool runsFromInstallPrefix(const fs::path& executable, const fs::path& installPr
 LoginItemStatus XdgAutostartService::status() {
     std::error_code ec;
     if (!fs::exists(file_, ec)) return LoginItemStatus::notRegistered;
-    try {
-        return entryStatus(files::readRegular(file_, maxEntryBytes), executable_);
-    } catch (const std::exception&) {
-        // Unreadable, oversized or not a regular file: nothing that starts us.
-        return LoginItemStatus::notRegistered;
-    }
+    auto text = files::read(file_, maxEntryBytes);
+    // Unreadable, oversized or not a regular file: nothing that starts us.
+    if (!text) return LoginItemStatus::notRegistered;
+    return entryStatus(*text, executable_);
 }
 
 std::expected<void, AutostartError> XdgAutostartService::registerItem() {
-    try {
-        files::createFolders(file_.parent_path());
-    } catch (const std::exception&) {
-        return std::unexpected(AutostartError::folderCreationFailed);
-    }
-    try {
-        files::writeAtomically(file_, autostartEntryText(executable_), mode_t{0644});
-    } catch (const std::exception&) {
+    if (!files::createFolders(file_.parent_path())) return std::unexpected(AutostartError::folderCreationFailed);
+    if (!files::writeAtomically(file_, autostartEntryText(executable_), mode_t{0644}))
         return std::unexpected(AutostartError::writeFailed);
-    }
     return {};
 }
 

@@ -17,8 +17,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-[[noreturn]] void fail(FileError code, const fs::path& path, int err) {
-    throw Failure<FileError>(code, path.string() + ": " + std::strerror(err));
+std::unexpected<FileFailure> fail(FileError code, const fs::path& path, int err) {
+    return std::unexpected(FileFailure{code, path.string() + ": " + std::strerror(err)});
+}
+
+std::unexpected<FileFailure> fail(FileError code, const fs::path& path, std::string_view why) {
+    return std::unexpected(FileFailure{code, path.string() + ": " + std::string(why)});
 }
 
 class Fd {
@@ -27,8 +31,10 @@ public:
     ~Fd() {
         if (fd_ >= 0) ::close(fd_);
     }
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
+    Fd& operator=(Fd&&) = delete;
     int get() const { return fd_; }
     int release() { return std::exchange(fd_, -1); }
 
@@ -48,87 +54,94 @@ bool writeAll(int fd, std::string_view bytes) {
     return true;
 }
 
-}  // namespace
-
-namespace {
-
-// Reads an opened file to its end; a file that grows past `maxBytes` is refused rather than
-// loaded whole.
-std::string readToEnd(int fd, const fs::path& path, std::size_t maxBytes, std::size_t sizeHint) {
-    std::string out;
-    if (sizeHint > 0 && sizeHint <= maxBytes) out.reserve(sizeHint);
-    char buffer[65536];
-    for (;;) {
-        auto n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail(FileError::readFailed, path, errno);
-        }
-        if (n == 0) return out;
-        if (out.size() + static_cast<std::size_t>(n) > maxBytes)
-            throw Failure<FileError>(FileError::readFailed,
-                                     path.string() + ": larger than " + std::to_string(maxBytes) + " bytes");
-        out.append(buffer, static_cast<std::size_t>(n));
-    }
-}
-
-// Opens for reading; a path through a non-folder names no file either.
-int openForReading(const fs::path& path, int extraFlags, struct stat& st) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | extraFlags);
-    if (fd < 0) fail(errno == ENOENT || errno == ENOTDIR ? FileError::notFound : FileError::readFailed, path, errno);
-    if (::fstat(fd, &st) != 0) {
-        int err = errno;
-        ::close(fd);
-        fail(FileError::readFailed, path, err);
-    }
+// Opens a regular file for reading without blocking; a path through a non-folder names no file
+// either. The size is what fstat saw at opening.
+std::expected<Fd, FileFailure> openRegular(const fs::path& path, std::size_t& size) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (fd.get() < 0) return fail(errno == ENOENT || errno == ENOTDIR ? FileError::notFound : FileError::readFailed, path, errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return fail(FileError::readFailed, path, errno);
+    if (!S_ISREG(st.st_mode)) return fail(FileError::readFailed, path, "not a regular file");
+    size = static_cast<std::size_t>(std::max<off_t>(st.st_size, 0));
     return fd;
 }
 
+// Appends what the file holds from `offset` on, at most `count` bytes; stops at its end (the
+// file may have shrunk since it was opened).
+bool readAt(int fd, std::size_t offset, std::size_t count, std::string& out) {
+    char buffer[65536];
+    while (count > 0) {
+        auto n = ::pread(fd, buffer, std::min(count, sizeof buffer), static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) break;
+        out.append(buffer, static_cast<std::size_t>(n));
+        offset += static_cast<std::size_t>(n);
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 }  // namespace
 
-std::string read(const fs::path& path) {
-    struct stat st {};
-    Fd fd(openForReading(path, 0, st));
-    if (S_ISDIR(st.st_mode)) fail(FileError::readFailed, path, EISDIR);
-    return readToEnd(fd.get(), path, std::string().max_size(), static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
+std::expected<std::string, FileFailure> read(const fs::path& path, std::size_t maxBytes) {
+    std::size_t size = 0;
+    auto fd = openRegular(path, size);
+    if (!fd) return std::unexpected(std::move(fd.error()));
+    auto tooLarge = [&] { return fail(FileError::readFailed, path, "larger than " + std::to_string(maxBytes) + " bytes"); };
+    if (size > maxBytes) return tooLarge();
+    std::string out;
+    out.reserve(size);
+    // The file may be growing while it is read: keep going to its end, but one byte past the
+    // limit is enough to refuse it.
+    std::size_t want = maxBytes == noLimit ? noLimit : maxBytes + 1;
+    if (!readAt(fd->get(), 0, want, out)) return fail(FileError::readFailed, path, errno);
+    if (out.size() > maxBytes) return tooLarge();
+    return out;
 }
 
-std::string readRegular(const fs::path& path, std::size_t maxBytes) {
-    struct stat st {};
-    Fd fd(openForReading(path, O_NONBLOCK, st));
-    if (!S_ISREG(st.st_mode)) throw Failure<FileError>(FileError::readFailed, path.string() + ": not a regular file");
-    return readToEnd(fd.get(), path, maxBytes, static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
+std::expected<std::string, FileFailure> readTail(const fs::path& path, std::size_t window) {
+    std::size_t size = 0;
+    auto fd = openRegular(path, size);
+    if (!fd) return std::unexpected(std::move(fd.error()));
+    std::string out;
+    out.reserve(std::min(size, window));
+    if (!readAt(fd->get(), size > window ? size - window : 0, window, out)) return fail(FileError::readFailed, path, errno);
+    return out;
 }
 
-void writeAtomically(const fs::path& path, std::string_view bytes, std::optional<mode_t> mode,
-                     Durability durability) {
+std::expected<void, FileFailure> writeAtomically(const fs::path& path, std::string_view bytes, std::optional<mode_t> mode,
+                                                Durability durability) {
     auto folder = path.parent_path();
     if (folder.empty()) folder = ".";
     auto temp = folder / ("." + path.filename().string() + "." + makeUUID() + ".tmp");
     Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode.value_or(0644)));
-    if (fd.get() < 0) fail(FileError::writeFailed, temp, errno);
+    if (fd.get() < 0) return fail(FileError::writeFailed, temp, errno);
     auto discard = [&](int err) {
         ::unlink(temp.c_str());
-        fail(FileError::writeFailed, path, err);
+        return fail(FileError::writeFailed, path, err);
     };
     // The umask may have narrowed or the caller may want exact bits; set them explicitly.
-    if (mode && ::fchmod(fd.get(), *mode) != 0) discard(errno);
-    if (!writeAll(fd.get(), bytes)) discard(errno);
-    if (durability == Durability::durable && ::fsync(fd.get()) != 0) discard(errno);
-    if (::close(fd.release()) != 0) discard(errno);
-    if (::rename(temp.c_str(), path.c_str()) != 0) discard(errno);
-    if (durability != Durability::durable) return;
+    if (mode && ::fchmod(fd.get(), *mode) != 0) return discard(errno);
+    if (!writeAll(fd.get(), bytes)) return discard(errno);
+    if (durability == Durability::durable && ::fsync(fd.get()) != 0) return discard(errno);
+    if (::close(fd.release()) != 0) return discard(errno);
+    if (::rename(temp.c_str(), path.c_str()) != 0) return discard(errno);
+    if (durability != Durability::durable) return {};
     // Make the rename itself durable; a failure here cannot undo it, so it is not reported.
     Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) ::fsync(dir.get());
+    return {};
 }
 
-void createFolders(const fs::path& folder) {
+std::expected<void, FileFailure> createFolders(const fs::path& folder) {
     std::error_code ec;
     fs::create_directories(folder, ec);
-    if (ec) throw Failure<FileError>(FileError::folderCreationFailed, folder.string() + ": " + ec.message());
-    if (!fs::is_directory(folder, ec))
-        throw Failure<FileError>(FileError::folderCreationFailed, folder.string() + ": not a folder");
+    if (ec) return fail(FileError::folderCreationFailed, folder, ec.message());
+    if (!fs::is_directory(folder, ec)) return fail(FileError::folderCreationFailed, folder, "not a folder");
+    return {};
 }
 
 }  // namespace vigilorb::files

@@ -1,7 +1,10 @@
 #pragma once
 #include <sys/types.h>
 
+#include <cstddef>
+#include <expected>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,28 +14,35 @@
 namespace vigilorb::files {
 
 enum class FileError { notFound, readFailed, folderCreationFailed, writeFailed, permissionsFailed };
+using FileFailure = Error<FileError>;
 
-// Whole file; throws Failure<FileError> (notFound or readFailed).
-std::string read(const std::filesystem::path& path);
+inline constexpr std::size_t noLimit = std::numeric_limits<std::size_t>::max();
 
-// Like read(), for files that anyone may have put in place: only a regular file of at most
-// `maxBytes` is read. Opening never blocks (a FIFO would wait for a writer forever) and reading
-// stops past the limit (a huge or endless file would exhaust memory). Throws Failure<FileError>:
-// notFound, or readFailed (also for a file that is not regular or is larger than `maxBytes`).
-std::string readRegular(const std::filesystem::path& path, std::size_t maxBytes);
+// A whole regular file of at most `maxBytes`. Safe on files that anyone may have put in place
+// or that another program writes while we read: opening never blocks (a FIFO would wait for a
+// writer forever), anything but a regular file is refused, and reading stops past the limit (a
+// huge or growing file would exhaust memory). notFound when nothing is there (also for a path
+// through a non-folder), else readFailed; the detail names the path and the reason.
+[[nodiscard]] std::expected<std::string, FileFailure> read(const std::filesystem::path& path,
+                                                           std::size_t maxBytes = noLimit);
+
+// The last `window` bytes of a regular file (all of it when shorter), with the same refusals.
+[[nodiscard]] std::expected<std::string, FileFailure> readTail(const std::filesystem::path& path,
+                                                               std::size_t window);
 
 // Writes bytes so that a reader (or a crash) sees either the old file or the new one, never a
 // mix: a temporary file in the same folder, flushed, renamed over the target, folder flushed.
 // With `mode`, the file has those permissions before it becomes visible under its name.
-// Throws Failure<FileError>(writeFailed); the previous file is then untouched.
+// Fails with writeFailed; the previous file is then untouched.
 // `durable`: flushed to the disk before and after the rename (survives a power loss). Files
 // that only hand data to another process (inbox events) skip the flushes: they cost several
 // milliseconds, and a reader still never sees a partial file.
 enum class Durability { durable, visibleOnly };
-void writeAtomically(const std::filesystem::path& path, std::string_view bytes,
-                     std::optional<mode_t> mode = std::nullopt, Durability durability = Durability::durable);
+[[nodiscard]] std::expected<void, FileFailure> writeAtomically(const std::filesystem::path& path, std::string_view bytes,
+                                                               std::optional<mode_t> mode = std::nullopt,
+                                                               Durability durability = Durability::durable);
 
-// Creates the folder and its parents; throws Failure<FileError>(folderCreationFailed).
-void createFolders(const std::filesystem::path& folder);
+// Creates the folder and its parents; fails with folderCreationFailed.
+[[nodiscard]] std::expected<void, FileFailure> createFolders(const std::filesystem::path& folder);
 
 }  // namespace vigilorb::files

@@ -32,15 +32,14 @@ std::optional<std::filesystem::path> defaultStateFile(const paths::Environment& 
 }
 
 std::expected<StoredPairing, PeerStateError> loadPairing(const std::filesystem::path& file) {
-    std::string text;
+    auto text = files::read(file, stateLimit);
+    if (!text)
+        return std::unexpected(text.error().code == files::FileError::notFound ? PeerStateError::notPaired
+                                                                                : PeerStateError::unreadableState);
     try {
-        text = files::readRegular(file, stateLimit);
-    } catch (const Failure<files::FileError>& e) {
-        if (e.code() == files::FileError::notFound) return std::unexpected(PeerStateError::notPaired);
-        return std::unexpected(PeerStateError::unreadableState);
-    }
-    try {
-        auto j = json::object(json::parse(text));
+        auto parsed = json::parse(*text);
+        if (!parsed) return std::unexpected(PeerStateError::unreadableState);
+        const auto& j = json::object(*parsed);
         auto keyBytes = crypto::fromHex(json::requireString(j, "key"));
         auto key = keyBytes ? LocalPairingKey::fromBytes(*keyBytes) : std::nullopt;
         auto companionID = json::requireString(j, "companionID");
@@ -60,16 +59,12 @@ std::expected<void, PeerStateError> savePairing(const std::filesystem::path& fil
     if (pairing.companionName) j["companionName"] = *pairing.companionName;
     j["key"] = crypto::hexLowercase(pairing.key.bytes());
     if (pairing.relayBaseURL) j["relayBaseURL"] = *pairing.relayBaseURL;
-    try {
-        auto folder = file.parent_path();
-        if (!folder.empty() && !std::filesystem::exists(folder)) {
-            files::createFolders(folder);
-            ::chmod(folder.c_str(), 0700);
-        }
-        files::writeAtomically(file, j.dump(), 0600);
-    } catch (const std::exception&) {
-        return std::unexpected(PeerStateError::stateWriteFailed);
+    auto folder = file.parent_path();
+    if (!folder.empty() && !std::filesystem::exists(folder)) {
+        if (!files::createFolders(folder)) return std::unexpected(PeerStateError::stateWriteFailed);
+        ::chmod(folder.c_str(), 0700);
     }
+    if (!files::writeAtomically(file, j.dump(), 0600)) return std::unexpected(PeerStateError::stateWriteFailed);
     return {};
 }
 

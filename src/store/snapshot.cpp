@@ -265,13 +265,8 @@ void from_json(const Json& j, CompanionSnapshot& v) {
 
 std::string encodeSnapshot(const CompanionSnapshot& s) { return json::dump(Json(s)); }
 
-CompanionSnapshot decodeSnapshot(std::string_view bytes) {
-    auto j = json::parse(bytes);
-    try {
-        return j.get<CompanionSnapshot>();
-    } catch (const Json::exception& e) {
-        throw DecodingError(e.what());
-    }
+std::expected<CompanionSnapshot, json::DocumentFailure> decodeSnapshot(std::string_view bytes) {
+    return json::decode<CompanionSnapshot>(bytes);
 }
 
 }  // namespace vigilorb

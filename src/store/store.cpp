@@ -129,24 +129,26 @@ CompanionSnapshot CompanionSnapshotStore::load() {
         return settled(SnapshotStoreError::readFailed,
                        fileURL_.string() + ": larger than " + std::to_string(maxSnapshotFileBytes) + " bytes", true);
 
-    std::string bytes;
+    std::expected<std::string, files::FileFailure> read;
     try {
-        bytes = files::readRegular(fileURL_, maxSnapshotFileBytes);
-    } catch (const Failure<files::FileError>& e) {
-        if (e.code() == files::FileError::notFound) return empty();
-        return passing(e.detail());
+        read = files::read(fileURL_, maxSnapshotFileBytes);
     } catch (const std::bad_alloc&) {
         return settled(SnapshotStoreError::readFailed, fileURL_.string() + ": out of memory", false);
     }
-    CompanionSnapshot loaded;
+    if (!read) {
+        if (read.error().code == files::FileError::notFound) return empty();
+        return passing(read.error().detail);
+    }
+    std::string bytes = std::move(*read);
+    std::expected<CompanionSnapshot, json::DocumentFailure> decoded;
     try {
-        loaded = decodeSnapshot(bytes);
+        decoded = decodeSnapshot(bytes);
     } catch (const std::bad_alloc&) {
         // Memory may be short only for now: the file is not judged, only not re-read until it changes.
         return settled(SnapshotStoreError::decodeFailed, fileURL_.string() + ": out of memory", false);
-    } catch (const std::exception& e) {
-        return settled(SnapshotStoreError::decodeFailed, e.what(), true);
     }
+    if (!decoded) return settled(SnapshotStoreError::decodeFailed, decoded.error().detail, true);
+    CompanionSnapshot loaded = std::move(*decoded);
     bytes = {};
     Date now = now_();
     bool migrated = loaded.migrate();
@@ -194,16 +196,10 @@ CompanionSnapshot CompanionSnapshotStore::removeTasksExcept(AIProvider provider,
 
 void CompanionSnapshotStore::persist(const CompanionSnapshot& snapshot) {
     guarded(SnapshotStoreError::writeFailed, [&] {
-        try {
-            files::createFolders(fileURL_.parent_path());
-        } catch (const Failure<files::FileError>& e) {
-            throw Failure<SnapshotStoreError>(SnapshotStoreError::folderCreationFailed, e.detail());
-        }
-        try {
-            files::writeAtomically(fileURL_, encodeSnapshot(snapshot));
-        } catch (const Failure<files::FileError>& e) {
-            throw Failure<SnapshotStoreError>(SnapshotStoreError::writeFailed, e.detail());
-        }
+        if (auto made = files::createFolders(fileURL_.parent_path()); !made)
+            throw Failure<SnapshotStoreError>(SnapshotStoreError::folderCreationFailed, made.error().detail);
+        if (auto written = files::writeAtomically(fileURL_, encodeSnapshot(snapshot)); !written)
+            throw Failure<SnapshotStoreError>(SnapshotStoreError::writeFailed, written.error().detail);
     });
 }
 

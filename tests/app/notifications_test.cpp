@@ -68,7 +68,7 @@ TEST(ApprovalNotifications, OnePerNewPendingActionNoneForThoseFoundAtStartUpAndN
     stored.tasksByID[CompanionSnapshot::taskKey(oldTask)] = oldTask;
     auto oldAction = PendingAction{"p-old", std::nullopt, "old", "work", AIProvider::claude, PendingActionKind::permissions, Date::now()};
     stored.pendingActionsByID[CompanionSnapshot::actionKey(oldAction)] = oldAction;
-    files::writeAtomically(snapshotFile, encodeSnapshot(stored));
+    EXPECT_TRUE(files::writeAtomically(snapshotFile, encodeSnapshot(stored)));
 
     MemoryPreferences preferences;
     ProviderRuntimeOptions options;

@@ -85,7 +85,7 @@ struct ControlChannel : ::testing::Test {
         std::error_code ec;
         for (fs::recursive_directory_iterator it(keyFolder, ec), end; !ec && it != end; it.increment(ec)) {
             if (!it->is_regular_file()) continue;
-            auto bytes = files::read(it->path());
+            auto bytes = files::read(it->path()).value();
             return hexLowercase(Bytes(bytes.begin(), bytes.end()));
         }
         return std::nullopt;
@@ -94,7 +94,7 @@ struct ControlChannel : ::testing::Test {
     std::vector<fs::path> filesContaining(const std::string& text) {
         std::vector<fs::path> found;
         for (auto& entry : fs::recursive_directory_iterator(dir.path()))
-            if (entry.is_regular_file() && files::read(entry.path()).find(text) != std::string::npos)
+            if (entry.is_regular_file() && files::read(entry.path()).value().find(text) != std::string::npos)
                 found.push_back(entry.path());
         return found;
     }
@@ -141,7 +141,7 @@ TEST_F(ControlChannel, RelayAddressIsStoredTrimmedAndRefusedWhenUnusable) {
     auto saved = command({"--relay-address", "  https://127.0.0.1:9/base \n"});
     EXPECT_EQ(saved.status, 0) << saved.err;
     EXPECT_EQ(saved.out, "Cloud sync address saved: https://127.0.0.1:9/base\n");
-    auto settings = files::read(dir / "config" / "VigilorbCompanion" / "VigilorbCompanion.conf");
+    auto settings = files::read(dir / "config" / "VigilorbCompanion" / "VigilorbCompanion.conf").value();
     EXPECT_NE(settings.find("relay.baseURL.v1=https://127.0.0.1:9/base\n"), std::string::npos) << settings;
     // The invitation now names the relay.
     auto paired = command({"--pair"});

@@ -51,9 +51,9 @@ TEST(Paths, SnapshotFallsBackToTemporaryFolderWhenThereIsNoApplicationSupport) {
 TEST(Files, AtomicWriteReplacesWholeFileWithModeAndLeavesNoTemporaries) {
     test::TempDir dir;
     auto file = dir / "f.json";
-    files::writeAtomically(file, "old");
-    files::writeAtomically(file, "new contents", 0600);
-    EXPECT_EQ(files::read(file), "new contents");
+    ASSERT_TRUE(files::writeAtomically(file, "old"));
+    ASSERT_TRUE(files::writeAtomically(file, "new contents", 0600));
+    EXPECT_EQ(files::read(file).value(), "new contents");
     struct stat st {};
     ASSERT_EQ(::stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -63,27 +63,72 @@ TEST(Files, AtomicWriteReplacesWholeFileWithModeAndLeavesNoTemporaries) {
 TEST(Files, FailedWriteLeavesPreviousFileAndNoTemporary) {
     test::TempDir dir;
     auto file = dir / "f.json";
-    files::writeAtomically(file, "old");
+    ASSERT_TRUE(files::writeAtomically(file, "old"));
     {
         test::FileSizeLimit limit(4);
-        EXPECT_THROW(files::writeAtomically(file, "much longer new contents"), Failure<files::FileError>);
+        auto written = files::writeAtomically(file, "much longer new contents");
+        ASSERT_FALSE(written);
+        EXPECT_EQ(written.error().code, files::FileError::writeFailed);
+        EXPECT_EQ(written.error().detail, file.string() + ": File too large");
     }
-    EXPECT_EQ(files::read(file), "old");
+    EXPECT_EQ(files::read(file).value(), "old");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
-TEST(Files, ReadDistinguishesMissingFromUnreadable) {
+TEST(Files, CreateFoldersRefusesAFileInTheWay) {
     test::TempDir dir;
-    try {
-        files::read(dir / "missing");
-        FAIL();
-    } catch (const Failure<files::FileError>& e) {
-        EXPECT_EQ(e.code(), files::FileError::notFound);
+    test::writeText(dir / "taken", "x");
+    EXPECT_TRUE(files::createFolders(dir / "a" / "b"));
+    EXPECT_TRUE(fs::is_directory(dir / "a" / "b"));
+    auto made = files::createFolders(dir / "taken" / "sub");
+    ASSERT_FALSE(made);
+    EXPECT_EQ(made.error().code, files::FileError::folderCreationFailed);
+}
+
+// One bounded reader for every file we did not write ourselves: the cases it must refuse
+// without blocking or reading more than it was asked to.
+TEST(Files, BoundedReadReturnsTheFileOrSaysWhyNot) {
+    test::TempDir dir;
+    test::writeText(dir / "ten", "0123456789");
+    test::writeText(dir / "empty", "");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    auto path = [&](const char* name) { return dir / name; };
+    struct Case {
+        const char* name;
+        std::size_t limit;
+        std::optional<std::string> contents;  // else the error below
+        files::FileError code;
+        const char* detail;
+    } cases[] = {
+        {"ten", files::noLimit, "0123456789", {}, ""},
+        {"ten", 10, "0123456789", {}, ""},
+        {"ten", 9, std::nullopt, files::FileError::readFailed, ": larger than 9 bytes"},
+        {"empty", 0, "", {}, ""},
+        {"missing", 10, std::nullopt, files::FileError::notFound, ": No such file or directory"},
+        {"ten/below", 10, std::nullopt, files::FileError::notFound, ": Not a directory"},
+        {"fifo", 10, std::nullopt, files::FileError::readFailed, ": not a regular file"},
+        {"", 10, std::nullopt, files::FileError::readFailed, ": not a regular file"},  // the folder itself
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " limit " + std::to_string(c.limit));
+        auto read = files::read(path(c.name), c.limit);
+        if (c.contents) {
+            ASSERT_TRUE(read) << read.error().detail;
+            EXPECT_EQ(*read, *c.contents);
+        } else {
+            ASSERT_FALSE(read);
+            EXPECT_EQ(read.error(), (files::FileFailure{c.code, path(c.name).string() + c.detail}));
+        }
     }
-    try {
-        files::read(dir.path());
-        FAIL();
-    } catch (const Failure<files::FileError>& e) {
-        EXPECT_EQ(e.code(), files::FileError::readFailed);
-    }
+}
+
+TEST(Files, TailReadKeepsTheLastBytes) {
+    test::TempDir dir;
+    test::writeText(dir / "log", "0123456789");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(files::readTail(dir / "log", 4).value(), "6789");
+    EXPECT_EQ(files::readTail(dir / "log", 10).value(), "0123456789");
+    EXPECT_EQ(files::readTail(dir / "log", 100).value(), "0123456789");
+    EXPECT_EQ(files::readTail(dir / "missing", 4).error().code, files::FileError::notFound);
+    EXPECT_EQ(files::readTail(dir / "fifo", 4).error().code, files::FileError::readFailed);
 }

@@ -65,7 +65,7 @@ public:
         std::size_t n = 0;
         std::error_code ec;
         if (!fs::exists(base_ / "api.log", ec)) return 0;
-        auto log = files::read(base_ / "api.log");
+        auto log = files::read(base_ / "api.log").value();
         for (std::size_t at = 0; (at = log.find("\"command\": true", at)) != std::string::npos; ++at) ++n;
         return n;
     }
@@ -183,7 +183,7 @@ TEST(RealCodexTui, ApprovalWaitsReachTheSnapshotAndLeaveIt) {
     tui.tmux({"kill-window", "-t", "codex:tui"});
     tui.tmux({"run-shell", QString::fromStdString("'" + realCodex.string() + "' app-server daemon stop >/dev/null 2>&1")});
     ASSERT_TRUE(runUntil([&] { return !approvalOf(c.snapshot()); }, std::chrono::seconds(60)));
-    EXPECT_FALSE(files::read(dir / "data/VigilorbCompanion/snapshot-v1.json").find("approval-") != std::string::npos);
+    EXPECT_FALSE(files::read(dir / "data/VigilorbCompanion/snapshot-v1.json").value().find("approval-") != std::string::npos);
     ASSERT_TRUE(runUntil([&] { return !c.accountStatus(row)->isHealthy; }, std::chrono::seconds(60)));
     EXPECT_EQ(c.accountStatus(row)->detail,
               "Codex session ended; its approval waits were cleared until a Codex session runs again");

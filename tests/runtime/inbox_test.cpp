@@ -34,7 +34,7 @@ struct Inbox : ::testing::Test {
     fs::path drop(const std::string& folder, const NormalizedProviderEvent& event) {
         auto envelope = ProviderEventEnvelope::make(event, now);
         auto path = inbox::prepareInbox(root, folder) / (envelope.id + ".json");
-        files::writeAtomically(path, encodeEnvelope(envelope), 0600);
+        EXPECT_TRUE(files::writeAtomically(path, encodeEnvelope(envelope), 0600));
         return path;
     }
 
@@ -57,8 +57,8 @@ TEST_F(Inbox, OneRunIsOneFileWithItsEventsInOrder) {
     std::vector<fs::path> written(fs::directory_iterator(path), fs::directory_iterator{});
     ASSERT_EQ(written.size(), 1u);
     EXPECT_EQ(fs::status(written[0]).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
-    auto bytes = files::read(written[0]);
-    auto envelopes = inbox::decodeEventFile(bytes);
+    auto bytes = files::read(written[0]).value();
+    auto envelopes = inbox::decodeEventFile(bytes).value();
     ASSERT_EQ(envelopes.size(), 2u);
     EXPECT_EQ(written[0].filename().string(), envelopes[0].id + ".json");
     EXPECT_NE(envelopes[0].id, envelopes[1].id);
@@ -68,7 +68,7 @@ TEST_F(Inbox, OneRunIsOneFileWithItsEventsInOrder) {
     }
     // The top level is the first event's envelope as before, so a reader of single envelopes
     // still takes the first event.
-    EXPECT_EQ(decodeEnvelope(bytes), envelopes[0]);
+    EXPECT_EQ(decodeEnvelope(bytes).value(), envelopes[0]);
 }
 
 TEST_F(Inbox, EventFileDecoding) {
@@ -83,21 +83,27 @@ TEST_F(Inbox, EventFileDecoding) {
     Json most = tooMany;
     most["following"].erase(most["following"].size() - 1);
 
-    EXPECT_EQ(inbox::decodeEventFile(single.dump()), std::vector{a});
-    EXPECT_EQ(inbox::decodeEventFile(pair.dump()), (std::vector{a, b}));
-    EXPECT_EQ(inbox::decodeEventFile(most.dump()).size(), inbox::maxEventsPerFile);
+    EXPECT_EQ(inbox::decodeEventFile(single.dump()).value(), std::vector{a});
+    EXPECT_EQ(inbox::decodeEventFile(pair.dump()).value(), (std::vector{a, b}));
+    EXPECT_EQ(inbox::decodeEventFile(most.dump()).value().size(), inbox::maxEventsPerFile);
     Json nullFollowing = a;
     nullFollowing["following"] = nullptr;
-    EXPECT_EQ(inbox::decodeEventFile(nullFollowing.dump()), std::vector{a});
-    EXPECT_EQ(inbox::decodeEventFile(inbox::encodeEventFile({a, b})), (std::vector{a, b}));
+    EXPECT_EQ(inbox::decodeEventFile(nullFollowing.dump()).value(), std::vector{a});
+    EXPECT_EQ(inbox::decodeEventFile(inbox::encodeEventFile({a, b})).value(), (std::vector{a, b}));
 
     Json notArray = a;
     notArray["following"] = Json(b);
     Json badMember = a;
     badMember["following"] = Json::array({b, Json{{"id", "x"}}});
-    for (const auto& bad : std::vector<Json>{notArray, badMember, tooMany, Json::array({a}), Json(b)["event"]})
-        EXPECT_THROW(inbox::decodeEventFile(bad.dump()), DecodingError) << bad.dump().substr(0, 80);
-    EXPECT_THROW(inbox::decodeEventFile("{"), DecodingError);
+    for (const auto& bad : std::vector<Json>{notArray, badMember, tooMany, Json::array({a}), Json(b)["event"]}) {
+        auto decoded = inbox::decodeEventFile(bad.dump());
+        ASSERT_FALSE(decoded) << bad.dump().substr(0, 80);
+        EXPECT_EQ(decoded.error().code, json::DocumentError::invalidShape) << bad.dump().substr(0, 80);
+    }
+    auto truncated = inbox::decodeEventFile("{");
+    ASSERT_FALSE(truncated);
+    EXPECT_EQ(truncated.error().code, json::DocumentError::invalidJSON);
+    EXPECT_TRUE(truncated.error().detail.starts_with("The given data was not valid JSON: ")) << truncated.error().detail;
 }
 
 TEST_F(Inbox, WriterFailures) {
@@ -207,8 +213,8 @@ TEST_F(Inbox, ApprovalWrittenAfterItsTaskIsAppliedAfterItWhateverTheNames) {
         CompanionSnapshotStore freshStore{fresh / "snapshot-v1.json", [] { return now; }};
         auto write = [&](const char* name, const NormalizedProviderEvent& event, Date at) {
             auto envelope = ProviderEventEnvelope::make(event, at);
-            files::writeAtomically(inbox::prepareInbox(root, "work") / (std::string(name) + ".json"),
-                                   encodeEnvelope(envelope), 0600);
+            EXPECT_TRUE(files::writeAtomically(inbox::prepareInbox(root, "work") / (std::string(name) + ".json"),
+                                   encodeEnvelope(envelope), 0600));
         };
         write(naming.stop, task(TaskState::completed, now), now);
         write(naming.request, task(TaskState::waitingApproval, now + 1), now + 1);
@@ -237,8 +243,8 @@ TEST_F(Inbox, FilesOfSeveralRunsAreAppliedInRecordedOrder) {
     auto run = [&](const char* name, std::vector<NormalizedProviderEvent> events, Date at) {
         std::vector<ProviderEventEnvelope> envelopes;
         for (auto& e : events) envelopes.push_back(ProviderEventEnvelope::make(std::move(e), at));
-        files::writeAtomically(inbox::prepareInbox(root, "work") / (std::string(name) + ".json"),
-                               inbox::encodeEventFile(envelopes), 0600);
+        EXPECT_TRUE(files::writeAtomically(inbox::prepareInbox(root, "work") / (std::string(name) + ".json"),
+                               inbox::encodeEventFile(envelopes), 0600));
     };
     // Named against their order.
     run("d", {task(TaskState::completed, now)}, now);
@@ -259,7 +265,7 @@ TEST_F(Inbox, FileWithAnEventOfAnotherAccountIsRejectedWhole) {
     auto mine = ProviderEventEnvelope::make(runningTask("work", "t1"), now);
     auto theirs = ProviderEventEnvelope::make(runningTask("home", "t2"), now);
     auto path = inbox::prepareInbox(root, "work") / (mine.id + ".json");
-    files::writeAtomically(path, inbox::encodeEventFile({mine, theirs}), 0600);
+    EXPECT_TRUE(files::writeAtomically(path, inbox::encodeEventFile({mine, theirs}), 0600));
     drain();
     EXPECT_FALSE(fs::exists(path));
     EXPECT_FALSE(fs::exists(snapshotFile));

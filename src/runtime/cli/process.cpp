@@ -34,11 +34,8 @@ std::optional<std::filesystem::path> executableFromLink(const std::filesystem::p
 }
 
 InstanceLock::InstanceLock(const std::filesystem::path& file) {
-    try {
-        files::createFolders(file.parent_path());
-    } catch (const Failure<files::FileError>& e) {
-        throw Failure<InstanceLockError>(InstanceLockError::unavailable, e.detail());
-    }
+    if (auto made = files::createFolders(file.parent_path()); !made)
+        throw Failure<InstanceLockError>(InstanceLockError::unavailable, made.error().detail);
     fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ < 0) throw Failure<InstanceLockError>(InstanceLockError::unavailable, std::strerror(errno));
     int rc;
