@@ -21,6 +21,7 @@
 #include <cmath>
 
 #include "app/icons.hpp"
+#include "runtime/claude_code_runtime_side.hpp"
 #include "runtime/claude_desktop_runtime_side.hpp"
 #include "runtime/codex_runtime_side.hpp"
 
@@ -304,7 +305,10 @@ QWidget* CompanionStatusWindow::buildAccounts() {
             codex->connectAccount(accountID_->text().toStdString(), isolated_->isChecked());
     });
     connect(prepare, &QPushButton::clicked, this,
-            [this] { runtime_.prepareClaudeConnector(accountID_->text().toStdString()); });
+            [this] {
+                if (auto* claude = runtime_.side<ClaudeCodeRuntimeSide>())
+                    claude->prepareConnector(accountID_->text().toStdString());
+            });
     connect(refresh, &QPushButton::clicked, this, [this] {
         if (auto* codex = runtime_.side<CodexRuntimeSide>()) codex->refresh();
     });

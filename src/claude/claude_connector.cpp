@@ -114,11 +114,9 @@ void writeConnector(const fs::path& profilesRoot, const std::string& accountID, 
     fs::path settingsFile = claudeAccountFolder(profilesRoot, accountID) / "settings.json";
     Json existing = Json::object();
     if (auto bytes = files::read(settingsFile, maxSettingsFileBytes)) {
-        try {
-            existing = json::parse(*bytes);
-        } catch (const DecodingError& e) {
-            throw Failure<ClaudeConnectorError>(ClaudeConnectorError::corruptSettings, e.what());
-        }
+        auto parsed = json::parse(*bytes);
+        if (!parsed) throw Failure<ClaudeConnectorError>(ClaudeConnectorError::corruptSettings, parsed.error().detail);
+        existing = std::move(*parsed);
     } else if (bytes.error().code != files::FileError::notFound) {
         throw Failure<ClaudeConnectorError>(ClaudeConnectorError::corruptSettings, bytes.error().detail);
     }

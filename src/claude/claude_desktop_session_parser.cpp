@@ -179,7 +179,9 @@ AuditState ClaudeLocalSessionParser::auditState(std::string_view audit) {
 
 std::optional<TaskSnapshot> ClaudeLocalSessionParser::parseSession(std::string_view metadata, std::string_view audit,
                                                                    const std::string& accountID, Date now) {
-    Json meta = json::parse(metadata);
+    auto parsed = json::parse(metadata);
+    if (!parsed) throw DecodingError(parsed.error().detail);
+    const Json& meta = *parsed;
     if (!meta.is_object()) throw Failure<ClaudeLocalSessionParseError>(ClaudeLocalSessionParseError::invalidMetadata);
     auto sessionID = trimmedString(meta, "sessionId");
     if (!sessionID) throw Failure<ClaudeLocalSessionParseError>(ClaudeLocalSessionParseError::invalidMetadata);

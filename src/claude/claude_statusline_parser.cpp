@@ -36,7 +36,9 @@ std::optional<Limit> decodeLimit(const Json& obj, const char* key) {
 }
 
 Payload decodePayload(std::string_view input) {
-    Json root = json::parse(input);
+    auto parsed = json::parse(input);
+    if (!parsed) throw DecodingError(parsed.error().detail);
+    const Json& root = *parsed;
     json::object(root, "status line input");
     Payload p;
     if (const Json* limits = member(root, "rate_limits")) {

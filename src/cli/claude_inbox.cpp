@@ -30,19 +30,18 @@ std::string encodeEventFile(const std::vector<ProviderEventEnvelope>& envelopes)
     return json::dump(file);
 }
 
-std::vector<ProviderEventEnvelope> decodeEventFile(std::string_view bytes) {
-    Json file = json::parse(bytes);
-    try {
-        std::vector<ProviderEventEnvelope> envelopes{file.get<ProviderEventEnvelope>()};
-        if (const Json* following = json::optional(file, "following")) {
+std::expected<std::vector<ProviderEventEnvelope>, json::DocumentFailure> decodeEventFile(std::string_view bytes) {
+    auto file = json::parse(bytes);
+    if (!file) return std::unexpected(std::move(file.error()));
+    return json::decoded([&] {
+        std::vector<ProviderEventEnvelope> envelopes{file->get<ProviderEventEnvelope>()};
+        if (const Json* following = json::optional(*file, "following")) {
             if (!following->is_array()) throw DecodingError("\"following\" is not an array");
             if (following->size() >= maxEventsPerFile) throw DecodingError("too many events in one file");
             for (const auto& e : *following) envelopes.push_back(e.get<ProviderEventEnvelope>());
         }
         return envelopes;
-    } catch (const Json::exception& e) {
-        throw DecodingError(e.what());
-    }
+    });
 }
 
 void writeEvents(const fs::path& inbox, const std::vector<NormalizedProviderEvent>& events, Date now) {
@@ -114,17 +113,16 @@ std::vector<EventFile> readInbox(const std::string& accountID, const fs::path& i
     for (const auto& name : names) {
         fs::path file = inbox / name;
         if (file.extension() != ".json") continue;
-        EventFile read{file, {}};
-        try {
-            // Any local process can drop files here: read only a bounded regular file.
-            auto bytes = files::read(file, maxEventFileBytes);
-            if (!bytes) throw std::runtime_error(bytes.error().detail);
-            read.envelopes = decodeEventFile(*bytes);
-        } catch (const std::exception&) {
+        // Any local process can drop files here: read only a bounded regular file.
+        std::optional<std::vector<ProviderEventEnvelope>> envelopes;
+        if (auto bytes = files::read(file, maxEventFileBytes))
+            if (auto decoded = decodeEventFile(*bytes)) envelopes = std::move(*decoded);
+        if (!envelopes) {
             // Unreadable, not a regular file, too large or not an event file: rejected for good.
             discard(file);
             continue;
         }
+        EventFile read{file, std::move(*envelopes)};
         bool ours = std::all_of(read.envelopes.begin(), read.envelopes.end(), [&](const auto& e) {
             return e.event.provider() == AIProvider::claude && e.event.accountID() == accountID;
         });

@@ -39,10 +39,10 @@ inline constexpr std::size_t maxEventFileBytes = 1 << 20;
 // A run produces one or two events; a file with more is not one of ours and is rejected.
 inline constexpr std::size_t maxEventsPerFile = 8;
 
-// The file content for the envelopes of one run (at least one), and back. Decoding throws
-// DecodingError for anything but one envelope followed by at most maxEventsPerFile - 1 more.
+// The file content for the envelopes of one run (at least one), and back. Decoding refuses
+// anything but one envelope followed by at most maxEventsPerFile - 1 more.
 std::string encodeEventFile(const std::vector<ProviderEventEnvelope>& envelopes);
-std::vector<ProviderEventEnvelope> decodeEventFile(std::string_view bytes);
+[[nodiscard]] std::expected<std::vector<ProviderEventEnvelope>, json::DocumentFailure> decodeEventFile(std::string_view bytes);
 
 // Creates the inbox with its parents and returns it. Throws Failure<InboxWriteError>
 // (noApplicationSupport without a profiles root, folderCreationFailed).

@@ -4,6 +4,10 @@ namespace vigilorb::codex {
 
 std::string approvalRowID(const std::string& accountID) { return std::string(approvalRowPrefix) + accountID; }
 
+std::string diagnosticsText(const std::filesystem::path& executable, const std::optional<std::string>& serverVersion) {
+    return "CLI: " + executable.string() + "\n" + serverVersion.value_or("Waiting for server version");
+}
+
 BoardEffects AccountBoard::refused(const std::string& accountID) const {
     return {SetRow{{accountID.empty() ? std::string(invalidAccountRowID) : accountID,
                     std::string(invalidAccountIDMessage), false}}};

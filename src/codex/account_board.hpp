@@ -15,6 +15,7 @@
 // first unconnected account's phase, else the first unhealthy task status (by account ID),
 // as "<account>: <sentence>".
 
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <set>
@@ -39,6 +40,10 @@ inline constexpr std::string_view invalidAccountRowID = "Invalid account";
 
 // The status row of an account's approval observer: "Codex Approvals/" and the account ID.
 std::string approvalRowID(const std::string& accountID);
+
+// The diagnostics line under an account's row: "CLI: <path>", then the server's version, or
+// "Waiting for server version" until it has answered.
+std::string diagnosticsText(const std::filesystem::path& executable, const std::optional<std::string>& serverVersion);
 
 using BoardEffect = std::variant<SetRow, RemoveRow, SetSummary>;
 using BoardEffects = std::vector<BoardEffect>;

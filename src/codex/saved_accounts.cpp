@@ -62,22 +62,26 @@ void removeSavedCodexAccount(Preferences& preferences, const std::string& accoun
     saveSavedCodexAccounts(preferences, accounts);
 }
 
-fs::path profilesDirectory(const paths::Environment& env) {
+std::expected<fs::path, ProfileFailure> profilesDirectory(const paths::Environment& env) {
     auto root = paths::profilesRoot(env);
-    if (!root) throw Failure<ProfileError>(ProfileError::noApplicationSupport, "no Application Support directory");
+    if (!root) return std::unexpected(ProfileFailure{ProfileError::noApplicationSupport, "no Application Support directory"});
     return root->lexically_normal();
 }
 
-fs::path isolatedProfileDirectory(const std::string& accountID, const paths::Environment& env) {
-    return (profilesDirectory(env) / "codex" / accountID).lexically_normal();
+std::expected<fs::path, ProfileFailure> isolatedProfileDirectory(const std::string& accountID,
+                                                                const paths::Environment& env) {
+    auto root = profilesDirectory(env);
+    if (!root) return root;
+    return (*root / "codex" / accountID).lexically_normal();
 }
 
-fs::path prepareIsolatedProfile(const std::string& accountID, const paths::Environment& env) {
+std::expected<fs::path, ProfileFailure> prepareIsolatedProfile(const std::string& accountID, const paths::Environment& env) {
     auto folder = isolatedProfileDirectory(accountID, env);
-    if (auto made = files::createFolders(folder); !made)
-        throw Failure<ProfileError>(ProfileError::folderCreationFailed, made.error().detail);
-    if (::chmod(folder.c_str(), 0700) != 0)
-        throw Failure<ProfileError>(ProfileError::folderCreationFailed, folder.string() + ": cannot restrict access");
+    if (!folder) return folder;
+    if (auto made = files::createFolders(*folder); !made)
+        return std::unexpected(ProfileFailure{ProfileError::folderCreationFailed, made.error().detail});
+    if (::chmod(folder->c_str(), 0700) != 0)
+        return std::unexpected(ProfileFailure{ProfileError::folderCreationFailed, folder->string() + ": cannot restrict access"});
     return folder;
 }
 

@@ -1,4 +1,5 @@
 #pragma once
+#include <expected>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -32,16 +33,17 @@ void upsertSavedCodexAccount(Preferences& preferences, const std::string& accoun
 void removeSavedCodexAccount(Preferences& preferences, const std::string& accountID);
 
 enum class ProfileError { noApplicationSupport, folderCreationFailed };
+using ProfileFailure = Error<ProfileError>;
 
-// <Application Support>/VigilorbCompanion/Profiles. Throws Failure<ProfileError>(noApplicationSupport).
-std::filesystem::path profilesDirectory(const paths::Environment& env = paths::processEnvironment());
+// <Application Support>/VigilorbCompanion/Profiles; noApplicationSupport without one.
+[[nodiscard]] std::expected<std::filesystem::path, ProfileFailure> profilesDirectory(
+    const paths::Environment& env = paths::processEnvironment());
 // Profiles/codex/<account ID>, not created.
-std::filesystem::path isolatedProfileDirectory(const std::string& accountID,
-                                               const paths::Environment& env = paths::processEnvironment());
+[[nodiscard]] std::expected<std::filesystem::path, ProfileFailure> isolatedProfileDirectory(
+    const std::string& accountID, const paths::Environment& env = paths::processEnvironment());
 // Creates the isolated profile folder (and missing parents); the profile folder itself is
 // private to the user (0700), since Codex keeps the account's sign-in files in it.
-// Throws Failure<ProfileError>.
-std::filesystem::path prepareIsolatedProfile(const std::string& accountID,
-                                             const paths::Environment& env = paths::processEnvironment());
+[[nodiscard]] std::expected<std::filesystem::path, ProfileFailure> prepareIsolatedProfile(
+    const std::string& accountID, const paths::Environment& env = paths::processEnvironment());
 
 }  // namespace vigilorb::codex

@@ -67,13 +67,8 @@ void from_json(const Json& j, ProviderEventEnvelope& v) {
 
 std::string encodeEnvelope(const ProviderEventEnvelope& e) { return json::dump(Json(e)); }
 
-ProviderEventEnvelope decodeEnvelope(std::string_view bytes) {
-    auto j = json::parse(bytes);
-    try {
-        return j.get<ProviderEventEnvelope>();
-    } catch (const Json::exception& e) {
-        throw DecodingError(e.what());
-    }
+std::expected<ProviderEventEnvelope, json::DocumentFailure> decodeEnvelope(std::string_view bytes) {
+    return json::decode<ProviderEventEnvelope>(bytes);
 }
 
 bool isValidAccountID(std::string_view accountID) {

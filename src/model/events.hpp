@@ -1,9 +1,11 @@
 #pragma once
+#include <expected>
 #include <string>
 #include <string_view>
 #include <variant>
 
 #include "model/error.hpp"
+#include "model/json.hpp"
 #include "model/records.hpp"
 
 namespace vigilorb {
@@ -44,8 +46,7 @@ void from_json(const Json& j, ProviderEventEnvelope& v);
 
 // Compact UTF-8 JSON of an envelope, as stored in inbox files.
 std::string encodeEnvelope(const ProviderEventEnvelope& e);
-// Throws DecodingError.
-ProviderEventEnvelope decodeEnvelope(std::string_view bytes);
+[[nodiscard]] std::expected<ProviderEventEnvelope, json::DocumentFailure> decodeEnvelope(std::string_view bytes);
 
 enum class ProviderMessageParsingError { invalidJSON, invalidShape };
 enum class AccountProfileError { invalidIdentifier };

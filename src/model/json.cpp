@@ -12,11 +12,12 @@ namespace {
 }
 }  // namespace
 
-Json parse(std::string_view bytes) {
+std::expected<Json, DocumentFailure> parse(std::string_view bytes) {
     try {
         return Json::parse(bytes.begin(), bytes.end());
     } catch (const Json::exception& e) {
-        throw DecodingError(std::string("The given data was not valid JSON: ") + e.what());
+        return std::unexpected(
+            DocumentFailure{DocumentError::invalidJSON, std::string("The given data was not valid JSON: ") + e.what()});
     }
 }
 

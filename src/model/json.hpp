@@ -1,18 +1,24 @@
 #pragma once
 #include <nlohmann/json.hpp>
 
+#include <expected>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "model/date.hpp"
+#include "model/error.hpp"
 
 namespace vigilorb {
 
 using Json = nlohmann::json;
 
 // A document did not have the expected structure (missing key, wrong type, unknown raw value).
+// Thrown only inside decoders: nlohmann's from_json cannot return a value, so the accessors
+// below throw this, and json::decode()/json::decoded() turn it into a returned DocumentFailure
+// at the decoder's edge. No decoder lets it escape to its caller.
 class DecodingError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -20,8 +26,34 @@ public:
 
 namespace json {
 
-// Parses bytes; throws DecodingError for anything that is not one JSON value.
-Json parse(std::string_view bytes);
+// Why a document was refused; the detail is the decoder's message (it may end up in a log or
+// a status line, so its wording is kept stable).
+enum class DocumentError { invalidJSON, invalidShape };
+using DocumentFailure = Error<DocumentError>;
+
+// One JSON value, or invalidJSON ("The given data was not valid JSON: ...").
+[[nodiscard]] std::expected<Json, DocumentFailure> parse(std::string_view bytes);
+
+// Runs a decoder written with the throwing accessors below and returns what it made, or
+// invalidShape with the decoder's message.
+template <class Decode>
+[[nodiscard]] auto decoded(Decode&& decode) -> std::expected<std::invoke_result_t<Decode>, DocumentFailure> {
+    try {
+        return std::forward<Decode>(decode)();
+    } catch (const DecodingError& e) {
+        return std::unexpected(DocumentFailure{DocumentError::invalidShape, e.what()});
+    } catch (const nlohmann::json::exception& e) {
+        return std::unexpected(DocumentFailure{DocumentError::invalidShape, e.what()});
+    }
+}
+
+// One document decoded through T's from_json.
+template <class T>
+[[nodiscard]] std::expected<T, DocumentFailure> decode(std::string_view bytes) {
+    auto j = parse(bytes);
+    if (!j) return std::unexpected(std::move(j.error()));
+    return decoded([&] { return j->template get<T>(); });
+}
 
 const Json& object(const Json& j, std::string_view what = "value");
 const Json& require(const Json& obj, const char* key);

@@ -65,12 +65,9 @@ std::optional<std::uint64_t> readLastSequence(const std::optional<std::filesyste
     if (!file) return std::nullopt;
     std::ifstream in(*file);
     if (!in) return std::nullopt;
-    try {
-        auto j = json::parse(std::string(std::istreambuf_iterator<char>(in), {}));
-        if (j.is_object() && j.contains("lastSequence") && j["lastSequence"].is_number_unsigned())
-            return j["lastSequence"].get<std::uint64_t>();
-    } catch (const DecodingError&) {
-    }
+    auto j = json::parse(std::string(std::istreambuf_iterator<char>(in), {}));
+    if (j && j->is_object() && j->contains("lastSequence") && (*j)["lastSequence"].is_number_unsigned())
+        return (*j)["lastSequence"].get<std::uint64_t>();
     return std::nullopt;
 }
 

@@ -37,7 +37,9 @@ std::expected<StoredPairing, PeerStateError> loadPairing(const std::filesystem::
         return std::unexpected(text.error().code == files::FileError::notFound ? PeerStateError::notPaired
                                                                                 : PeerStateError::unreadableState);
     try {
-        auto j = json::object(json::parse(*text));
+        auto parsed = json::parse(*text);
+        if (!parsed) return std::unexpected(PeerStateError::unreadableState);
+        const auto& j = json::object(*parsed);
         auto keyBytes = crypto::fromHex(json::requireString(j, "key"));
         auto key = keyBytes ? LocalPairingKey::fromBytes(*keyBytes) : std::nullopt;
         auto companionID = json::requireString(j, "companionID");

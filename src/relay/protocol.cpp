@@ -121,13 +121,8 @@ std::string_view describe(EnvelopeError e) {
 }
 
 std::expected<EnvelopeFacts, EnvelopeError> checkEnvelope(std::string_view body, std::string_view source) {
-    Json parsed;
-    try {
-        parsed = json::parse(body);
-    } catch (const DecodingError&) {
-        return std::unexpected(EnvelopeError::notJSON);
-    }
-    if (!parsed.is_object()) return std::unexpected(EnvelopeError::notJSON);
+    auto parsed = json::parse(body);
+    if (!parsed || !parsed->is_object()) return std::unexpected(EnvelopeError::notJSON);
     EncryptedCloudSnapshotEnvelope e;
     try {
         e = EncryptedCloudSnapshotEnvelope::decode(body);

@@ -1,7 +1,8 @@
 #pragma once
-// The two Claude Desktop polling loops. Each pass runs its file capture on the thread pool
-// (QtConcurrent) and applies the result on the main thread, where the handlers run. A pass
-// that is still capturing when the loop is stopped or restarted is dropped on arrival.
+// The two Claude Desktop polling loops, on one shared loop. Each pass runs its file capture on
+// the thread pool (QtConcurrent) and applies the result on the main thread, where the handlers
+// run. A pass that is still capturing when the loop is stopped or restarted is dropped on
+// arrival.
 
 #include <QFutureWatcher>
 #include <QObject>
@@ -21,18 +22,13 @@ namespace vigilorb {
 
 using ObserverStatusHandler = std::function<void(const std::string& text, bool healthy)>;
 
-// Reads plan-usage-history.json every period (15 s in the app).
-class ClaudeDesktopUsageObserver : public QObject {
+// A pass, then a sleep of one period, until stopped. A handler may stop or restart the loop:
+// its pass then ends where it is (no further handler, no sleep, no passCompleted).
+class ClaudeDesktopPollLoop : public QObject {
     Q_OBJECT
 public:
-    using QuotaHandler = std::function<void(const AccountQuotaSnapshot&)>;
+    ~ClaudeDesktopPollLoop() override;
 
-    ClaudeDesktopUsageObserver(std::optional<std::filesystem::path> historyFile, std::chrono::milliseconds period,
-                               QObject* parent = nullptr);
-    ~ClaudeDesktopUsageObserver() override;
-
-    // Replaces a running loop and forgets what was handed over; the first pass runs at once.
-    void start(std::string accountID, QuotaHandler quotaHandler, ObserverStatusHandler statusHandler);
     void stop();
     bool isPolling() const { return polling_; }
 
@@ -40,24 +36,54 @@ signals:
     // A pass has applied its capture (for tests and benchmarks).
     void passCompleted();
 
+protected:
+    // Applies one capture on the main thread; `live()` turns false once a handler has stopped
+    // or restarted the loop, and the application then returns at once.
+    using Apply = std::function<void(const std::function<bool()>& live)>;
+    // Runs on the thread pool and captures; the result comes back as its application.
+    using Capture = std::function<Apply()>;
+
+    ClaudeDesktopPollLoop(std::chrono::milliseconds period, QObject* parent);
+    // Stops a running loop and starts polling; the first pass runs at once. `nextCapture` is
+    // asked on the main thread at the start of every pass (so it may copy the current state).
+    void startPolling(std::function<Capture()> nextCapture);
+
 private:
     void runPass();
-    void apply(const claude::UsageCapture& capture);
+    void finishPass(const Apply& apply);
 
-    std::optional<std::filesystem::path> historyFile_;
     std::chrono::milliseconds period_;
-    std::string accountID_;
-    QuotaHandler quotaHandler_;
-    ObserverStatusHandler statusHandler_;
-    claude::UsagePollingState state_;
+    std::function<Capture()> nextCapture_;
     QTimer sleep_;
-    std::unique_ptr<QFutureWatcher<claude::UsageCapture>> capture_;
+    std::unique_ptr<QFutureWatcher<Apply>> capture_;
     bool polling_ = false;
     unsigned generation_ = 0;
 };
 
+// Reads plan-usage-history.json every period (15 s in the app).
+class ClaudeDesktopUsageObserver : public ClaudeDesktopPollLoop {
+    Q_OBJECT
+public:
+    using QuotaHandler = std::function<void(const AccountQuotaSnapshot&)>;
+
+    ClaudeDesktopUsageObserver(std::optional<std::filesystem::path> historyFile, std::chrono::milliseconds period,
+                               QObject* parent = nullptr);
+
+    // Replaces a running loop and forgets what was handed over; the first pass runs at once.
+    void start(std::string accountID, QuotaHandler quotaHandler, ObserverStatusHandler statusHandler);
+
+private:
+    void apply(const claude::UsageCapture& capture, const std::function<bool()>& live);
+
+    std::optional<std::filesystem::path> historyFile_;
+    std::string accountID_;
+    QuotaHandler quotaHandler_;
+    ObserverStatusHandler statusHandler_;
+    claude::UsagePollingState state_;
+};
+
 // Scans the Cowork session library every period (2 s in the app).
-class ClaudeDesktopLocalObserver : public QObject {
+class ClaudeDesktopLocalObserver : public ClaudeDesktopPollLoop {
     Q_OBJECT
 public:
     using TasksHandler = std::function<void(const std::vector<TaskSnapshot>& tasks,
@@ -67,33 +93,21 @@ public:
 
     ClaudeDesktopLocalObserver(std::optional<std::filesystem::path> libraryRoot, std::chrono::milliseconds period,
                                Clock clock = &Date::now, QObject* parent = nullptr);
-    ~ClaudeDesktopLocalObserver() override;
 
     // Empties the caches and remembered states, sets startedAt = now; the first pass runs at once.
     void start(std::string accountID, TasksHandler tasksHandler, UnavailableHandler unavailableHandler,
                ObserverStatusHandler statusHandler);
-    void stop();
-    bool isPolling() const { return polling_; }
-
-signals:
-    void passCompleted();
 
 private:
-    void runPass();
-    void apply(claude::cowork::Capture capture);
+    void apply(claude::cowork::Capture capture, const std::function<bool()>& live);
 
     std::optional<std::filesystem::path> libraryRoot_;
-    std::chrono::milliseconds period_;
     Clock clock_;
     std::string accountID_;
     TasksHandler tasksHandler_;
     UnavailableHandler unavailableHandler_;
     ObserverStatusHandler statusHandler_;
     std::optional<claude::cowork::CoworkObserverState> state_;
-    QTimer sleep_;
-    std::unique_ptr<QFutureWatcher<claude::cowork::Capture>> capture_;
-    bool polling_ = false;
-    unsigned generation_ = 0;
 };
 
 }  // namespace vigilorb

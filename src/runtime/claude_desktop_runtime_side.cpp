@@ -1,13 +1,14 @@
 #include "runtime/claude_desktop_runtime_side.hpp"
 
 #include "claude/claude_desktop_files.hpp"
-#include "claude/claude_desktop_session_parser.hpp"
 #include "claude/cowork_reconciliation.hpp"
+
+#include <type_traits>
+#include <variant>
 
 namespace vigilorb {
 
 namespace keys = claude_desktop_keys;
-namespace texts = claude_desktop_texts;
 
 ClaudeDesktopRuntimeSide::ClaudeDesktopRuntimeSide(ProviderRuntimeController& controller) : controller_(controller) {}
 
@@ -22,7 +23,7 @@ ClaudeDesktopRuntimeSide::~ClaudeDesktopRuntimeSide() {
 void ClaudeDesktopRuntimeSide::startUp() {
     auto& prefs = controller_.preferences();
     if (!prefs.boolean(keys::configured).value_or(false)) {
-        start(texts::defaultAccount);
+        start(claude_desktop_texts::defaultAccount);
     } else if (prefs.boolean(keys::enabled).value_or(false)) {
         if (auto account = prefs.string(keys::account)) start(*account);
     }
@@ -42,28 +43,34 @@ void ClaudeDesktopRuntimeSide::dropObservers() {
     usageObserver_.clear();
 }
 
+void ClaudeDesktopRuntimeSide::show(const claude::DesktopEffects& effects) {
+    for (const auto& effect : effects)
+        std::visit(
+            [this](const auto& change) {
+                using Change = std::decay_t<decltype(change)>;
+                if constexpr (std::is_same_v<Change, claude::SetObserverLine>)
+                    controller_.setClaudeDesktopObserver(change.enabled, change.status);
+                else if constexpr (std::is_same_v<Change, claude::SetClaudeSummary>)
+                    controller_.setClaudeSummary(change.text);
+                else
+                    controller_.apply(change);
+            },
+            effect);
+}
+
 void ClaudeDesktopRuntimeSide::start(std::string_view rawAccountID) {
-    auto account = claude::trimmed(rawAccountID);
-    if (!isValidAccountID(account)) {
-        controller_.setClaudeDesktopObserver(controller_.claudeDesktopObserverEnabled(),
-                                             std::string(invalidAccountIDMessage));
-        // Observers still running for the previous account must not replace this message
-        // with their next scan's status; it stays until the next start or stop.
-        refusalShown_ = true;
+    auto previous = board_.account();
+    auto started = board_.start(rawAccountID);
+    if (!started.account) {
+        show(started.effects);
         return;
     }
+    const auto& account = *started.account;
     dropObservers();
-    if (accountID_ && *accountID_ != account) {
-        controller_.removeAccountStatus(coworkRow(*accountID_));
-        controller_.removeAccountStatus(usageRow(*accountID_));
-        misses_.clear();
-    }
     // A restart for the same account ("Scan Now") keeps the miss counts: its captures follow
     // on from the previous ones, so a task missing before and after it still completes.
-    refusalShown_ = false;
-    clearFailurePending_ = false;
-    controller_.setClaudeDesktopObserver(controller_.claudeDesktopObserverEnabled(), std::string(texts::connecting));
-    controller_.setAccountStatus(coworkRow(account), texts::scanning, true);
+    if (previous && *previous != account) misses_.clear();
+    show(started.effects);
 
     const auto& options = controller_.options();
     auto* cowork = new ClaudeDesktopLocalObserver(claude::desktop::coworkLibraryRoot(options.environment),
@@ -72,8 +79,6 @@ void ClaudeDesktopRuntimeSide::start(std::string_view rawAccountID) {
                                                  options.claudeDesktopUsagePeriod, &controller_);
     coworkObserver_ = cowork;
     usageObserver_ = usage;
-    accountID_ = account;
-    controller_.setClaudeDesktopObserver(true, std::string(texts::connecting));
     auto& prefs = controller_.preferences();
     prefs.setBoolean(keys::configured, true);
     prefs.setBoolean(keys::enabled, true);
@@ -83,21 +88,21 @@ void ClaudeDesktopRuntimeSide::start(std::string_view rawAccountID) {
     cowork->start(
         account,
         [this, account](const std::vector<TaskSnapshot>& tasks, const std::set<std::string>& indexed) {
-            if (accountID_ == account) recordCowork(account, tasks, indexed);
+            if (board_.isActive(account)) recordCowork(account, tasks, indexed);
         },
         [this, account] {
-            if (accountID_ == account) clearUnavailable(account);
+            if (board_.isActive(account)) clearUnavailable(account);
         },
         [this, account](const std::string& text, bool healthy) {
-            if (accountID_ == account) showCoworkStatus(account, text, healthy);
+            if (board_.isActive(account)) show(board_.coworkStatus(text, healthy));
         });
     usage->start(
         account,
         [this, account](const AccountQuotaSnapshot& quota) {
-            if (accountID_ == account) recordQuota(account, quota);
+            if (board_.isActive(account)) recordQuota(account, quota);
         },
         [this, account](const std::string& text, bool healthy) {
-            if (accountID_ == account) controller_.setAccountStatus(usageRow(account), text, healthy);
+            if (board_.isActive(account)) show(board_.usageStatus(text, healthy));
         });
 }
 
@@ -106,20 +111,16 @@ void ClaudeDesktopRuntimeSide::stop() {
     auto& prefs = controller_.preferences();
     prefs.setBoolean(keys::enabled, false);
     prefs.setBoolean(keys::configured, true);
-    refusalShown_ = false;
-    controller_.setClaudeDesktopObserver(false, std::string(texts::stopped));
-    if (accountID_) {
-        auto account = *accountID_;
-        controller_.setAccountStatus(coworkRow(account), texts::observerStopped, false);
-        try {
-            controller_.publish(controller_.store().removeTasks(AIProvider::claude, account));
-        } catch (const Failure<SnapshotStoreError>&) {
-            controller_.setAccountStatus(coworkRow(account), texts::cleanupFailed, false);
-        }
-        accountID_.reset();
-    }
+    auto account = board_.account();
+    show(board_.stop());
     misses_.clear();
-    controller_.setClaudeSummary(std::string(texts::notEnabled));
+    if (account) {
+        try {
+            controller_.publish(controller_.store().removeTasks(AIProvider::claude, *account));
+        } catch (const Failure<SnapshotStoreError>&) {
+            show(board_.cleanupFailed(*account));
+        }
+    }
 }
 
 void ClaudeDesktopRuntimeSide::recordQuota(const std::string& account, const AccountQuotaSnapshot& capture) {
@@ -129,16 +130,15 @@ void ClaudeDesktopRuntimeSide::recordQuota(const std::string& account, const Acc
         if (auto it = quotas.find(CompanionSnapshot::quotaKey(AIProvider::claude, account)); it != quotas.end())
             stored = it->second;
     } catch (const Failure<SnapshotStoreError>&) {
-        controller_.setAccountStatus(usageRow(account), storeFailureText, false);
+        show(board_.usageNotStored());
         return;
     }
     auto merged = claude::mergeUsageQuota(capture, stored, controller_.options().clock());
-    controller_.recordEvents({NormalizedProviderEvent::quota(std::move(merged))}, usageRow(account));
+    controller_.recordEvents({NormalizedProviderEvent::quota(std::move(merged))}, claude::desktopUsageRowID(account));
 }
 
 void ClaudeDesktopRuntimeSide::recordCowork(const std::string& account, const std::vector<TaskSnapshot>& tasks,
                                             const std::set<std::string>& indexedIDs) {
-    auto row = coworkRow(account);
     CompanionSnapshot afterRemoval;
     try {
         auto stored = controller_.store().snapshot();
@@ -146,7 +146,7 @@ void ClaudeDesktopRuntimeSide::recordCowork(const std::string& account, const st
         afterRemoval = controller_.store().removeTasksExcept(AIProvider::claude, account, keep);
         controller_.publish(afterRemoval);
     } catch (const Failure<SnapshotStoreError>&) {
-        controller_.setAccountStatus(row, storeFailureText, false);
+        show(board_.coworkNotStored());
         return;
     }
     auto completions =
@@ -155,7 +155,7 @@ void ClaudeDesktopRuntimeSide::recordCowork(const std::string& account, const st
     events.reserve(tasks.size() + completions.size());
     for (const auto& t : tasks) events.push_back(NormalizedProviderEvent::task(t));
     for (auto& t : completions) events.push_back(NormalizedProviderEvent::task(std::move(t)));
-    if (!events.empty()) controller_.recordEvents(events, row);
+    if (!events.empty()) controller_.recordEvents(events, claude::desktopCoworkRowID(account));
 }
 
 void ClaudeDesktopRuntimeSide::clearUnavailable(const std::string& account) {
@@ -163,19 +163,8 @@ void ClaudeDesktopRuntimeSide::clearUnavailable(const std::string& account) {
         controller_.publish(
             controller_.store().replaceTasks(AIProvider::claude, account, {}, controller_.options().clock()));
     } catch (const Failure<SnapshotStoreError>&) {
-        controller_.setAccountStatus(coworkRow(account), texts::clearFailed, false);
-        clearFailurePending_ = true;
+        show(board_.clearFailed());
     }
-}
-
-void ClaudeDesktopRuntimeSide::showCoworkStatus(const std::string& account, const std::string& text, bool healthy) {
-    // After the first pass the observer's own text replaces "Connecting…" in the window too.
-    if (!refusalShown_) controller_.setClaudeDesktopObserver(true, text);
-    if (clearFailurePending_) {
-        clearFailurePending_ = false;
-        return;
-    }
-    controller_.setAccountStatus(coworkRow(account), text, healthy);
 }
 
 }  // namespace vigilorb

@@ -1,7 +1,8 @@
 #pragma once
 // The Claude Desktop side of the runtime: starts and stops the usage and Cowork observers for
 // one account, remembers the choice in the preferences, records what they report and
-// reconciles the Cowork tasks that are no longer listed.
+// reconciles the Cowork tasks that are no longer listed. What the rows, the observer line and
+// the summary say is decided by claude::DesktopBoard; this side feeds it and applies its changes.
 
 #include <QPointer>
 
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "claude/desktop_board.hpp"
 #include "runtime/claude_desktop_observers.hpp"
 #include "runtime/provider_runtime_controller.hpp"
 
@@ -23,13 +25,6 @@ inline constexpr std::string_view account = "provider.claudeDesktopAccount.v1";
 
 namespace claude_desktop_texts {
 inline constexpr std::string_view defaultAccount = "claude-desktop";
-inline constexpr std::string_view connecting = "Connecting to local Claude Cowork session events…";
-inline constexpr std::string_view scanning = "Scanning local Cowork sessions";
-inline constexpr std::string_view stopped = "Stopped; Claude Desktop will no longer be read";
-inline constexpr std::string_view observerStopped = "Local observer stopped";
-inline constexpr std::string_view notEnabled = "Claude Desktop observer is not enabled";
-inline constexpr std::string_view cleanupFailed = "Could not clean up the stopped observation task";
-inline constexpr std::string_view clearFailed = "Could not clear an unavailable local task observation";
 }  // namespace claude_desktop_texts
 
 class ClaudeDesktopRuntimeSide final : public ProviderRuntimeSide {
@@ -45,11 +40,9 @@ public:
     void start(std::string_view rawAccountID);
     void stop();
 
-    const std::optional<std::string>& accountID() const { return accountID_; }
+    const std::optional<std::string>& accountID() const { return board_.account(); }
     const std::map<std::string, int>& observationMisses() const { return misses_; }
 
-    static std::string coworkRow(const std::string& accountID) { return "Claude Desktop/" + accountID; }
-    static std::string usageRow(const std::string& accountID) { return "Claude Usage/" + accountID; }
 
 private:
     void dropObservers();
@@ -57,18 +50,13 @@ private:
     void recordCowork(const std::string& accountID, const std::vector<TaskSnapshot>& tasks,
                       const std::set<std::string>& indexedIDs);
     void clearUnavailable(const std::string& accountID);
-    void showCoworkStatus(const std::string& accountID, const std::string& text, bool healthy);
+    void show(const claude::DesktopEffects& effects);
 
     ProviderRuntimeController& controller_;
     QPointer<ClaudeDesktopLocalObserver> coworkObserver_;
     QPointer<ClaudeDesktopUsageObserver> usageObserver_;
-    std::optional<std::string> accountID_;
+    claude::DesktopBoard board_;
     std::map<std::string, int> misses_;
-    // Set when clearing an unavailable library failed, so the status of the same pass does
-    // not hide that failure.
-    bool clearFailurePending_ = false;
-    // Set while the window shows a refused account ID.
-    bool refusalShown_ = false;
 };
 
 }  // namespace vigilorb

@@ -38,9 +38,7 @@ CodexAppServerClient::CodexAppServerClient(std::string accountID, std::optional<
       statusHandler_(std::move(statusHandler)),
       options_(std::move(options)) {
     if (!executable) executable = codex::locateExecutable(options_.environment);
-    if (!executable)
-        throw Failure<CodexConnectionFailure>(CodexConnectionFailure::of(Kind::executableMissing), "codex not found");
-    executable_ = *executable;
+    if (executable) executable_ = *executable;
     timeout_.setSingleShot(true);
     timeout_.setTimerType(Qt::PreciseTimer);
     connect(&timeout_, &QTimer::timeout, this, [this] { apply(session_.timeoutFired(timeoutRequest_)); });
@@ -55,7 +53,8 @@ std::optional<qint64> CodexAppServerClient::processID() const {
     return process_->processId();
 }
 
-void CodexAppServerClient::start() {
+std::expected<void, CodexConnectionFailure> CodexAppServerClient::start() {
+    if (executable_.empty()) return std::unexpected(CodexConnectionFailure::of(Kind::executableMissing));
     process_ = std::make_unique<QProcess>();
     process_->setProgram(QString::fromStdString(executable_.string()));
     process_->setArguments({"app-server", "--stdio"});
@@ -71,16 +70,12 @@ void CodexAppServerClient::start() {
 
     apply(session_.willLaunch());
     process_->start(QIODevice::ReadWrite);
-    if (!process_->waitForStarted(-1)) {
+    if (!process_->waitForStarted(-1) || !apply(session_.sendInitialize())) {
         auto kind = launchFailureKind(executable_);
         stop();
-        throw Failure<CodexConnectionFailure>(CodexConnectionFailure::of(kind), "launch failed");
+        return std::unexpected(CodexConnectionFailure::of(kind));
     }
-    if (!apply(session_.sendInitialize())) {
-        auto kind = launchFailureKind(executable_);
-        stop();
-        throw Failure<CodexConnectionFailure>(CodexConnectionFailure::of(kind), "initialize could not be written");
-    }
+    return {};
 }
 
 bool CodexAppServerClient::apply(codex::SessionEffects effects) {

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <expected>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -33,8 +34,8 @@ public:
         std::chrono::milliseconds terminateGrace{1000};
     };
 
-    // Without `executable` the `codex` executable is looked up; throws
-    // Failure<codex::CodexConnectionFailure>(executableMissing) when there is none.
+    // Without `executable` the `codex` executable is looked up; when there is none, start()
+    // fails with executableMissing.
     CodexAppServerClient(std::string accountID, std::optional<std::filesystem::path> codexHome,
                          std::optional<std::filesystem::path> executable, EventHandler eventHandler,
                          StatusHandler statusHandler, Options options, QObject* parent = nullptr);
@@ -45,9 +46,9 @@ public:
                                std::move(eventHandler), std::move(statusHandler), Options{}) {}
     ~CodexAppServerClient() override;
 
-    // Launches the child and sends initialize. Throws Failure<codex::CodexConnectionFailure>
-    // (launchDenied, launchFailed); the child is then gone.
-    void start();
+    // Launches the child and sends initialize. Fails with executableMissing, launchDenied or
+    // launchFailed; the child is then gone.
+    [[nodiscard]] std::expected<void, codex::CodexConnectionFailure> start();
     // Silent and final: no more callbacks; the child is ended and reaped before this returns.
     void stop();
     void refreshRateLimits();
@@ -58,6 +59,7 @@ public:
     std::optional<std::int64_t> pendingID() const { return session_.pendingID(); }
     // The controller refreshes a client only when this holds.
     bool canRefresh() const { return session_.canRefresh(isRunning()); }
+    // Empty when no executable was found.
     const std::filesystem::path& executablePath() const { return executable_; }
     const std::optional<std::string>& serverVersion() const { return session_.serverVersion(); }
     const std::string& accountID() const { return session_.accountID(); }

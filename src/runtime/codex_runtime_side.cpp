@@ -171,11 +171,17 @@ void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolat
     }
 
     const auto& options = controller_.options();
+    auto failed = [&](CodexConnectionFailure failure) {
+        dropConnection(id);
+        show(board_.phaseChanged(id, CodexConnectionPhase::failed(failure)));
+    };
     try {
         std::optional<std::filesystem::path> clientHome;
         std::filesystem::path observedHome;
         if (isolatedProfile) {
-            clientHome = codex::prepareIsolatedProfile(id, options.environment);
+            auto prepared = codex::prepareIsolatedProfile(id, options.environment);
+            if (!prepared) return failed(CodexConnectionFailure::of(CodexConnectionFailure::Kind::launchFailed));
+            clientHome = *prepared;
             observedHome = *clientHome;
         } else {
             observedHome = sharedCodexHome();
@@ -198,7 +204,7 @@ void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolat
             clientOptions);
         auto* raw = client.get();
         clients_[id] = std::move(client);
-        raw->start();
+        if (auto started = raw->start(); !started) return failed(started.error());
 
         auto observer = std::make_unique<CodexLocalTaskObserver>(id, observedHome, options.codexLocalPollPeriod,
                                                                  options.clock);
@@ -231,11 +237,10 @@ void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolat
             });
 
         codex::upsertSavedCodexAccount(controller_.preferences(), id, isolatedProfile);
-    } catch (const std::exception& e) {
-        dropConnection(id);
-        auto failure = CodexConnectionFailure::of(CodexConnectionFailure::Kind::launchFailed);
-        if (auto* f = dynamic_cast<const Failure<CodexConnectionFailure>*>(&e)) failure = f->code();
-        show(board_.phaseChanged(id, CodexConnectionPhase::failed(failure)));
+    } catch (const std::exception&) {
+        // Nothing above fails by throwing; a library error (out of memory) still must not leave
+        // a half-made connection behind.
+        failed(CodexConnectionFailure::of(CodexConnectionFailure::Kind::launchFailed));
     }
 }
 
@@ -286,8 +291,7 @@ std::optional<CodexConnectionPhase> CodexRuntimeSide::phase(const std::string& a
 std::optional<std::string> CodexRuntimeSide::diagnostics(const std::string& accountID) const {
     const auto* c = client(accountID);
     if (!c) return std::nullopt;
-    return "CLI: " + c->executablePath().string() + "\n" +
-           (c->serverVersion() ? *c->serverVersion() : std::string("Waiting for server version"));
+    return codex::diagnosticsText(c->executablePath(), c->serverVersion());
 }
 
 }  // namespace vigilorb

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "cli/claude_inbox.hpp"
+#include "cli/claude_inbox.hpp"  // the generic "updated" row text
 #include "cli/process.hpp"
 
 namespace vigilorb {
@@ -23,19 +23,15 @@ ProviderRuntimeController::ProviderRuntimeController(ProviderRuntimeOptions opti
     if (!options_.executablePath) options_.executablePath = &cli::currentExecutable;
     store_.setProblemListener([this](const std::optional<SnapshotFileProblem>& p) { showSnapshotProblem(p); });
 
-    for (const auto& make : options_.sides)
-        if (make)
-            if (auto side = make(*this)) sides_.push_back(std::move(side));
+    for (const auto* factories : {&options_.standingSides, &options_.sides})
+        for (const auto& make : *factories)
+            if (make)
+                if (auto side = make(*this)) {
+                    std::type_index type = typeid(*side);
+                    sides_.emplace_back(type, std::move(side));
+                }
 
-    // The inbox task: a pass, then a sleep of one period, until the controller goes away (the
-    // timer is a member, so it cannot outlive it).
-    claudeInboxTask_.setSingleShot(true);
-    claudeInboxTask_.setTimerType(Qt::PreciseTimer);
-    connect(&claudeInboxTask_, &QTimer::timeout, this, &ProviderRuntimeController::runInboxPass);
-
-    // Queued in this order, so the stored snapshot is published before the first inbox pass.
     QMetaObject::invokeMethod(this, &ProviderRuntimeController::runStartUp, Qt::QueuedConnection);
-    QMetaObject::invokeMethod(this, &ProviderRuntimeController::runInboxPass, Qt::QueuedConnection);
 }
 
 ProviderRuntimeController::~ProviderRuntimeController() = default;
@@ -103,7 +99,7 @@ void ProviderRuntimeController::recordEvents(const std::vector<NormalizedProvide
     }
     if (last) publish(*last);
     bool claimed = false;
-    for (const auto& side : sides_) claimed = side->handleRecordedEvents(events, statusID) || claimed;
+    for (const auto& [type, side] : sides_) claimed = side->handleRecordedEvents(events, statusID) || claimed;
     if (!claimed) setAccountStatus(statusID, cli::appliedText, true);
 }
 
@@ -130,22 +126,6 @@ void ProviderRuntimeController::showSnapshotProblem(const std::optional<Snapshot
         setAccountStatus(id, snapshotWaitingText, false);
 }
 
-void ProviderRuntimeController::prepareClaudeConnector(std::string_view rawAccountID) {
-    auto outcome = claude::prepareClaudeConnector(rawAccountID, profilesRoot(), options_.executablePath());
-    setAccountStatus(outcome.statusID, outcome.detail, outcome.isHealthy);
-    if (outcome.ready) setClaudeSummary(std::string(claude::connectorReadySummary));
-}
-
-void ProviderRuntimeController::drainClaudeInbox() {
-    cli::drainPass(profilesRoot(), store_,
-                     cli::DrainHandler{
-                         [this](const CompanionSnapshot& s) { publish(s); },
-                         [this](const std::string& id, std::string_view detail, bool healthy) {
-                             setAccountStatus(id, detail, healthy);
-                         },
-                     });
-}
-
 void ProviderRuntimeController::runStartUp() {
     // Left behind by a process killed between writing and renaming a new snapshot.
     store_.removeStaleTemporaries();
@@ -156,16 +136,8 @@ void ProviderRuntimeController::runStartUp() {
         // empty snapshot stays published and the "Snapshot file" row says why. Files that can
         // never load were moved aside by the store instead.
     }
-    bool detected = claude::detectClaudeCLI(options_.environment, options_.claudeCLIFallbackFolders);
-    setClaudeSummary(std::string(detected ? claude::claudeCLIDetectedSummary : claude::claudeCLIMissingSummary));
-    for (const auto& side : sides_) side->startUp();
+    for (const auto& [type, side] : sides_) side->startUp();
     emit startedUp();
-}
-
-void ProviderRuntimeController::runInboxPass() {
-    drainClaudeInbox();
-    emit claudeInboxDrained();
-    claudeInboxTask_.start(options_.claudeInboxPeriod);
 }
 
 }  // namespace vigilorb

@@ -3,32 +3,33 @@
 // snapshot store, publishes every store result and keeps the status rows the window shows.
 // Everything here runs on the Qt main thread.
 //
-// Extension points (how the Codex side and the Claude Desktop side plug in without editing
-// this file):
-//  * A side is a class deriving from ProviderRuntimeSide (below), in its own source file
-//    under src/runtime (e.g. codex_runtime_side.cpp, claude_desktop_runtime_side.cpp); the
-//    runtime library globs *.cpp, so new files need no build change.
-//  * Sides are created by the factories in ProviderRuntimeOptions::sides. The default list is
-//    defaultRuntimeSides() in runtime_sides.cpp: each side adds one line there (Codex first,
-//    then Claude Desktop; that is also the order of their start-up steps). Tests pass their
-//    own list, or none.
-//  * A side keeps its own private state (clients, observers, phases, maps of account IDs)
-//    and its own timers (parented to the controller, periods from the options), and works
-//    through the controller's public operations: store(), recordEvents(), publish(),
-//    setAccountStatus()/removeAccountStatus(), the setters of the published summaries, and
-//    preferences() for the "provider.*" keys.
+// Extension points (how a provider plugs in without editing this file):
+//  * A provider is one side and one board. The board holds its status rules, Qt-free, in the
+//    provider's core folder (codex::AccountBoard, claude::DesktopBoard): reports in, row and
+//    summary changes out. The side (a class deriving from ProviderRuntimeSide, below, in its
+//    own source file under src/runtime) wires the provider's timers, processes and threads to
+//    the board and applies the board's changes here.
+//  * Sides are created by the factories in ProviderRuntimeOptions: first standingSides (those
+//    that need no set-up and start no process: the Claude Code inbox), then sides (Codex, then
+//    Claude Desktop). Both default lists are in runtime_sides.cpp, one line per side; their
+//    order is the order of the start-up steps. Tests replace `sides` to leave out the sides
+//    that start processes and threads.
+//  * A side keeps its own private state (clients, observers, its board) and its own timers
+//    (periods from the options), and works through the controller's public operations:
+//    store(), recordEvents(), publish(), setAccountStatus()/removeAccountStatus() (or apply()
+//    for a board's row changes), the setters of the published summaries, and preferences()
+//    for the "provider.*" keys.
 //  * ProviderRuntimeSide::startUp() is the side's step of the start-up task; it runs after
-//    the stored snapshot was published and the Claude CLI was detected.
+//    the stored snapshot was published.
 //  * ProviderRuntimeSide::handleRecordedEvents() lets a side set row R itself after a
 //    batch was recorded (the Codex side does this for Codex quotas); when no side claims the
 //    batch the row reads "Read-only quota and task state updated".
-//  * The window finds a side's operations with controller.side<CodexRuntimeSide>().
+//  * The window finds a side's operations by its type: controller.side<CodexRuntimeSide>().
 //  * The transport controller plugs into setPublishSink(); the window listens to the
 //    *Changed signals and reads the getters.
 
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 #include <chrono>
 #include <filesystem>
@@ -37,6 +38,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <typeindex>
+#include <typeinfo>
+#include <utility>
 #include <vector>
 
 #include "claude/claude_connector.hpp"
@@ -75,7 +79,8 @@ public:
 
 using ProviderRuntimeSideFactory = std::function<std::unique_ptr<ProviderRuntimeSide>(ProviderRuntimeController&)>;
 
-// The sides built into the app (runtime_sides.cpp).
+// The sides built into the app (runtime_sides.cpp): the standing ones, then the rest.
+std::vector<ProviderRuntimeSideFactory> standingRuntimeSides();
 std::vector<ProviderRuntimeSideFactory> defaultRuntimeSides();
 
 struct ProviderRuntimeOptions {
@@ -90,6 +95,7 @@ struct ProviderRuntimeOptions {
     // This program's path for the connector's commands.
     std::function<std::optional<std::filesystem::path>()> executablePath;
     std::vector<std::filesystem::path> claudeCLIFallbackFolders = claude::claudeCLIFallbackFolders;
+    std::vector<ProviderRuntimeSideFactory> standingSides = standingRuntimeSides();
     std::vector<ProviderRuntimeSideFactory> sides = defaultRuntimeSides();
 
     // Loop periods; the defaults are the product's, tests shorten them.
@@ -115,8 +121,8 @@ class ProviderRuntimeController : public QObject {
 public:
     using PublishSink = std::function<void(const CompanionSnapshot&)>;
 
-    // Creates the store and the sides, and queues the start-up task and the first inbox pass
-    // on the event loop (nothing runs before the loop does).
+    // Creates the store and the sides, and queues the start-up task on the event loop (nothing
+    // runs before the loop does).
     explicit ProviderRuntimeController(ProviderRuntimeOptions options = {}, QObject* parent = nullptr);
     ~ProviderRuntimeController() override;
 
@@ -157,21 +163,16 @@ public:
     // publishes it. Returns whether a file was moved.
     bool moveUnreadableSnapshotAside();
 
-    // The connector action of the window, for the account ID as typed.
-    void prepareClaudeConnector(std::string_view rawAccountID);
-
-    // One pass over the Claude inboxes (the inbox task runs this every claudeInboxPeriod).
-    void drainClaudeInbox();
-
     // For the sides.
     CompanionSnapshotStore& store() { return store_; }
     const ProviderRuntimeOptions& options() const { return options_; }
     Preferences& preferences() { return *preferences_; }
     std::optional<std::filesystem::path> profilesRoot() const { return paths::profilesRoot(options_.environment); }
+    // The side of exactly that type, if the controller runs one.
     template <class Side>
     Side* side() const {
-        for (const auto& s : sides_)
-            if (auto* typed = dynamic_cast<Side*>(s.get())) return typed;
+        for (const auto& [type, s] : sides_)
+            if (type == std::type_index(typeid(Side))) return static_cast<Side*>(s.get());
         return nullptr;
     }
 
@@ -181,14 +182,13 @@ signals:
     void codexSummaryChanged();
     void claudeSummaryChanged();
     void claudeDesktopObserverChanged();
-    // The start-up task has run (stored snapshot published, CLI detected, sides started).
+    // The start-up task has run (stored snapshot published, sides started).
     void startedUp();
-    // One inbox pass has completed.
+    // One pass of the Claude Code side over the Claude inboxes has completed.
     void claudeInboxDrained();
 
 private:
     void runStartUp();
-    void runInboxPass();
     void showSnapshotProblem(const std::optional<SnapshotFileProblem>& problem);
 
     ProviderRuntimeOptions options_;
@@ -205,8 +205,8 @@ private:
     std::string claudeDesktopObserverStatus_ = "Not enabled";
 
     CompanionSnapshotStore store_;
-    QTimer claudeInboxTask_;
-    std::vector<std::unique_ptr<ProviderRuntimeSide>> sides_;
+    // In start-up order, each with its exact type for side<T>().
+    std::vector<std::pair<std::type_index, std::unique_ptr<ProviderRuntimeSide>>> sides_;
 };
 
 }  // namespace vigilorb

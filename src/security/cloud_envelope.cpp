@@ -64,7 +64,10 @@ std::string EncryptedCloudSnapshotEnvelope::encode() const {
 }
 
 EncryptedCloudSnapshotEnvelope EncryptedCloudSnapshotEnvelope::decode(std::string_view bytes) {
-    auto j = json::parse(bytes);
+    auto parsed = json::parse(bytes);
+    // These decoders still throw (their callers catch DecodingError).
+    if (!parsed) throw DecodingError(parsed.error().detail);
+    const Json& j = *parsed;
     json::object(j, "EncryptedCloudSnapshotEnvelope");
     EncryptedCloudSnapshotEnvelope e;
     e.schemaVersion = codec::requireInteger(j, "schemaVersion");

@@ -58,8 +58,9 @@ std::string validUTF8(std::string_view s) {
 
 std::optional<CompanionIdentity> decodeIdentity(const std::string& blob) {
     try {
-        auto j = json::parse(blob);
-        json::object(j, "CompanionIdentity");
+        auto parsed = json::parse(blob);
+        if (!parsed) return std::nullopt;
+        const auto& j = json::object(*parsed, "CompanionIdentity");
         CompanionIdentity identity{json::requireString(j, "id"), json::requireString(j, "name")};
         if (identity.id.empty() || identity.name.empty()) return std::nullopt;
         return identity;

@@ -18,48 +18,52 @@ SecretItemQuery KeychainPairingKeyStore::baseQuery(const std::string& account, b
     return query;
 }
 
-void KeychainPairingKeyStore::save(const LocalPairingKey& key, const std::string& account) {
+std::expected<void, PairingKeyStoreFailure> KeychainPairingKeyStore::save(const LocalPairingKey& key,
+                                                                          const std::string& account) {
     std::lock_guard lock(mutex_);
     auto query = baseQuery(account, true);
-    auto status = backend_.update(query, key.bytes());
-    if (status == keyStoreStatus::itemNotFound) status = backend_.add(query, key.bytes());
-    if (status != keyStoreStatus::success)
-        throw PairingKeyStoreFailure(PairingKeyStoreError::keychainStatus, status, "could not store the pairing key");
+    auto stored = backend_.update(query, key.bytes());
+    if (!stored && stored.error() == KeyStoreStatus::itemNotFound) stored = backend_.add(query, key.bytes());
+    if (!stored)
+        return std::unexpected(
+            PairingKeyStoreFailure{PairingKeyStoreError::keychainStatus, stored.error(), "could not store the pairing key"});
+    return {};
 }
 
-std::optional<LocalPairingKey> KeychainPairingKeyStore::load(const std::string& account, bool includeAccessGroup) {
+std::expected<std::optional<LocalPairingKey>, PairingKeyStoreFailure> KeychainPairingKeyStore::load(
+    const std::string& account, bool includeAccessGroup) {
     std::lock_guard lock(mutex_);
-    std::optional<Bytes> data;
-    auto status = backend_.copyMatching(baseQuery(account, includeAccessGroup), data);
-    if (status == keyStoreStatus::itemNotFound) return std::nullopt;
-    if (status != keyStoreStatus::success)
-        throw PairingKeyStoreFailure(PairingKeyStoreError::keychainStatus, status, "could not read the pairing key");
-    if (!data) throw PairingKeyStoreFailure(PairingKeyStoreError::invalidStoredKey, status, "stored item holds no data");
+    auto data = backend_.copyMatching(baseQuery(account, includeAccessGroup));
+    if (!data && data.error() == KeyStoreStatus::itemNotFound) return std::nullopt;
+    if (!data)
+        return std::unexpected(
+            PairingKeyStoreFailure{PairingKeyStoreError::keychainStatus, data.error(), "could not read the pairing key"});
     auto key = LocalPairingKey::fromBytes(*data);
-    if (!key) throw PairingKeyStoreFailure(PairingKeyStoreError::invalidStoredKey, status, "stored key is not 32 bytes");
+    if (!key)
+        return std::unexpected(
+            PairingKeyStoreFailure{PairingKeyStoreError::invalidStoredKey, std::nullopt, "stored key is not 32 bytes"});
     return key;
 }
 
-std::int32_t InMemorySecretItemBackend::update(const SecretItemQuery& query, const Bytes& data) {
-    if (forcedStatus_ != 0) return forcedStatus_;
+std::expected<void, KeyStoreStatus> InMemorySecretItemBackend::update(const SecretItemQuery& query, const Bytes& data) {
+    if (forcedStatus_) return std::unexpected(*forcedStatus_);
     auto it = items_.find({query.service, query.account});
-    if (it == items_.end()) return keyStoreStatus::itemNotFound;
+    if (it == items_.end()) return std::unexpected(KeyStoreStatus::itemNotFound);
     it->second = data;
-    return keyStoreStatus::success;
+    return {};
 }
 
-std::int32_t InMemorySecretItemBackend::add(const SecretItemQuery& query, const Bytes& data) {
-    if (forcedStatus_ != 0) return forcedStatus_;
+std::expected<void, KeyStoreStatus> InMemorySecretItemBackend::add(const SecretItemQuery& query, const Bytes& data) {
+    if (forcedStatus_) return std::unexpected(*forcedStatus_);
     items_[{query.service, query.account}] = data;
-    return keyStoreStatus::success;
+    return {};
 }
 
-std::int32_t InMemorySecretItemBackend::copyMatching(const SecretItemQuery& query, std::optional<Bytes>& data) {
-    if (forcedStatus_ != 0) return forcedStatus_;
+std::expected<Bytes, KeyStoreStatus> InMemorySecretItemBackend::copyMatching(const SecretItemQuery& query) {
+    if (forcedStatus_) return std::unexpected(*forcedStatus_);
     auto it = items_.find({query.service, query.account});
-    if (it == items_.end()) return keyStoreStatus::itemNotFound;
-    data = it->second;
-    return keyStoreStatus::success;
+    if (it == items_.end()) return std::unexpected(KeyStoreStatus::itemNotFound);
+    return it->second;
 }
 
 std::filesystem::path FileSecretItemBackend::itemPath(const SecretItemQuery& query) const {
@@ -67,32 +71,35 @@ std::filesystem::path FileSecretItemBackend::itemPath(const SecretItemQuery& que
     return folder_ / hexLowercase(crypto::bytesOf(query.service)) / (hexLowercase(crypto::bytesOf(query.account)) + ".key");
 }
 
-std::int32_t FileSecretItemBackend::write(const SecretItemQuery& query, const Bytes& data) {
+std::expected<void, KeyStoreStatus> FileSecretItemBackend::write(const SecretItemQuery& query, const Bytes& data) {
     auto path = itemPath(query);
-    if (!files::createFolders(path.parent_path())) return keyStoreStatus::ioFailure;
+    if (!files::createFolders(path.parent_path())) return std::unexpected(KeyStoreStatus::ioFailure);
     std::error_code ec;
     std::filesystem::permissions(path.parent_path(), std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::replace, ec);
-    if (ec) return keyStoreStatus::ioFailure;
-    if (!files::writeAtomically(path, crypto::stringOf(data), 0600)) return keyStoreStatus::ioFailure;
-    return keyStoreStatus::success;
+    if (ec) return std::unexpected(KeyStoreStatus::ioFailure);
+    if (!files::writeAtomically(path, crypto::stringOf(data), 0600)) return std::unexpected(KeyStoreStatus::ioFailure);
+    return {};
 }
 
-std::int32_t FileSecretItemBackend::update(const SecretItemQuery& query, const Bytes& data) {
+std::expected<void, KeyStoreStatus> FileSecretItemBackend::update(const SecretItemQuery& query, const Bytes& data) {
     std::error_code ec;
     auto state = std::filesystem::status(itemPath(query), ec);
-    if (state.type() == std::filesystem::file_type::not_found) return keyStoreStatus::itemNotFound;
-    if (ec) return keyStoreStatus::ioFailure;
+    if (state.type() == std::filesystem::file_type::not_found) return std::unexpected(KeyStoreStatus::itemNotFound);
+    if (ec) return std::unexpected(KeyStoreStatus::ioFailure);
     return write(query, data);
 }
 
-std::int32_t FileSecretItemBackend::add(const SecretItemQuery& query, const Bytes& data) { return write(query, data); }
+std::expected<void, KeyStoreStatus> FileSecretItemBackend::add(const SecretItemQuery& query, const Bytes& data) {
+    return write(query, data);
+}
 
-std::int32_t FileSecretItemBackend::copyMatching(const SecretItemQuery& query, std::optional<Bytes>& data) {
+std::expected<Bytes, KeyStoreStatus> FileSecretItemBackend::copyMatching(const SecretItemQuery& query) {
     auto bytes = files::read(itemPath(query));
-    if (!bytes) return bytes.error().code == files::FileError::notFound ? keyStoreStatus::itemNotFound : keyStoreStatus::ioFailure;
-    data = crypto::bytesOf(*bytes);
-    return keyStoreStatus::success;
+    if (!bytes)
+        return std::unexpected(bytes.error().code == files::FileError::notFound ? KeyStoreStatus::itemNotFound
+                                                                                : KeyStoreStatus::ioFailure);
+    return crypto::bytesOf(*bytes);
 }
 
 }  // namespace vigilorb

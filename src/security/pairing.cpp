@@ -92,7 +92,10 @@ std::string PairingInvitation::qrPayload() const {
 }
 
 PairingInvitation PairingInvitation::decode(std::string_view bytes) {
-    auto j = json::parse(bytes);
+    auto parsed = json::parse(bytes);
+    // These decoders still throw (their callers catch DecodingError).
+    if (!parsed) throw DecodingError(parsed.error().detail);
+    const Json& j = *parsed;
     json::object(j, "PairingInvitation");
     PairingInvitation inv;
     inv.schemaVersion = codec::requireInteger(j, "schemaVersion");
@@ -176,7 +179,10 @@ std::string PairingHello::encode() const {
 }
 
 PairingHello PairingHello::decode(std::string_view bytes) {
-    auto j = json::parse(bytes);
+    auto parsed = json::parse(bytes);
+    // These decoders still throw (their callers catch DecodingError).
+    if (!parsed) throw DecodingError(parsed.error().detail);
+    const Json& j = *parsed;
     json::object(j, "PairingHello");
     PairingHello h;
     h.schemaVersion = codec::requireInteger(j, "schemaVersion");

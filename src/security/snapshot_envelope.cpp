@@ -55,7 +55,10 @@ std::string DeviceSnapshotPayload::encode() const {
 }
 
 DeviceSnapshotPayload DeviceSnapshotPayload::decode(std::string_view bytes) {
-    auto j = json::parse(bytes);
+    auto parsed = json::parse(bytes);
+    // These decoders still throw (their callers catch DecodingError).
+    if (!parsed) throw DecodingError(parsed.error().detail);
+    const Json& j = *parsed;
     json::object(j, "DeviceSnapshotPayload");
     DeviceSnapshotPayload p;
     try {
@@ -116,7 +119,10 @@ std::string SignedSnapshotEnvelope::encode() const {
 }
 
 SignedSnapshotEnvelope SignedSnapshotEnvelope::decode(std::string_view bytes) {
-    auto j = json::parse(bytes);
+    auto parsed = json::parse(bytes);
+    // These decoders still throw (their callers catch DecodingError).
+    if (!parsed) throw DecodingError(parsed.error().detail);
+    const Json& j = *parsed;
     json::object(j, "SignedSnapshotEnvelope");
     SignedSnapshotEnvelope e;
     e.schemaVersion = codec::requireInteger(j, "schemaVersion");

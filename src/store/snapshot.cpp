@@ -113,6 +113,10 @@ bool CompanionSnapshot::applyEvent(const ProviderEventEnvelope& envelope, Date n
                 isPlaceholderTitle(task.title, task.provider) &&
                 !isPlaceholderTitle(it->second.title, it->second.provider))
                 task.title = it->second.title;
+            // The same task again, under a new envelope, changes nothing: sources that report
+            // every session they see on each pass (the Cowork scan) would otherwise rewrite the
+            // file every few seconds. Refused like an old quota reading: no ID recorded.
+            if (it != tasksByID.end() && it->second == task) return false;
             if (!isWaiting(task.state)) {
                 eraseIf(pendingActionsByID, [&](const PendingAction& a) {
                     return belongsTo(a, task.provider, task.accountID) && a.taskID == task.id;
@@ -261,13 +265,8 @@ void from_json(const Json& j, CompanionSnapshot& v) {
 
 std::string encodeSnapshot(const CompanionSnapshot& s) { return json::dump(Json(s)); }
 
-CompanionSnapshot decodeSnapshot(std::string_view bytes) {
-    auto j = json::parse(bytes);
-    try {
-        return j.get<CompanionSnapshot>();
-    } catch (const Json::exception& e) {
-        throw DecodingError(e.what());
-    }
+std::expected<CompanionSnapshot, json::DocumentFailure> decodeSnapshot(std::string_view bytes) {
+    return json::decode<CompanionSnapshot>(bytes);
 }
 
 }  // namespace vigilorb

@@ -62,7 +62,6 @@ void to_json(Json& j, const CompanionSnapshot& v);
 void from_json(const Json& j, CompanionSnapshot& v);
 
 std::string encodeSnapshot(const CompanionSnapshot& s);
-// Throws DecodingError.
-CompanionSnapshot decodeSnapshot(std::string_view bytes);
+[[nodiscard]] std::expected<CompanionSnapshot, json::DocumentFailure> decodeSnapshot(std::string_view bytes);
 
 }  // namespace vigilorb

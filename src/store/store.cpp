@@ -140,15 +140,15 @@ CompanionSnapshot CompanionSnapshotStore::load() {
         return passing(read.error().detail);
     }
     std::string bytes = std::move(*read);
-    CompanionSnapshot loaded;
+    std::expected<CompanionSnapshot, json::DocumentFailure> decoded;
     try {
-        loaded = decodeSnapshot(bytes);
+        decoded = decodeSnapshot(bytes);
     } catch (const std::bad_alloc&) {
         // Memory may be short only for now: the file is not judged, only not re-read until it changes.
         return settled(SnapshotStoreError::decodeFailed, fileURL_.string() + ": out of memory", false);
-    } catch (const std::exception& e) {
-        return settled(SnapshotStoreError::decodeFailed, e.what(), true);
     }
+    if (!decoded) return settled(SnapshotStoreError::decodeFailed, decoded.error().detail, true);
+    CompanionSnapshot loaded = std::move(*decoded);
     bytes = {};
     Date now = now_();
     bool migrated = loaded.migrate();

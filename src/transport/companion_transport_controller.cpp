@@ -68,15 +68,11 @@ std::expected<std::string, cloud::NoRelay> CompanionTransportController::relayUR
 
 void CompanionTransportController::restoreStoredKey() {
     auto activationsAtStart = activations_;
-    using Loaded = std::expected<std::optional<LocalPairingKey>, PairingKeyStoreError>;
+    using Loaded = std::expected<std::optional<LocalPairingKey>, PairingKeyStoreFailure>;
     onKeyStore(
         [this, account = identity_.id]() -> Loaded {
-            try {
-                // Without an access group there is no second place to look.
-                return keyStore_.load(account, true);
-            } catch (const PairingKeyStoreFailure& e) {
-                return std::unexpected(e.code());
-            }
+            // Without an access group there is no second place to look.
+            return keyStore_.load(account, true);
         },
         [this, activationsAtStart](Loaded loaded) {
             if (!loaded) {
@@ -156,14 +152,7 @@ void CompanionTransportController::generatePairingInvitation(std::function<void(
     preparingPairing_ = true;
     emit preparingPairingChanged(true);
     onKeyStore(
-        [this, key = *key, account = identity_.id]() {
-            try {
-                keyStore_.save(key, account);
-                return true;
-            } catch (const PairingKeyStoreFailure&) {
-                return false;
-            }
-        },
+        [this, key = *key, account = identity_.id]() { return keyStore_.save(key, account).has_value(); },
         [this, invitation = std::move(*invitation), key = *key, done = std::move(done)](bool saved) {
             preparingPairing_ = false;
             emit preparingPairingChanged(false);

@@ -16,15 +16,15 @@ namespace {
 
 constexpr const char* secretServiceName = "org.freedesktop.secrets";
 
-std::int32_t statusOf(QKeychain::Error error) {
+// The status of a failed job (never called for NoError).
+KeyStoreStatus statusOf(QKeychain::Error error) {
     switch (error) {
-        case QKeychain::NoError: return keyStoreStatus::success;
-        case QKeychain::EntryNotFound: return keyStoreStatus::itemNotFound;
+        case QKeychain::EntryNotFound: return KeyStoreStatus::itemNotFound;
         case QKeychain::AccessDenied:
-        case QKeychain::AccessDeniedByUser: return keyStoreStatus::accessDenied;
+        case QKeychain::AccessDeniedByUser: return KeyStoreStatus::accessDenied;
         case QKeychain::NoBackendAvailable:
-        case QKeychain::NotImplemented: return keyStoreStatus::noBackend;
-        default: return keyStoreStatus::otherFailure;
+        case QKeychain::NotImplemented: return KeyStoreStatus::noBackend;
+        default: return KeyStoreStatus::otherFailure;
     }
 }
 
@@ -63,32 +63,34 @@ Outcome run(QKeychain::Job* job, std::chrono::milliseconds timeout, bool readsDa
     return *outcome;
 }
 
-std::int32_t write(const SecretItemQuery& query, const Bytes& data, std::chrono::milliseconds timeout) {
+std::expected<void, KeyStoreStatus> write(const SecretItemQuery& query, const Bytes& data,
+                                          std::chrono::milliseconds timeout) {
     auto* job = new QKeychain::WritePasswordJob(QString::fromStdString(query.service));
     job->setKey(QString::fromStdString(query.account));
     job->setBinaryData(QByteArray(reinterpret_cast<const char*>(data.data()), static_cast<qsizetype>(data.size())));
     auto outcome = run(job, timeout, false);
-    return outcome.finished ? statusOf(outcome.error) : keyStoreStatus::timedOut;
+    if (!outcome.finished) return std::unexpected(KeyStoreStatus::timedOut);
+    if (outcome.error != QKeychain::NoError) return std::unexpected(statusOf(outcome.error));
+    return {};
 }
 
 }  // namespace
 
-std::int32_t QtKeychainSecretItemBackend::update(const SecretItemQuery& query, const Bytes& data) {
+std::expected<void, KeyStoreStatus> QtKeychainSecretItemBackend::update(const SecretItemQuery& query, const Bytes& data) {
     return write(query, data, timeout_);
 }
 
-std::int32_t QtKeychainSecretItemBackend::add(const SecretItemQuery& query, const Bytes& data) {
+std::expected<void, KeyStoreStatus> QtKeychainSecretItemBackend::add(const SecretItemQuery& query, const Bytes& data) {
     return write(query, data, timeout_);
 }
 
-std::int32_t QtKeychainSecretItemBackend::copyMatching(const SecretItemQuery& query, std::optional<Bytes>& data) {
+std::expected<Bytes, KeyStoreStatus> QtKeychainSecretItemBackend::copyMatching(const SecretItemQuery& query) {
     auto* job = new QKeychain::ReadPasswordJob(QString::fromStdString(query.service));
     job->setKey(QString::fromStdString(query.account));
     auto outcome = run(job, timeout_, true);
-    if (!outcome.finished) return keyStoreStatus::timedOut;
-    auto status = statusOf(outcome.error);
-    if (status == keyStoreStatus::success) data = Bytes(outcome.data.begin(), outcome.data.end());
-    return status;
+    if (!outcome.finished) return std::unexpected(KeyStoreStatus::timedOut);
+    if (outcome.error != QKeychain::NoError) return std::unexpected(statusOf(outcome.error));
+    return Bytes(outcome.data.begin(), outcome.data.end());
 }
 
 bool secretServiceAvailable() {

@@ -12,7 +12,7 @@ namespace vigilorb {
 
 // Secret items in the Secret Service (GNOME Keyring, KWallet...) through QtKeychain. A locked
 // keyring may show a prompt nobody answers, so every call gives up after `timeout` and reports
-// keyStoreStatus::timedOut. Calls block the calling thread in a local event loop; that thread
+// KeyStoreStatus::timedOut. Calls block the calling thread in a local event loop; that thread
 // must have a Qt event dispatcher (the main thread under QCoreApplication, or a QThread).
 class QtKeychainSecretItemBackend final : public SecretItemBackend {
 public:
@@ -20,9 +20,9 @@ public:
         : timeout_(timeout) {}
 
     // The Secret Service replaces an item's secret on write, so update and add are one call.
-    std::int32_t update(const SecretItemQuery& query, const Bytes& data) override;
-    std::int32_t add(const SecretItemQuery& query, const Bytes& data) override;
-    std::int32_t copyMatching(const SecretItemQuery& query, std::optional<Bytes>& data) override;
+    std::expected<void, KeyStoreStatus> update(const SecretItemQuery& query, const Bytes& data) override;
+    std::expected<void, KeyStoreStatus> add(const SecretItemQuery& query, const Bytes& data) override;
+    std::expected<Bytes, KeyStoreStatus> copyMatching(const SecretItemQuery& query) override;
     std::string kind() const override { return "Secret Service"; }
 
 private:

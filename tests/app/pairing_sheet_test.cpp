@@ -103,7 +103,7 @@ TEST_F(Pairing, AFailedKeyWriteKeepsThePreviousKeyAndOffersTryAgain) {
 
     auto* link = controller->localLink();
     ASSERT_NE(link, nullptr);
-    secrets->failWith(keyStoreStatus::ioFailure);
+    secrets->failWith(KeyStoreStatus::ioFailure);
     EXPECT_EQ(generate(), nullptr);
     auto* button = child<QPushButton>(*window, "generatePairingInvitation");
     EXPECT_EQ(window->pairingState(), app::PairingPreparationState::failed);
@@ -114,7 +114,7 @@ TEST_F(Pairing, AFailedKeyWriteKeepsThePreviousKeyAndOffersTryAgain) {
     EXPECT_EQ(caption->palette().color(caption->foregroundRole()), QColor(0xc0, 0x1c, 0x28));
     EXPECT_EQ(controller->latestKey(), previous);  // the active key and its link stay as they were
     EXPECT_EQ(controller->localLink(), link);
-    secrets->failWith(0);
+    secrets->failWith(std::nullopt);
     EXPECT_EQ(storedKey(), previous);
 
     // "Try Again" runs the whole flow again.

@@ -138,7 +138,7 @@ struct WindowFixture : ::testing::Test {
     void open() { open(runtimeOptions()); }
 
     // What the key store holds for this companion.
-    std::optional<LocalPairingKey> storedKey() { return KeychainPairingKeyStore(*secrets).load(identity.id); }
+    std::optional<LocalPairingKey> storedKey() { return KeychainPairingKeyStore(*secrets).load(identity.id).value(); }
 
     void TearDown() override {
         window.reset();

@@ -28,7 +28,7 @@ struct CommandLine : ::testing::Test {
     }
     std::vector<ProviderEventEnvelope> files() {
         std::vector<ProviderEventEnvelope> out;
-        for (const auto& e : fs::directory_iterator(inbox)) out.push_back(decodeEnvelope(files::read(e.path()).value()));
+        for (const auto& e : fs::directory_iterator(inbox)) out.push_back(decodeEnvelope(files::read(e.path()).value()).value());
         return out;
     }
 };
@@ -109,7 +109,7 @@ TEST_F(CommandLine, PermissionRequestWritesTaskThenPendingActionInOneFile) {
     EXPECT_EQ(result.exitStatus, 0);
     std::vector<fs::path> written(fs::directory_iterator(inbox), fs::directory_iterator{});
     ASSERT_EQ(written.size(), 1u);
-    auto envelopes = cli::decodeEventFile(files::read(written[0]).value());
+    auto envelopes = cli::decodeEventFile(files::read(written[0]).value()).value();
     ASSERT_EQ(envelopes.size(), 2u);
     ASSERT_TRUE(envelopes[0].event.asTask());
     EXPECT_EQ(envelopes[0].event.asTask()->state, TaskState::waitingApproval);

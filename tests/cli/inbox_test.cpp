@@ -58,7 +58,7 @@ TEST_F(Inbox, OneRunIsOneFileWithItsEventsInOrder) {
     ASSERT_EQ(written.size(), 1u);
     EXPECT_EQ(fs::status(written[0]).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
     auto bytes = files::read(written[0]).value();
-    auto envelopes = cli::decodeEventFile(bytes);
+    auto envelopes = cli::decodeEventFile(bytes).value();
     ASSERT_EQ(envelopes.size(), 2u);
     EXPECT_EQ(written[0].filename().string(), envelopes[0].id + ".json");
     EXPECT_NE(envelopes[0].id, envelopes[1].id);
@@ -68,7 +68,7 @@ TEST_F(Inbox, OneRunIsOneFileWithItsEventsInOrder) {
     }
     // The top level is the first event's envelope as before, so a reader of single envelopes
     // still takes the first event.
-    EXPECT_EQ(decodeEnvelope(bytes), envelopes[0]);
+    EXPECT_EQ(decodeEnvelope(bytes).value(), envelopes[0]);
 }
 
 TEST_F(Inbox, EventFileDecoding) {
@@ -83,21 +83,27 @@ TEST_F(Inbox, EventFileDecoding) {
     Json most = tooMany;
     most["following"].erase(most["following"].size() - 1);
 
-    EXPECT_EQ(cli::decodeEventFile(single.dump()), std::vector{a});
-    EXPECT_EQ(cli::decodeEventFile(pair.dump()), (std::vector{a, b}));
-    EXPECT_EQ(cli::decodeEventFile(most.dump()).size(), cli::maxEventsPerFile);
+    EXPECT_EQ(cli::decodeEventFile(single.dump()).value(), std::vector{a});
+    EXPECT_EQ(cli::decodeEventFile(pair.dump()).value(), (std::vector{a, b}));
+    EXPECT_EQ(cli::decodeEventFile(most.dump()).value().size(), cli::maxEventsPerFile);
     Json nullFollowing = a;
     nullFollowing["following"] = nullptr;
-    EXPECT_EQ(cli::decodeEventFile(nullFollowing.dump()), std::vector{a});
-    EXPECT_EQ(cli::decodeEventFile(cli::encodeEventFile({a, b})), (std::vector{a, b}));
+    EXPECT_EQ(cli::decodeEventFile(nullFollowing.dump()).value(), std::vector{a});
+    EXPECT_EQ(cli::decodeEventFile(cli::encodeEventFile({a, b})).value(), (std::vector{a, b}));
 
     Json notArray = a;
     notArray["following"] = Json(b);
     Json badMember = a;
     badMember["following"] = Json::array({b, Json{{"id", "x"}}});
-    for (const auto& bad : std::vector<Json>{notArray, badMember, tooMany, Json::array({a}), Json(b)["event"]})
-        EXPECT_THROW(cli::decodeEventFile(bad.dump()), DecodingError) << bad.dump().substr(0, 80);
-    EXPECT_THROW(cli::decodeEventFile("{"), DecodingError);
+    for (const auto& bad : std::vector<Json>{notArray, badMember, tooMany, Json::array({a}), Json(b)["event"]}) {
+        auto decoded = cli::decodeEventFile(bad.dump());
+        ASSERT_FALSE(decoded) << bad.dump().substr(0, 80);
+        EXPECT_EQ(decoded.error().code, json::DocumentError::invalidShape) << bad.dump().substr(0, 80);
+    }
+    auto truncated = cli::decodeEventFile("{");
+    ASSERT_FALSE(truncated);
+    EXPECT_EQ(truncated.error().code, json::DocumentError::invalidJSON);
+    EXPECT_TRUE(truncated.error().detail.starts_with("The given data was not valid JSON: ")) << truncated.error().detail;
 }
 
 TEST_F(Inbox, WriterFailures) {

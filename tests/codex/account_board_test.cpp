@@ -182,3 +182,8 @@ TEST(CodexAccountBoard, RowsOutsideTheAccountsLeaveTheSummaryAlone) {
     EXPECT_EQ(board.removed("a"), (BoardEffects{RemoveRow{"a"}, RemoveRow{"Codex Approvals/a"},
                                                 SetSummary{"Waiting for local capture to start", false}}));
 }
+
+TEST(CodexAccountBoard, DiagnosticsNameTheCLIAndTheServerOnceItAnswers) {
+    EXPECT_EQ(diagnosticsText("/usr/bin/codex", std::nullopt), "CLI: /usr/bin/codex\nWaiting for server version");
+    EXPECT_EQ(diagnosticsText("/usr/bin/codex", "codex/0.171.0"), "CLI: /usr/bin/codex\ncodex/0.171.0");
+}

@@ -62,22 +62,19 @@ TEST(CodexProfiles, IsolatedFolderIsCreatedPrivate) {
         if (std::string(name) == "HOME") return (dir / "home").string();
         return std::nullopt;
     };
-    auto folder = prepareIsolatedProfile("team_2", env);
+    auto folder = prepareIsolatedProfile("team_2", env).value();
     EXPECT_EQ(folder, dir / "data/VigilorbCompanion/Profiles/codex/team_2");
-    EXPECT_EQ(folder, isolatedProfileDirectory("team_2", env));
+    EXPECT_EQ(folder, isolatedProfileDirectory("team_2", env).value());
     struct stat st{};
     ASSERT_EQ(::stat(folder.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    EXPECT_EQ(prepareIsolatedProfile("team_2", env), folder);  // existing is fine
+    EXPECT_EQ(prepareIsolatedProfile("team_2", env).value(), folder);  // existing is fine
 
     // A file where a folder should be.
     vigilorb::test::writeText(dir / "data/VigilorbCompanion/Profiles/codex/blocked", "x");
-    try {
-        prepareIsolatedProfile("blocked", env);
-        FAIL();
-    } catch (const Failure<ProfileError>& e) {
-        EXPECT_EQ(e.code(), ProfileError::folderCreationFailed);
-    }
+    auto blocked = prepareIsolatedProfile("blocked", env);
+    ASSERT_FALSE(blocked);
+    EXPECT_EQ(blocked.error().code, ProfileError::folderCreationFailed);
 }
 
 }  // namespace

@@ -68,7 +68,7 @@ TEST(RealClaudeCode, SignedOutRunReachesTheSnapshot) {
     bool arrived = eventually([&] {
         task.reset();
         try {
-            auto s = decodeSnapshot(files::read(snapshotFile).value());
+            auto s = decodeSnapshot(files::read(snapshotFile).value()).value();
             for (const auto& [key, t] : s.tasksByID)
                 if (t.provider == AIProvider::claude && t.accountID == "work") task = t;
         } catch (...) {
@@ -241,7 +241,7 @@ protected:
 
     CompanionSnapshot snapshot() {
         try {
-            return decodeSnapshot(files::read(snapshotFile).value());
+            return decodeSnapshot(files::read(snapshotFile).value()).value();
         } catch (...) {
             return {};
         }

@@ -59,7 +59,7 @@ struct Companion : ::testing::Test {
     }
     std::optional<CompanionSnapshot> snapshot() {
         try {
-            return decodeSnapshot(files::read(snapshotFile).value());
+            return decodeSnapshot(files::read(snapshotFile).value()).value();
         } catch (...) {
             return std::nullopt;
         }
@@ -191,7 +191,7 @@ TEST_F(Companion, ConcurrentRunsNeverCollide) {
     std::size_t count = 0;
     for (const auto& e : fs::directory_iterator(inbox("work"))) {
         ++count;
-        auto envelopes = cli::decodeEventFile(files::read(e.path()).value());
+        auto envelopes = cli::decodeEventFile(files::read(e.path()).value()).value();
         ASSERT_EQ(envelopes.size(), 2u);
         EXPECT_EQ(e.path().filename().string(), envelopes[0].id + ".json");
         auto* t = envelopes[0].event.asTask();

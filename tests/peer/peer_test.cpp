@@ -94,7 +94,7 @@ TEST(Peer, VerifiesSignedEnvelopes) {
     ASSERT_EQ(ok.status, 0) << ok.err;
     EXPECT_EQ(ok.out, DeviceSnapshotPayload::make(snapshot(), now).encode());
 
-    auto tampered = json::parse(envelope);
+    auto tampered = json::parse(envelope).value();
     tampered["keyIdentifier"] = "ffffffffffffffff";
     struct Case {
         std::vector<std::string> args;

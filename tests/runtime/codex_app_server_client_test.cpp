@@ -61,7 +61,7 @@ protected:
 TEST_F(CodexClient, ConnectsReadsQuotaAndRefreshes) {
     Recorder r;
     auto client = make(r, "signedIn", std::chrono::seconds(20), dir / "profile");
-    client->start();
+    EXPECT_TRUE(client->start());
     ASSERT_TRUE(runUntil([&] { return r.settled() && !r.deliveries.empty(); }));
     EXPECT_EQ(r.phases, (std::vector{CodexConnectionPhase::starting(), CodexConnectionPhase::checkingAccount(),
                                      CodexConnectionPhase::connected()}));
@@ -115,7 +115,7 @@ TEST_F(CodexClient, PhasesAndFailuresAgainstTheFakeServer) {
         SCOPED_TRACE(c.scenario);
         Recorder r;
         auto client = make(r, c.scenario, shortTimeout);
-        client->start();
+        EXPECT_TRUE(client->start());
         ASSERT_TRUE(runUntil([&] { return r.settled() && r.deliveries.size() >= c.deliveries; }));
         runUntil([] { return false; }, std::chrono::milliseconds(50));  // let stray output arrive
         EXPECT_EQ(r.phases.front(), P::starting());
@@ -133,7 +133,7 @@ TEST_F(CodexClient, PhasesAndFailuresAgainstTheFakeServer) {
 TEST_F(CodexClient, ATimedOutRefreshKeepsTheChildButFails) {
     Recorder r;
     auto client = make(r, "hangRefresh", std::chrono::milliseconds(300));
-    client->start();
+    EXPECT_TRUE(client->start());
     ASSERT_TRUE(runUntil([&] { return r.settled() && !r.deliveries.empty(); }));
     client->refreshRateLimits();
     ASSERT_TRUE(runUntil([&] { return r.phases.back().isFailed(); }));
@@ -145,7 +145,7 @@ TEST_F(CodexClient, ATimedOutRefreshKeepsTheChildButFails) {
 TEST_F(CodexClient, StopIsSilentAndReapsAChildThatIgnoresTerm) {
     Recorder r;
     auto client = make(r, "ignoreTerm");
-    client->start();
+    EXPECT_TRUE(client->start());
     ASSERT_TRUE(runUntil([&] { return fs::exists(dir / "pid") && !readText(dir / "pid").empty(); }));
     auto pid = *client->processID();
     client->stop();
@@ -158,7 +158,7 @@ TEST_F(CodexClient, StopIsSilentAndReapsAChildThatIgnoresTerm) {
 TEST_F(CodexClient, ReleasingAClientEndsItsChild) {
     Recorder r;
     auto client = make(r, "signedIn");
-    client->start();
+    EXPECT_TRUE(client->start());
     ASSERT_TRUE(runUntil([&] { return r.settled(); }));
     auto pid = *client->processID();
     client.reset();
@@ -174,11 +174,11 @@ TEST_F(CodexClient, LaunchFailures) {
     };
     CodexAppServerClient::Options o;
     o.environment = nowhere;
-    try {
+    {
         CodexAppServerClient c("work", std::nullopt, std::nullopt, r.events(), r.status(), o);
-        FAIL() << "found " << c.executablePath();
-    } catch (const Failure<CodexConnectionFailure>& e) {
-        EXPECT_EQ(e.code(), CodexConnectionFailure::of(Kind::executableMissing));
+        EXPECT_TRUE(c.executablePath().empty()) << "found " << c.executablePath();
+        EXPECT_EQ(c.start(), std::unexpected(CodexConnectionFailure::of(Kind::executableMissing)));
+        EXPECT_FALSE(c.isRunning());
     }
 
     writeText(dir / "not-executable", "#!/bin/sh\n");
@@ -187,12 +187,7 @@ TEST_F(CodexClient, LaunchFailures) {
     for (auto [file, kind] : {std::pair{dir / "not-executable", Kind::launchDenied}, std::pair{dir / "bad-format", Kind::launchFailed}}) {
         Recorder rec;
         CodexAppServerClient c("work", std::nullopt, file, rec.events(), rec.status());
-        try {
-            c.start();
-            ADD_FAILURE() << file;
-        } catch (const Failure<CodexConnectionFailure>& e) {
-            EXPECT_EQ(e.code(), CodexConnectionFailure::of(kind)) << file;
-        }
+        EXPECT_EQ(c.start(), std::unexpected(CodexConnectionFailure::of(kind))) << file;
         EXPECT_TRUE(c.stopped());
         EXPECT_FALSE(c.isRunning());
     }

@@ -72,7 +72,7 @@ TEST(CodexCompanionProcess, SavedAccountSyncsQuotaAndLocalTasksIntoTheSnapshotFi
     std::optional<CompanionSnapshot> snapshot;
     bool synced = runUntil([&] {
         try {
-            snapshot = decodeSnapshot(files::read(snapshotFile).value());
+            snapshot = decodeSnapshot(files::read(snapshotFile).value()).value();
         } catch (...) {
             return false;
         }

@@ -35,7 +35,7 @@ TEST(RealCodexAppServer, SignedOutProfileEndsNotLoggedIn) {
         "codex-default", dir / "codex-home", wrapper,
         [&](const std::vector<NormalizedProviderEvent>& e) { deliveries.push_back(e); },
         [&](const CodexConnectionPhase& p) { phases.push_back(p); });
-    client.start();
+    EXPECT_TRUE(client.start());
     ASSERT_TRUE(runUntil([&] { return !phases.empty() && phases.back().isFailed(); }, std::chrono::seconds(120)));
 
     EXPECT_EQ(phases, (std::vector{CodexConnectionPhase::starting(), CodexConnectionPhase::checkingAccount(),

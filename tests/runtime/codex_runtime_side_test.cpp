@@ -76,7 +76,7 @@ struct CodexSide : ::testing::Test {
         return std::make_unique<ProviderRuntimeController>(std::move(o));
     }
 
-    CompanionSnapshot fileSnapshot() { return decodeSnapshot(files::read(data / "VigilorbCompanion/snapshot-v1.json").value()); }
+    CompanionSnapshot fileSnapshot() { return decodeSnapshot(files::read(data / "VigilorbCompanion/snapshot-v1.json").value()).value(); }
 };
 
 bool hasTask(const CompanionSnapshot& s, const std::string& account, const std::string& id) {

@@ -7,6 +7,7 @@
 
 #include "model/files.hpp"
 #include "cli/claude_inbox.hpp"
+#include "runtime/claude_code_runtime_side.hpp"
 #include "runtime/provider_runtime_controller.hpp"
 #include "temp_dir.hpp"
 
@@ -141,7 +142,7 @@ TEST_F(Controller, SnapshotThatCannotLoadIsMovedAsideAtStartAndSaid) {
 
     c->recordEvents({task("t1")}, "Claude/work");
     EXPECT_EQ(c->accountStatus("Claude/work")->detail, "Read-only quota and task state updated");
-    EXPECT_TRUE(decodeSnapshot(test::readText(snapshotFile)).tasksByID.contains("claude:work:t1"));
+    EXPECT_TRUE(decodeSnapshot(test::readText(snapshotFile)).value().tasksByID.contains("claude:work:t1"));
 }
 
 TEST_F(Controller, SnapshotThatMayYetLoadWaitsUntilMovedAsideOnRequest) {
@@ -209,7 +210,7 @@ TEST_F(Controller, InboxTaskDrainsRepeatedly) {
 
 TEST_F(Controller, PrepareConnectorSetsRowAndSummary) {
     auto c = make(options());
-    c->prepareClaudeConnector(" work ");
+    c->side<ClaudeCodeRuntimeSide>()->prepareConnector(" work ");
     EXPECT_EQ(c->accountStatus("Claude/work")->detail,
               "Local Status Line and Hooks installed. Launch Claude with this CLAUDE_CONFIG_DIR");
     EXPECT_EQ(c->claudeSummary(), "Isolated Claude connector is ready");
@@ -217,7 +218,7 @@ TEST_F(Controller, PrepareConnectorSetsRowAndSummary) {
     EXPECT_EQ(settings["statusLine"]["command"], "'/usr/bin/vigilorb-companion' --claude-statusline work");
 
     c->setClaudeSummary("unchanged");
-    c->prepareClaudeConnector("a/b");
+    c->side<ClaudeCodeRuntimeSide>()->prepareConnector("a/b");
     EXPECT_EQ(c->accountStatus("Claude/a/b")->detail,
               "Account IDs may contain only letters, numbers, hyphens, and underscores");
     EXPECT_EQ(c->claudeSummary(), "unchanged");

@@ -84,7 +84,7 @@ TEST(EncryptedCloudSnapshotEnvelope, OpeningOutcomes) {
     auto k = key();
     auto good = EncryptedCloudSnapshotEnvelope::seal(sampleSnapshot(), companionID, "Box", k, 41, at(100.5));
     auto changed = [&](const std::function<void(Json&)>& f) {
-        auto j = json::parse(good.encode());
+        auto j = json::parse(good.encode()).value();
         f(j);
         return j.dump();
     };

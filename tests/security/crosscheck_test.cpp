@@ -31,7 +31,7 @@ TEST(IndependentImplementation, AgreesInBothDirections) {
     std::string command = "/usr/bin/python3 " VIGILORB_CROSSCHECK_SCRIPT " '" + dir.path().string() + "'";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 
-    auto result = json::parse(test::readText(dir / "result.json"));
+    auto result = json::parse(test::readText(dir / "result.json")).value();
     auto expectedPayload = DeviceSnapshotPayload::make(sampleSnapshot(), now).encode();
     EXPECT_EQ(crypto::base64Decode(result["signedPayload"].get<std::string>()), crypto::bytesOf(expectedPayload));
     EXPECT_EQ(crypto::base64Decode(result["sealedPayload"].get<std::string>()), crypto::bytesOf(expectedPayload));

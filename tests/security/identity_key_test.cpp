@@ -27,7 +27,7 @@ TEST(CompanionIdentity, CreatesStoresAndKeepsAnIdentity) {
     EXPECT_TRUE(std::regex_match(first.id, freshID)) << first.id;
     EXPECT_EQ(first.name, "Ada's workstation");
     ASSERT_TRUE(prefs.string("companion.identity.v2"));
-    auto stored = json::parse(*prefs.string("companion.identity.v2"));
+    auto stored = json::parse(*prefs.string("companion.identity.v2")).value();
     EXPECT_EQ(stored.at("id"), first.id);
     EXPECT_EQ(CompanionIdentity::loadOrCreate(prefs, std::string("other")), first);
 }
@@ -121,9 +121,9 @@ protected:
 TEST_P(KeyStoreBackends, SaveReplaceLoadAndMissing) {
     KeychainPairingKeyStore store(*backend_);
     EXPECT_EQ(store.load("mac-a"), std::nullopt);
-    store.save(keyOf(1), "mac-a");
+    EXPECT_TRUE(store.save(keyOf(1), "mac-a"));
     EXPECT_EQ(store.load("mac-a"), keyOf(1));
-    store.save(keyOf(2), "mac-a");
+    EXPECT_TRUE(store.save(keyOf(2), "mac-a"));
     EXPECT_EQ(store.load("mac-a"), keyOf(2));
     EXPECT_EQ(store.load("mac-b"), std::nullopt);
     KeychainPairingKeyStore otherService(*backend_, "com.example.other");
@@ -134,13 +134,11 @@ TEST_P(KeyStoreBackends, StoredItemOfWrongLengthIsInvalid) {
     KeychainPairingKeyStore store(*backend_);
     for (std::size_t size : {0u, 31u, 33u}) {
         auto query = store.baseQuery("mac-a", true);
-        ASSERT_EQ(backend_->add(query, Bytes(size, 9)), keyStoreStatus::success);
-        try {
-            store.load("mac-a");
-            FAIL() << size;
-        } catch (const PairingKeyStoreFailure& e) {
-            EXPECT_EQ(e.code(), PairingKeyStoreError::invalidStoredKey) << size;
-        }
+        ASSERT_TRUE(backend_->add(query, Bytes(size, 9)));
+        auto loaded = store.load("mac-a");
+        ASSERT_FALSE(loaded) << size;
+        EXPECT_EQ(loaded.error().code, PairingKeyStoreError::invalidStoredKey) << size;
+        EXPECT_EQ(loaded.error().status, std::nullopt) << size;
     }
 }
 
@@ -149,17 +147,18 @@ INSTANTIATE_TEST_SUITE_P(KeyStore, KeyStoreBackends, ::testing::Values("memory",
 TEST(KeyStore, BackendFailuresCarryTheirStatus) {
     InMemorySecretItemBackend backend;
     KeychainPairingKeyStore store(backend);
-    backend.failWith(keyStoreStatus::timedOut);
-    for (auto call : {0, 1}) {
-        try {
-            if (call == 0) store.save(keyOf(1), "mac-a");
-            else store.load("mac-a");
-            FAIL();
-        } catch (const Failure<PairingKeyStoreError>& e) {
-            EXPECT_EQ(e.code(), PairingKeyStoreError::keychainStatus);
-            EXPECT_EQ(dynamic_cast<const PairingKeyStoreFailure&>(e).status(), keyStoreStatus::timedOut);
-        }
+    backend.failWith(KeyStoreStatus::timedOut);
+    auto saved = store.save(keyOf(1), "mac-a");
+    auto loaded = store.load("mac-a");
+    for (const auto& failure : {saved ? std::nullopt : std::optional(saved.error()),
+                                loaded ? std::nullopt : std::optional(loaded.error())}) {
+        ASSERT_TRUE(failure);
+        EXPECT_EQ(failure->code, PairingKeyStoreError::keychainStatus);
+        EXPECT_EQ(failure->status, KeyStoreStatus::timedOut);
+        // The status keeps the keychain's signed 32-bit number.
+        EXPECT_EQ(static_cast<std::int32_t>(*failure->status), -61000);
     }
+    EXPECT_EQ(static_cast<std::int32_t>(KeyStoreStatus::itemNotFound), -25300);
 }
 
 TEST(KeyStore, BaseQueryAddsAccessGroupOnlyWhenAskedAndPresent) {
@@ -176,7 +175,7 @@ TEST(KeyStore, FileBackendKeepsSecretsPrivateAndReportsWriteFailures) {
     test::TempDir dir;
     FileSecretItemBackend backend(dir / "keys");
     KeychainPairingKeyStore store(backend);
-    store.save(keyOf(5), "../mac-a/..");
+    EXPECT_TRUE(store.save(keyOf(5), "../mac-a/.."));
     auto path = backend.itemPath(store.baseQuery("../mac-a/..", true));
     EXPECT_EQ(path.parent_path().parent_path(), dir / "keys") << "the account cannot choose the path";
     struct stat st {};
@@ -189,11 +188,8 @@ TEST(KeyStore, FileBackendKeepsSecretsPrivateAndReportsWriteFailures) {
     test::writeText(dir / "blocked", "x");
     FileSecretItemBackend blocked(dir / "blocked");
     KeychainPairingKeyStore blockedStore(blocked);
-    try {
-        blockedStore.save(keyOf(1), "mac-a");
-        FAIL();
-    } catch (const PairingKeyStoreFailure& e) {
-        EXPECT_EQ(e.code(), PairingKeyStoreError::keychainStatus);
-        EXPECT_EQ(e.status(), keyStoreStatus::ioFailure);
-    }
+    auto saved = blockedStore.save(keyOf(1), "mac-a");
+    ASSERT_FALSE(saved);
+    EXPECT_EQ(saved.error().code, PairingKeyStoreError::keychainStatus);
+    EXPECT_EQ(saved.error().status, KeyStoreStatus::ioFailure);
 }

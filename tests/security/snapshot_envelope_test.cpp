@@ -23,7 +23,7 @@ E errorOf(F&& f) {
 }
 
 Json reencode(std::string_view envelope, const std::function<void(Json&)>& change) {
-    auto j = json::parse(envelope);
+    auto j = json::parse(envelope).value();
     change(j);
     return j;
 }
@@ -46,7 +46,7 @@ TEST(DeviceSnapshotPayload, OrdersListsAndSortsKeysEverywhere) {
     EXPECT_EQ(actions, (std::vector<std::string>{"p-1", "p-2"}));
 
     auto text = p.encode();
-    EXPECT_EQ(json::parse(text).dump(), text) << "compact, sorted";
+    EXPECT_EQ(json::parse(text).value().dump(), text) << "compact, sorted";
     EXPECT_NE(text.find(R"({"accountID":"alpha","capturedAt":700000001,"provider":"claude","windows":[{"durationMinutes":300,"kind":"fiveHour","resetsAt":800000000,"usedPercentage":42.5}]})"),
               std::string::npos)
         << text;
@@ -82,7 +82,7 @@ TEST(SignedSnapshotEnvelope, CreatedEnvelopeJsonAndCode) {
     auto k = key();
     Date now = at(700000000.123456);
     auto text = SignedSnapshotEnvelope::create(sampleSnapshot(), k, now);
-    auto j = json::parse(text);
+    auto j = json::parse(text).value();
     std::vector<std::string> order;
     auto ordered = nlohmann::ordered_json::parse(text);
     for (auto& [name, _] : ordered.items()) order.push_back(name);

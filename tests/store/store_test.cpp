@@ -75,11 +75,14 @@ TEST_F(StoreFixture, MissingFileGivesEmptySnapshotWithoutWriting) {
 TEST_F(StoreFixture, ApplyPersistsAndDuplicateWritesNothing) {
     auto e = runningTask("t1", 1000);
     auto after = store.apply(e);
-    EXPECT_EQ(decodeSnapshot(files::read(file).value()), after);
+    EXPECT_EQ(decodeSnapshot(files::read(file).value()).value(), after);
     auto written = fs::last_write_time(file);
     fs::remove(file);
     // Second apply of the same ID reports the same snapshot and does not touch the disk.
     EXPECT_EQ(store.apply(e), after);
+    EXPECT_FALSE(fs::exists(file));
+    // Nor does the same task reported again under a new envelope.
+    EXPECT_EQ(store.apply(runningTask("t1", 1000)), after);
     EXPECT_FALSE(fs::exists(file));
     (void)written;
 }
@@ -142,7 +145,7 @@ TEST_F(StoreFixture, VersionTwoFileLosesCodexTasksAndIsRewritten) {
     EXPECT_TRUE(s.tasksByID.contains("claude:w:y"));
     EXPECT_TRUE(s.pendingActionsByID.empty());
     EXPECT_EQ(s.quotasByAccount.size(), 1u);
-    EXPECT_EQ(decodeSnapshot(files::read(file).value()), s);
+    EXPECT_EQ(decodeSnapshot(files::read(file).value()).value(), s);
 }
 
 TEST_F(StoreFixture, LoadPrunesWithTheClockAndRewritesOnlyWhenTasksChanged) {
@@ -153,7 +156,7 @@ TEST_F(StoreFixture, LoadPrunesWithTheClockAndRewritesOnlyWhenTasksChanged) {
     clock = at(90000);
     auto s = store.snapshot();
     EXPECT_FALSE(s.tasksByID.contains("claude:work:t1"));
-    EXPECT_EQ(decodeSnapshot(files::read(file).value()), s);
+    EXPECT_EQ(decodeSnapshot(files::read(file).value()).value(), s);
 
     // A file that needs nothing is not rewritten (its bytes stay as written by someone else).
     CompanionSnapshotStore second(file, [this] { return clock; });
@@ -169,7 +172,7 @@ TEST_F(StoreFixture, RemovalsUseTheClockAndPersist) {
     auto s = store.removeAccount(AIProvider::claude, "work");
     EXPECT_TRUE(s.quotasByAccount.empty());
     EXPECT_EQ(s.lastUpdatedAt, at(2000));
-    EXPECT_EQ(decodeSnapshot(files::read(file).value()), s);
+    EXPECT_EQ(decodeSnapshot(files::read(file).value()).value(), s);
 }
 
 // Things found at the snapshot's place that are no snapshot file. Each is refused as a read
@@ -265,7 +268,7 @@ TEST_F(StoreFixture, FileThatCanNeverLoadIsMovedAsideAndTheStoreStartsEmpty) {
         CompanionSnapshotStore moving(file, [this] { return clock; }, UnreadableSnapshotPolicy::moveAside);
         auto s = moving.apply(runningTask("t1", 1000));
         EXPECT_EQ(s.tasksByID.size(), 1u);
-        EXPECT_EQ(decodeSnapshot(files::read(file).value()), s);
+        EXPECT_EQ(decodeSnapshot(files::read(file).value()).value(), s);
         auto aside = file.parent_path() / asideName;
         ASSERT_TRUE(moving.fileProblem().has_value());
         EXPECT_EQ(moving.fileProblem()->movedAsideTo, aside);
@@ -327,7 +330,7 @@ TEST_F(StoreFixture, SkewedTimesInAnOldFileAreBroughtBackOnLoad) {
     auto s = store.snapshot();
     EXPECT_EQ(s.tasksByID.at("claude:work:t1").updatedAt, clock);
     EXPECT_EQ(s.lastUpdatedAt, clock);
-    EXPECT_EQ(decodeSnapshot(files::read(file).value()), s);
+    EXPECT_EQ(decodeSnapshot(files::read(file).value()).value(), s);
     // The genuine end of the task now counts.
     auto done = envelope(NormalizedProviderEvent::task(task("t1", TaskState::completed, 1001)), 1001);
     clock = at(1001);

@@ -21,11 +21,11 @@ const QString synced = "Encrypted cloud snapshot synced";
 class SharedBackend final : public SecretItemBackend {
 public:
     explicit SharedBackend(InMemorySecretItemBackend& items) : items_(items) {}
-    std::int32_t update(const SecretItemQuery& q, const Bytes& d) override { return items_.update(q, d); }
-    std::int32_t add(const SecretItemQuery& q, const Bytes& d) override { return items_.add(q, d); }
-    std::int32_t copyMatching(const SecretItemQuery& q, std::optional<Bytes>& d) override {
-        return items_.copyMatching(q, d);
+    std::expected<void, KeyStoreStatus> update(const SecretItemQuery& q, const Bytes& d) override {
+        return items_.update(q, d);
     }
+    std::expected<void, KeyStoreStatus> add(const SecretItemQuery& q, const Bytes& d) override { return items_.add(q, d); }
+    std::expected<Bytes, KeyStoreStatus> copyMatching(const SecretItemQuery& q) override { return items_.copyMatching(q); }
     std::string kind() const override { return items_.kind(); }
 
 private:
@@ -53,7 +53,7 @@ struct TransportController : ::testing::Test {
     }
     void storeKey(const LocalPairingKey& key) {
         KeychainPairingKeyStore store(items);
-        store.save(key, companionID);
+        EXPECT_TRUE(store.save(key, companionID));
     }
     static void restore(CompanionTransportController& c) {
         bool done = false;
@@ -93,7 +93,7 @@ TEST_F(TransportController, StartsUnpairedAndStaysSoWithoutAStoredKey) {
 
 TEST_F(TransportController, AKeyStoreThatCannotBeReadLeavesItUnpairedWithTheErrorText) {
     storeKey(testKey());
-    items.failWith(keyStoreStatus::timedOut);
+    items.failWith(KeyStoreStatus::timedOut);
     auto c = controller();
     restore(*c);
     EXPECT_EQ(c->status(), "Could not read this Mac's pairing identity");
@@ -174,7 +174,7 @@ TEST_F(TransportController, AKeyStoreWriteFailureLeavesThePreviousPairingAsItWas
     auto* link = c->localLink();
     auto* relay = c->relay();
     ASSERT_NE(relay, nullptr);
-    items.failWith(keyStoreStatus::accessDenied);
+    items.failWith(KeyStoreStatus::accessDenied);
     auto result = pair(*c);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error(), PairingFailure::keyStoreFailed);
@@ -182,7 +182,7 @@ TEST_F(TransportController, AKeyStoreWriteFailureLeavesThePreviousPairingAsItWas
     EXPECT_EQ(c->localLink(), link);
     EXPECT_EQ(c->relay(), relay);
     EXPECT_FALSE(c->preparingPairing());
-    items.failWith(0);
+    items.failWith(std::nullopt);
     EXPECT_EQ(KeychainPairingKeyStore(items).load(companionID), testKey());
 }
 

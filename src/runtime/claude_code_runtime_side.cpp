@@ -1,0 +1,49 @@
+#include "runtime/claude_code_runtime_side.hpp"
+
+#include "claude/claude_connector.hpp"
+#include "cli/claude_inbox.hpp"
+
+namespace vigilorb {
+
+ClaudeCodeRuntimeSide::ClaudeCodeRuntimeSide(ProviderRuntimeController& controller) : controller_(controller) {
+    inboxTask_.setSingleShot(true);
+    inboxTask_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&inboxTask_, &QTimer::timeout, &controller_, [this] { runInboxPass(); });
+}
+
+ClaudeCodeRuntimeSide::~ClaudeCodeRuntimeSide() { inboxTask_.stop(); }
+
+void ClaudeCodeRuntimeSide::startUp() {
+    const auto& options = controller_.options();
+    bool detected = claude::detectClaudeCLI(options.environment, options.claudeCLIFallbackFolders);
+    controller_.setClaudeSummary(
+        std::string(detected ? claude::claudeCLIDetectedSummary : claude::claudeCLIMissingSummary));
+    // The first pass follows the start-up task (queued now, ahead of anything the other
+    // sides' start-up steps queue); each pass then schedules the next.
+    QMetaObject::invokeMethod(&controller_, [this] { runInboxPass(); }, Qt::QueuedConnection);
+}
+
+void ClaudeCodeRuntimeSide::prepareConnector(std::string_view rawAccountID) {
+    auto outcome = claude::prepareClaudeConnector(rawAccountID, controller_.profilesRoot(),
+                                                  controller_.options().executablePath());
+    controller_.setAccountStatus(outcome.statusID, outcome.detail, outcome.isHealthy);
+    if (outcome.ready) controller_.setClaudeSummary(std::string(claude::connectorReadySummary));
+}
+
+void ClaudeCodeRuntimeSide::drainInbox() {
+    cli::drainPass(controller_.profilesRoot(), controller_.store(),
+                     cli::DrainHandler{
+                         [this](const CompanionSnapshot& s) { controller_.publish(s); },
+                         [this](const std::string& id, std::string_view detail, bool healthy) {
+                             controller_.setAccountStatus(id, detail, healthy);
+                         },
+                     });
+}
+
+void ClaudeCodeRuntimeSide::runInboxPass() {
+    drainInbox();
+    emit controller_.claudeInboxDrained();
+    inboxTask_.start(controller_.options().claudeInboxPeriod);
+}
+
+}  // namespace vigilorb
