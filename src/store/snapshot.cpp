@@ -113,6 +113,10 @@ bool CompanionSnapshot::applyEvent(const ProviderEventEnvelope& envelope, Date n
                 isPlaceholderTitle(task.title, task.provider) &&
                 !isPlaceholderTitle(it->second.title, it->second.provider))
                 task.title = it->second.title;
+            // The same task again, under a new envelope, changes nothing: sources that report
+            // every session they see on each pass (the Cowork scan) would otherwise rewrite the
+            // file every few seconds. Refused like an old quota reading: no ID recorded.
+            if (it != tasksByID.end() && it->second == task) return false;
             if (!isWaiting(task.state)) {
                 eraseIf(pendingActionsByID, [&](const PendingAction& a) {
                     return belongsTo(a, task.provider, task.accountID) && a.taskID == task.id;

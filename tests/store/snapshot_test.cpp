@@ -44,6 +44,19 @@ TEST(SnapshotMerge, OlderTaskIsIgnoredButItsIDIsRecorded) {
     EXPECT_EQ(s.lastUpdatedAt, at(11));
 }
 
+TEST(SnapshotMerge, SameTaskUnderANewIDIsNoChange) {
+    CompanionSnapshot s;
+    apply(s, NormalizedProviderEvent::task(task("t1", TaskState::running, 10, "Write the parser")), 10);
+    auto before = s;
+    // Reported again by a scan: equal, or equal once the stored real title is kept.
+    EXPECT_FALSE(apply(s, NormalizedProviderEvent::task(task("t1", TaskState::running, 10, "Write the parser")), 12));
+    EXPECT_FALSE(apply(s, NormalizedProviderEvent::task(task("t1", TaskState::running, 10, "Claude task")), 12, "ID"));
+    EXPECT_EQ(s, before);
+    // Anything that differs is a change, and the unrecorded ID is still free for it.
+    EXPECT_TRUE(apply(s, NormalizedProviderEvent::task(task("t1", TaskState::completed, 10, "Write the parser")), 13, "ID"));
+    EXPECT_EQ(s.tasksByID.at(t1Key).state, TaskState::completed);
+}
+
 TEST(SnapshotMerge, PlaceholderTitleDoesNotOverwriteRealTitle) {
     CompanionSnapshot s;
     apply(s, NormalizedProviderEvent::task(task("t1", TaskState::running, 1, "Write the parser")), 1);
@@ -110,12 +123,13 @@ TEST(SnapshotMerge, NewerStoredPendingActionWins) {
 TEST(SnapshotMerge, ProcessedIDsKeepTheNewest500) {
     CompanionSnapshot s;
     for (int i = 0; i < 501; ++i)
-        apply(s, NormalizedProviderEvent::task(task("t1", TaskState::running, 1)), 1, "E" + std::to_string(i));
+        apply(s, NormalizedProviderEvent::task(task("t1", TaskState::running, 1 + i)), 1 + i, "E" + std::to_string(i));
     ASSERT_EQ(s.processedEventIDs.size(), 500u);
     EXPECT_EQ(s.processedEventIDs.front(), "E1");
     EXPECT_EQ(s.processedEventIDs.back(), "E500");
-    // E0 fell out of the window, so it would be applied again.
+    // E0 fell out of the window, so it would be applied again (an older task: only its ID).
     EXPECT_TRUE(apply(s, NormalizedProviderEvent::task(task("t1", TaskState::running, 1)), 1, "E0"));
+    EXPECT_EQ(s.processedEventIDs.back(), "E0");
 }
 
 TEST(SnapshotMerge, PruneDropsOldActiveAndStaleTasksWithTheirActions) {

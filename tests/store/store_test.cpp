@@ -81,6 +81,9 @@ TEST_F(StoreFixture, ApplyPersistsAndDuplicateWritesNothing) {
     // Second apply of the same ID reports the same snapshot and does not touch the disk.
     EXPECT_EQ(store.apply(e), after);
     EXPECT_FALSE(fs::exists(file));
+    // Nor does the same task reported again under a new envelope.
+    EXPECT_EQ(store.apply(runningTask("t1", 1000)), after);
+    EXPECT_FALSE(fs::exists(file));
     (void)written;
 }
 
