@@ -177,14 +177,14 @@ AuditState ClaudeLocalSessionParser::auditState(std::string_view audit) {
     return result;
 }
 
-std::optional<TaskSnapshot> ClaudeLocalSessionParser::parseSession(std::string_view metadata, std::string_view audit,
-                                                                   const std::string& accountID, Date now) {
+std::expected<std::optional<TaskSnapshot>, ClaudeLocalSessionParseError> ClaudeLocalSessionParser::parseSession(
+    std::string_view metadata, std::string_view audit, const std::string& accountID, Date now) {
     auto parsed = json::parse(metadata);
-    if (!parsed) throw DecodingError(parsed.error().detail);
+    if (!parsed) return std::unexpected(ClaudeLocalSessionParseError::notJSON);
     const Json& meta = *parsed;
-    if (!meta.is_object()) throw Failure<ClaudeLocalSessionParseError>(ClaudeLocalSessionParseError::invalidMetadata);
+    if (!meta.is_object()) return std::unexpected(ClaudeLocalSessionParseError::invalidMetadata);
     auto sessionID = trimmedString(meta, "sessionId");
-    if (!sessionID) throw Failure<ClaudeLocalSessionParseError>(ClaudeLocalSessionParseError::invalidMetadata);
+    if (!sessionID) return std::unexpected(ClaudeLocalSessionParseError::invalidMetadata);
 
     auto title = normalizedTitle(trimmedString(meta, "title"));
     Date lastActivity = now;
@@ -192,20 +192,20 @@ std::optional<TaskSnapshot> ClaudeLocalSessionParser::parseSession(std::string_v
         double v = it->get<double>();
         lastActivity = Date::fromUnix(v > 1e10 ? v / 1000 : v);
     }
-    if (isTrue(meta, "isArchived") || isTrue(meta, "isDeleted")) return std::nullopt;
+    if (isTrue(meta, "isArchived") || isTrue(meta, "isDeleted")) return std::optional<TaskSnapshot>();
 
     auto [state, auditDate] = auditState(audit);
     if (!state) {
-        if (now - lastActivity > quietActivityLimit) return std::nullopt;
+        if (now - lastActivity > quietActivityLimit) return std::optional<TaskSnapshot>();
         state = TaskState::running;
     }
-    return TaskSnapshot{coworkTaskID(*sessionID),
+    return std::optional(TaskSnapshot{coworkTaskID(*sessionID),
                         std::nullopt,
                         accountID,
                         AIProvider::claude,
                         "Cowork · " + (title && !title->empty() ? *title : std::string("Cowork task")),
                         *state,
-                        auditDate.value_or(lastActivity)};
+                        auditDate.value_or(lastActivity)});
 }
 
 }  // namespace vigilorb::claude

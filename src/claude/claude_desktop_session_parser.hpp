@@ -10,7 +10,7 @@
 // Reads only titles, lifecycle markers and times; never message text or tool input.
 namespace vigilorb::claude {
 
-enum class ClaudeLocalSessionParseError { invalidMetadata };
+enum class ClaudeLocalSessionParseError { notJSON, invalidMetadata };
 
 struct AuditState {
     std::optional<TaskState> state;
@@ -24,10 +24,10 @@ public:
     // A session without lifecycle events counts as running only this long after its last activity.
     static constexpr double quietActivityLimit = 600;
 
-    // Throws DecodingError when the metadata is not JSON, Failure<ClaudeLocalSessionParseError>
-    // when it is not an object or has no session ID. nullopt: archived, deleted, or idle.
-    static std::optional<TaskSnapshot> parseSession(std::string_view metadata, std::string_view audit,
-                                                    const std::string& accountID, Date now);
+    // notJSON when the metadata is not JSON, invalidMetadata when it is not an object or has no
+    // session ID. nullopt: archived, deleted, or idle.
+    [[nodiscard]] static std::expected<std::optional<TaskSnapshot>, ClaudeLocalSessionParseError> parseSession(
+        std::string_view metadata, std::string_view audit, const std::string& accountID, Date now);
 
     static AuditState auditState(std::string_view audit);
 };

@@ -20,31 +20,30 @@ struct Sample {
     std::optional<double> sevenDay;
 };
 
-[[noreturn]] void invalid() { throw Failure<ProviderMessageParsingError>(ProviderMessageParsingError::invalidJSON); }
-
 // Decodes strictly: a missing required key or a value of the wrong type anywhere in the
 // shape we read fails the whole history, like a typed decoder would.
-std::vector<Sample> decodeHistory(std::string_view bytes) {
+std::expected<std::vector<Sample>, ProviderMessageParsingError> decodeHistory(std::string_view bytes) {
+    const auto invalid = std::unexpected(ProviderMessageParsingError::invalidJSON);
     Json doc = Json::parse(bytes.begin(), bytes.end(), nullptr, false);
-    if (doc.is_discarded() || !doc.is_object()) invalid();
+    if (doc.is_discarded() || !doc.is_object()) return invalid;
     auto samples = doc.find("samples");
-    if (samples == doc.end() || !samples->is_array()) invalid();
+    if (samples == doc.end() || !samples->is_array()) return invalid;
     std::vector<Sample> out;
     out.reserve(samples->size());
     for (const auto& item : *samples) {
-        if (!item.is_object()) invalid();
+        if (!item.is_object()) return invalid;
         Sample s;
         auto t = item.find("t");
-        if (t == item.end() || !t->is_number()) invalid();
+        if (t == item.end() || !t->is_number()) return invalid;
         s.timestampMilliseconds = t->get<double>();
         if (auto org = item.find("org"); org != item.end() && !org->is_null()) {
-            if (!org->is_string()) invalid();
+            if (!org->is_string()) return invalid;
             s.organizationID = org->get<std::string>();
         }
         auto u = item.find("u");
-        if (u == item.end() || !u->is_object()) invalid();
+        if (u == item.end() || !u->is_object()) return invalid;
         for (auto it = u->begin(); it != u->end(); ++it) {
-            if (!it.value().is_number()) invalid();
+            if (!it.value().is_number()) return invalid;
             if (it.key() == "fh") s.fiveHour = it.value().get<double>();
             else if (it.key() == "sd") s.sevenDay = it.value().get<double>();
         }
@@ -84,9 +83,11 @@ std::string percentText(double used) { return std::to_string(static_cast<long lo
 
 }  // namespace
 
-std::optional<AccountQuotaSnapshot> ClaudeDesktopUsageHistoryParser::parse(std::string_view bytes,
-                                                                           const std::string& accountID) {
-    auto samples = decodeHistory(bytes);
+std::expected<std::optional<AccountQuotaSnapshot>, ProviderMessageParsingError> ClaudeDesktopUsageHistoryParser::parse(
+    std::string_view bytes, const std::string& accountID) {
+    auto decoded = decodeHistory(bytes);
+    if (!decoded) return std::unexpected(decoded.error());
+    const auto& samples = *decoded;
     if (samples.empty()) return std::nullopt;
 
     const Sample* newest = &samples.front();
@@ -156,13 +157,10 @@ UsageCapture captureUsage(const std::optional<std::filesystem::path>& historyFil
     if (!read)
         return std::unexpected(read.error().code == files::FileError::notFound ? UsageObserverError::historyMissing
                                                                                 : UsageObserverError::historyUnreadable);
-    try {
-        auto snapshot = ClaudeDesktopUsageHistoryParser::parse(*read, accountID);
-        if (!snapshot) return std::unexpected(UsageObserverError::usageUnavailable);
-        return *snapshot;
-    } catch (const Failure<ProviderMessageParsingError>&) {
-        return std::unexpected(UsageObserverError::historyUnreadable);
-    }
+    auto snapshot = ClaudeDesktopUsageHistoryParser::parse(*read, accountID);
+    if (!snapshot) return std::unexpected(UsageObserverError::historyUnreadable);
+    if (!*snapshot) return std::unexpected(UsageObserverError::usageUnavailable);
+    return **snapshot;
 }
 
 AccountQuotaSnapshot mergeUsageQuota(const AccountQuotaSnapshot& fresh, const std::optional<AccountQuotaSnapshot>& stored,

@@ -20,9 +20,10 @@ public:
     // Samples further apart than this leave the start of a window unknown.
     static constexpr double maximumSampleGap = 600;
 
-    // No snapshot when there are no samples or the newest one carries neither window.
-    // Throws Failure<ProviderMessageParsingError>(invalidJSON) for any decoding failure.
-    static std::optional<AccountQuotaSnapshot> parse(std::string_view bytes, const std::string& accountID);
+    // No snapshot when there are no samples or the newest one carries neither window;
+    // invalidJSON for any decoding failure.
+    [[nodiscard]] static std::expected<std::optional<AccountQuotaSnapshot>, ProviderMessageParsingError> parse(
+        std::string_view bytes, const std::string& accountID);
 };
 
 enum class UsageObserverError { historyMissing, historyUnreadable, usageUnavailable };

@@ -79,14 +79,11 @@ PendingActionKind kindFor(const std::optional<std::string>& toolName) {
 
 }  // namespace
 
-std::vector<NormalizedProviderEvent> ClaudeHookParser::parse(std::string_view input, const std::string& accountID,
-                                                             Date observedAt) {
-    HookPayload payload;
-    try {
-        payload = decode(input);
-    } catch (const DecodingError& e) {
-        throw Failure<ProviderMessageParsingError>(ProviderMessageParsingError::invalidJSON, e.what());
-    }
+std::expected<std::vector<NormalizedProviderEvent>, ProviderMessageParsingError> ClaudeHookParser::parse(
+    std::string_view input, const std::string& accountID, Date observedAt) {
+    auto decoded = json::decoded([&] { return decode(input); });
+    if (!decoded) return std::unexpected(ProviderMessageParsingError::invalidJSON);
+    const HookPayload& payload = *decoded;
     auto state = stateFor(payload.eventName);
     if (!state) return {};
 

@@ -17,11 +17,10 @@ namespace vigilorb::claude {
 // items, whose task_id restarts at "1" in every session.
 class ClaudeHookParser {
 public:
-    // Empty for hook names it does not map. Throws Failure<ProviderMessageParsingError>(invalidJSON)
-    // when "session_id" or "hook_event_name" is missing, a value has the wrong type, or the bytes
-    // are not JSON.
-    static std::vector<NormalizedProviderEvent> parse(std::string_view input, const std::string& accountID,
-                                                      Date observedAt);
+    // Empty for hook names it does not map; invalidJSON when "session_id" or "hook_event_name"
+    // is missing, a value has the wrong type, or the bytes are not JSON.
+    [[nodiscard]] static std::expected<std::vector<NormalizedProviderEvent>, ProviderMessageParsingError> parse(
+        std::string_view input, const std::string& accountID, Date observedAt);
 };
 
 }  // namespace vigilorb::claude

@@ -59,14 +59,11 @@ QuotaWindow window(QuotaWindowKind kind, const Limit& limit, long long minutes) 
 
 }  // namespace
 
-std::optional<AccountQuotaSnapshot> ClaudeStatusLineParser::parse(std::string_view input, const std::string& accountID,
-                                                                  Date capturedAt) {
-    Payload payload;
-    try {
-        payload = decodePayload(input);
-    } catch (const DecodingError& e) {
-        throw Failure<ProviderMessageParsingError>(ProviderMessageParsingError::invalidJSON, e.what());
-    }
+std::expected<std::optional<AccountQuotaSnapshot>, ProviderMessageParsingError> ClaudeStatusLineParser::parse(
+    std::string_view input, const std::string& accountID, Date capturedAt) {
+    auto decoded = json::decoded([&] { return decodePayload(input); });
+    if (!decoded) return std::unexpected(ProviderMessageParsingError::invalidJSON);
+    const Payload& payload = *decoded;
     if (!payload.rateLimits) return std::nullopt;
     std::vector<QuotaWindow> windows;
     if (payload.rateLimits->fiveHour) windows.push_back(window(QuotaWindowKind::fiveHour, *payload.rateLimits->fiveHour, 300));

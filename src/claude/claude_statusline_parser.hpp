@@ -12,11 +12,10 @@ namespace vigilorb::claude {
 // on every refresh. Everything else in that document is ignored.
 class ClaudeStatusLineParser {
 public:
-    // Nothing when the input holds no five-hour or seven-day window. Throws
-    // Failure<ProviderMessageParsingError>(invalidJSON) when the bytes are not JSON or a window
-    // is malformed (no "used_percentage", a value of the wrong type).
-    static std::optional<AccountQuotaSnapshot> parse(std::string_view input, const std::string& accountID,
-                                                     Date capturedAt);
+    // Nothing when the input holds no five-hour or seven-day window; invalidJSON when the bytes
+    // are not JSON or a window is malformed (no "used_percentage", a value of the wrong type).
+    [[nodiscard]] static std::expected<std::optional<AccountQuotaSnapshot>, ProviderMessageParsingError> parse(
+        std::string_view input, const std::string& accountID, Date capturedAt);
 };
 
 }  // namespace vigilorb::claude

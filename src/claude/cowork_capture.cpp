@@ -131,12 +131,8 @@ Capture evaluateSessions(const std::vector<SessionFile>& files, const std::strin
         }
         // A missing or unreadable audit log leaves the metadata alone to describe the session.
         auto audit = files::readTail(auditPath, auditTailBytes).value_or(std::string());
-        std::optional<TaskSnapshot> task;
-        try {
-            task = ClaudeLocalSessionParser::parseSession(bytes, audit, accountID, now);
-        } catch (const std::exception&) {
-            task.reset();
-        }
+        // Metadata that does not describe a session is no task (the scan goes on).
+        auto task = ClaudeLocalSessionParser::parseSession(bytes, audit, accountID, now).value_or(std::nullopt);
         ++result.parsedCount;
         result.cache.sessions.emplace(taskID, CachedObservation{file.stamp, auditStamp, task});
         if (task) result.tasks.push_back(std::move(*task));

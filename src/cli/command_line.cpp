@@ -23,11 +23,9 @@ std::optional<CommandLineRequest> commandLineRequest(int argc, const char* const
         request.mode = CommandLineMode::hook;
     else
         return std::nullopt;
-    try {
-        request.accountID = AccountProfile(argv[2], AIProvider::claude, argv[2]).accountID;
-    } catch (const Failure<AccountProfileError>&) {
-        return std::nullopt;
-    }
+    auto profile = AccountProfile::make(argv[2], AIProvider::claude, argv[2]);
+    if (!profile) return std::nullopt;
+    request.accountID = profile->accountID;
     return request;
 }
 
@@ -38,15 +36,12 @@ CommandLineResult runCommandLine(const CommandLineRequest& request, std::string_
     // One reading of the clock: the observation time and the recorded time are the same, so the
     // drain orders this run's file by the moment the hook saw the event.
     const Date at = now();
-    try {
-        if (request.mode == CommandLineMode::statusLine) {
-            if (auto quota = claude::ClaudeStatusLineParser::parse(input, request.accountID, at))
-                events.push_back(NormalizedProviderEvent::quota(std::move(*quota)));
-        } else {
-            events = claude::ClaudeHookParser::parse(input, request.accountID, at);
-        }
-    } catch (const Failure<ProviderMessageParsingError>&) {
-        // Claude Code's input changes between versions; a document we cannot read is no event.
+    // Claude Code's input changes between versions; a document we cannot read is no event.
+    if (request.mode == CommandLineMode::statusLine) {
+        if (auto quota = claude::ClaudeStatusLineParser::parse(input, request.accountID, at); quota && *quota)
+            events.push_back(NormalizedProviderEvent::quota(std::move(**quota)));
+    } else if (auto parsed = claude::ClaudeHookParser::parse(input, request.accountID, at)) {
+        events = std::move(*parsed);
     }
     if (request.mode == CommandLineMode::statusLine) result.output = statusLineText;
     try {

@@ -143,11 +143,10 @@ SessionEffects CodexAppServerSession::receive(std::string_view bytes, Date now) 
 
 std::vector<NormalizedProviderEvent> CodexAppServerSession::quotaEvents(const Json& message, Date now) const {
     std::vector<NormalizedProviderEvent> quotas;
-    try {
-        for (auto& e : parseMessage(message, accountID_, now))
-            if (e.asQuota()) quotas.push_back(std::move(e));
-    } catch (const Failure<ProviderMessageParsingError>&) {
-    }
+    auto events = parseMessage(message, accountID_, now);
+    if (!events) return quotas;
+    for (auto& e : *events)
+        if (e.asQuota()) quotas.push_back(std::move(e));
     return quotas;
 }
 

@@ -50,12 +50,9 @@ std::expected<CaptureSnapshot, LocalObserverError> capture(const std::string& ac
                                                            CaptureState& state, Date now) {
     auto database = findStateDatabase("state_", codexHome);
     if (!database) return std::unexpected(LocalObserverError::stateDatabaseMissing);
-    std::vector<ThreadRow> rows;
-    try {
-        rows = readThreads(*database);
-    } catch (const Failure<LocalObserverError>& e) {
-        return std::unexpected(e.code());
-    }
+    auto read = readThreads(*database);
+    if (!read) return std::unexpected(read.error().code);
+    const auto& rows = *read;
     const auto& names = state.sessionIndex.load(codexHome);
 
     CaptureSnapshot snapshot;

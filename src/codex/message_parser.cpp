@@ -148,9 +148,8 @@ std::vector<NormalizedProviderEvent> notification(const std::string& method, con
 
 }  // namespace
 
-std::vector<NormalizedProviderEvent> parseMessage(const Json& message, const std::string& accountID, Date now) {
-    if (!message.is_object())
-        throw Failure<ProviderMessageParsingError>(ProviderMessageParsingError::invalidShape, "not a JSON object");
+ParsedMessage parseMessage(const Json& message, const std::string& accountID, Date now) {
+    if (!message.is_object()) return std::unexpected(ProviderMessageParsingError::invalidShape);
     if (auto result = message.find("result"); result != message.end() && result->is_object()) {
         if (auto limits = result->find("rateLimits"); limits != result->end() && limits->is_object())
             return rateLimits(*limits, accountID, now);
@@ -165,10 +164,9 @@ std::vector<NormalizedProviderEvent> parseMessage(const Json& message, const std
     return {};
 }
 
-std::vector<NormalizedProviderEvent> parseMessage(std::string_view data, const std::string& accountID, Date now) {
+ParsedMessage parseMessage(std::string_view data, const std::string& accountID, Date now) {
     Json message = Json::parse(data.begin(), data.end(), nullptr, /*allow_exceptions=*/false);
-    if (message.is_discarded())
-        throw Failure<ProviderMessageParsingError>(ProviderMessageParsingError::invalidJSON, "not JSON");
+    if (message.is_discarded()) return std::unexpected(ProviderMessageParsingError::invalidJSON);
     return parseMessage(message, accountID, now);
 }
 

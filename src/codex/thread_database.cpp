@@ -11,8 +11,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-[[noreturn]] void queryFailed(std::string detail) {
-    throw Failure<LocalObserverError>(LocalObserverError::queryFailed, std::move(detail));
+std::unexpected<Error<LocalObserverError>> queryFailed(std::string detail) {
+    return std::unexpected(Error<LocalObserverError>{LocalObserverError::queryFailed, std::move(detail)});
 }
 
 long long versionOf(const fs::path& file, std::string_view prefix) {
@@ -76,16 +76,16 @@ std::optional<fs::path> findStateDatabase(std::string_view prefix, const fs::pat
     return choice;
 }
 
-std::set<std::string> readColumnNames(sqlite3* db) {
+std::expected<std::set<std::string>, Error<LocalObserverError>> readColumnNames(sqlite3* db) {
     Statement s;
     if (sqlite3_prepare_v2(db, "PRAGMA table_info(threads);", -1, &s.stmt, nullptr) != SQLITE_OK)
-        queryFailed(sqlite3_errmsg(db));
+        return queryFailed(sqlite3_errmsg(db));
     std::set<std::string> columns;
     int rc;
     while ((rc = sqlite3_step(s.stmt)) == SQLITE_ROW) {
         if (auto* text = sqlite3_column_text(s.stmt, 1)) columns.emplace(reinterpret_cast<const char*>(text));
     }
-    if (rc != SQLITE_DONE) queryFailed(sqlite3_errmsg(db));
+    if (rc != SQLITE_DONE) return queryFailed(sqlite3_errmsg(db));
     return columns;
 }
 
@@ -99,14 +99,15 @@ std::string threadQuery(const std::set<std::string>& columns) {
            "\nFROM threads\nWHERE " + where + "\nORDER BY updated_at DESC, id DESC\n;";
 }
 
-std::vector<ThreadRow> readThreads(const fs::path& database) {
+std::expected<std::vector<ThreadRow>, Error<LocalObserverError>> readThreads(const fs::path& database) {
     Connection c;
     if (sqlite3_open_v2(database.c_str(), &c.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
-        queryFailed(c.db ? sqlite3_errmsg(c.db) : "open failed");
+        return queryFailed(c.db ? sqlite3_errmsg(c.db) : "open failed");
     auto columns = readColumnNames(c.db);
+    if (!columns) return std::unexpected(std::move(columns.error()));
     Statement s;
-    if (sqlite3_prepare_v2(c.db, threadQuery(columns).c_str(), -1, &s.stmt, nullptr) != SQLITE_OK)
-        queryFailed(sqlite3_errmsg(c.db));
+    if (sqlite3_prepare_v2(c.db, threadQuery(*columns).c_str(), -1, &s.stmt, nullptr) != SQLITE_OK)
+        return queryFailed(sqlite3_errmsg(c.db));
     std::vector<ThreadRow> rows;
     int rc;
     while ((rc = sqlite3_step(s.stmt)) == SQLITE_ROW) {
@@ -120,7 +121,7 @@ std::vector<ThreadRow> readThreads(const fs::path& database) {
         if (auto* name = sqlite3_column_text(s.stmt, 3)) row.name = std::string(reinterpret_cast<const char*>(name));
         rows.push_back(std::move(row));
     }
-    if (rc != SQLITE_DONE) queryFailed(sqlite3_errmsg(c.db));
+    if (rc != SQLITE_DONE) return queryFailed(sqlite3_errmsg(c.db));
     return rows;
 }
 

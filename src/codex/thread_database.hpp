@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -37,11 +38,12 @@ std::optional<std::filesystem::path> findStateDatabase(std::string_view prefix, 
 
 // The visible top-level threads, newest first. Opens the database read-only (Codex writes it at
 // the same time) and adapts the query to the columns this Codex version has.
-// Throws Failure<LocalObserverError>(queryFailed).
-std::vector<ThreadRow> readThreads(const std::filesystem::path& database);
+// Fails with queryFailed (SQLite's message as the detail).
+[[nodiscard]] std::expected<std::vector<ThreadRow>, Error<LocalObserverError>> readThreads(
+    const std::filesystem::path& database);
 
-// Column names of table `threads`. Throws Failure<LocalObserverError>(queryFailed).
-std::set<std::string> readColumnNames(sqlite3* db);
+// Column names of table `threads`; fails with queryFailed.
+[[nodiscard]] std::expected<std::set<std::string>, Error<LocalObserverError>> readColumnNames(sqlite3* db);
 
 // The query readThreads runs for a table with these columns.
 std::string threadQuery(const std::set<std::string>& columns);

@@ -80,9 +80,9 @@ bool isValidAccountID(std::string_view accountID) {
     return decodable && allowed && text::graphemeCount(accountID) <= 64;
 }
 
-AccountProfile::AccountProfile(std::string id, AIProvider p, std::string name)
-    : accountID(std::move(id)), provider(p), profileName(std::move(name)) {
-    if (!isValidAccountID(accountID)) throw Failure<AccountProfileError>(AccountProfileError::invalidIdentifier);
+std::expected<AccountProfile, AccountProfileError> AccountProfile::make(std::string id, AIProvider p, std::string name) {
+    if (!isValidAccountID(id)) return std::unexpected(AccountProfileError::invalidIdentifier);
+    return AccountProfile{std::move(id), p, std::move(name)};
 }
 
 std::string makeUUID() {

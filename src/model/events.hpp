@@ -62,8 +62,9 @@ struct AccountProfile {
     AIProvider provider{};
     std::string profileName;
 
-    // Throws Failure<AccountProfileError>.
-    AccountProfile(std::string accountID, AIProvider provider, std::string profileName);
+    // invalidIdentifier unless the account ID follows isValidAccountID().
+    [[nodiscard]] static std::expected<AccountProfile, AccountProfileError> make(std::string accountID, AIProvider provider,
+                                                                                 std::string profileName);
     bool operator==(const AccountProfile&) const = default;
 };
 

@@ -11,7 +11,7 @@ namespace {
 const Date now = Date::fromUnix(1'765'000'000);
 
 std::optional<TaskSnapshot> parse(std::string_view metadata, std::string_view audit = "") {
-    return ClaudeLocalSessionParser::parseSession(metadata, audit, "work", now);
+    return ClaudeLocalSessionParser::parseSession(metadata, audit, "work", now).value();
 }
 
 std::string lines(std::initializer_list<std::string_view> ls) {
@@ -44,15 +44,12 @@ TEST(ClaudeLocalSessionParser, BuildsTheTaskFromMetadataAndAudit) {
 }
 
 TEST(ClaudeLocalSessionParser, MetadataErrors) {
-    EXPECT_THROW(parse("{\"sessionId\":"), DecodingError);
-    for (const char* bad : {R"({"sessionId":"  "})", "[]", R"({"sessionId":5})", "{}", "\"x\""}) {
-        try {
-            parse(bad);
-            ADD_FAILURE() << bad;
-        } catch (const Failure<ClaudeLocalSessionParseError>& e) {
-            EXPECT_EQ(e.code(), ClaudeLocalSessionParseError::invalidMetadata);
-        }
-    }
+    EXPECT_EQ(ClaudeLocalSessionParser::parseSession("{\"sessionId\":", "", "work", now),
+              std::unexpected(ClaudeLocalSessionParseError::notJSON));
+    for (const char* bad : {R"({"sessionId":"  "})", "[]", R"({"sessionId":5})", "{}", "\"x\""})
+        EXPECT_EQ(ClaudeLocalSessionParser::parseSession(bad, "", "work", now),
+                  std::unexpected(ClaudeLocalSessionParseError::invalidMetadata))
+            << bad;
 }
 
 TEST(ClaudeLocalSessionParser, LastActivityAndFlags) {

@@ -32,7 +32,7 @@ std::string history(std::initializer_list<std::string> samples) {
 }
 
 std::optional<Date> fiveHourReset(const std::string& bytes) {
-    auto q = ClaudeDesktopUsageHistoryParser::parse(bytes, "work");
+    auto q = ClaudeDesktopUsageHistoryParser::parse(bytes, "work").value();
     if (!q) throw std::runtime_error("no snapshot");
     return q->windows.at(0).resetsAt;
 }
@@ -43,7 +43,7 @@ TEST(ClaudeDesktopUsageHistoryParser, NewestSampleBecomesTheSnapshot) {
     auto q = ClaudeDesktopUsageHistoryParser::parse(
         history({sample(t0, "\"fh\":10,\"sd\":3"), sample(t0 + 60, "\"sd\":13.4,\"fh\":42.5,\"x\":1"),
                  sample(t0 + 30, "\"fh\":99")}),
-        "work");
+        "work").value();
     ASSERT_TRUE(q);
     EXPECT_EQ(q->accountID, "work");
     EXPECT_EQ(q->provider, AIProvider::claude);
@@ -59,8 +59,8 @@ TEST(ClaudeDesktopUsageHistoryParser, NewestSampleBecomesTheSnapshot) {
 }
 
 TEST(ClaudeDesktopUsageHistoryParser, PercentagesAreClamped) {
-    auto high = ClaudeDesktopUsageHistoryParser::parse(history({sample(t0, "\"fh\":120")}), "a");
-    auto low = ClaudeDesktopUsageHistoryParser::parse(history({sample(t0, "\"fh\":-3")}), "a");
+    auto high = ClaudeDesktopUsageHistoryParser::parse(history({sample(t0, "\"fh\":120")}), "a").value();
+    auto low = ClaudeDesktopUsageHistoryParser::parse(history({sample(t0, "\"fh\":-3")}), "a").value();
     EXPECT_EQ(high->windows.at(0).usedPercentage, 100);
     EXPECT_EQ(low->windows.at(0).usedPercentage, 0);
     EXPECT_EQ(usageStatusText(*high), "Claude Desktop quota connected · 5h 100%");
@@ -68,10 +68,10 @@ TEST(ClaudeDesktopUsageHistoryParser, PercentagesAreClamped) {
 }
 
 TEST(ClaudeDesktopUsageHistoryParser, NothingToReport) {
-    EXPECT_FALSE(ClaudeDesktopUsageHistoryParser::parse(R"({"samples":[]})", "a"));
+    EXPECT_FALSE(ClaudeDesktopUsageHistoryParser::parse(R"({"samples":[]})", "a").value());
     // The newest sample decides, even when older ones had windows.
     EXPECT_FALSE(ClaudeDesktopUsageHistoryParser::parse(
-        history({sample(t0, "\"fh\":10,\"sd\":4"), sample(t0 + 10, "\"other\":5")}), "a"));
+        history({sample(t0, "\"fh\":10,\"sd\":4"), sample(t0 + 10, "\"other\":5")}), "a").value());
 }
 
 TEST(ClaudeDesktopUsageHistoryParser, MalformedHistoriesAreInvalidJSON) {
@@ -93,16 +93,12 @@ TEST(ClaudeDesktopUsageHistoryParser, MalformedHistoriesAreInvalidJSON) {
         "{\"samples\":[{\"t\":true,\"u\":{\"fh\":1}}]}",
     };
     for (const char* bytes : cases) {
-        try {
-            ClaudeDesktopUsageHistoryParser::parse(bytes, "a");
-            ADD_FAILURE() << "accepted: " << bytes;
-        } catch (const Failure<ProviderMessageParsingError>& e) {
-            EXPECT_EQ(e.code(), ProviderMessageParsingError::invalidJSON) << bytes;
-        }
+        EXPECT_EQ(ClaudeDesktopUsageHistoryParser::parse(bytes, "a"), std::unexpected(ProviderMessageParsingError::invalidJSON))
+            << bytes;
     }
     // Null organisation and unknown keys are fine.
     EXPECT_TRUE(ClaudeDesktopUsageHistoryParser::parse(
-        R"({"v":2,"samples":[{"t":1,"u":{"fh":1},"org":null,"extra":[1]}]})", "a"));
+        R"({"v":2,"samples":[{"t":1,"u":{"fh":1},"org":null,"extra":[1]}]})", "a").value());
 }
 
 TEST(ClaudeDesktopUsageHistoryParser, ResetTimeWalk) {
@@ -142,7 +138,7 @@ TEST(ClaudeDesktopUsageHistoryParser, ResetTimeWalk) {
     for (const auto& c : cases) EXPECT_EQ(fiveHourReset(c.bytes), c.reset) << c.name;
 
     auto both = ClaudeDesktopUsageHistoryParser::parse(
-        history({sample(t0, "\"fh\":0,\"sd\":0"), sample(t0 + 60, "\"fh\":1,\"sd\":2")}), "a");
+        history({sample(t0, "\"fh\":0,\"sd\":0"), sample(t0 + 60, "\"fh\":1,\"sd\":2")}), "a").value();
     EXPECT_EQ(both->windows[1].resetsAt, Date::fromUnix(t0 + 60 + 604800));
 }
 
@@ -150,7 +146,7 @@ TEST(ClaudeDesktopUsageHistoryParser, TieOnNewestTimestampTakesTheEarlierSampleI
     auto q = ClaudeDesktopUsageHistoryParser::parse(
         history({sample(t0 - 60, "\"fh\":0", "\"b\""), sample(t0, "\"fh\":11", "\"b\""),
                  sample(t0, "\"fh\":77", "\"a\""), sample(t0 - 60, "\"fh\":0", "\"a\"")}),
-        "x");
+        "x").value();
     EXPECT_EQ(q->windows.at(0).usedPercentage, 11);
     EXPECT_EQ(q->windows.at(0).resetsAt, Date::fromUnix(t0 + 18000));
 }

@@ -31,7 +31,7 @@ TEST(ClaudeHookParser, MapsEachKnownEventToOneTaskState) {
                  {"SessionEnd", TaskState::completed}};
     for (const auto& c : cases) {
         auto input = std::string(R"({"session_id":"s1","hook_event_name":")") + c.name + R"(","source":"startup"})";
-        auto events = ClaudeHookParser::parse(input, "work", observed);
+        auto events = ClaudeHookParser::parse(input, "work", observed).value();
         ASSERT_EQ(events.size(), 1u) << c.name;
         EXPECT_EQ(events[0], NormalizedProviderEvent::task(task("s1", c.state))) << c.name;
     }
@@ -57,7 +57,7 @@ TEST(ClaudeHookParser, PermissionRequestGivesTaskThenPendingActionOfTheToolsKind
     for (const auto& c : cases) {
         Json input = {{"session_id", "s1"}, {"hook_event_name", "PermissionRequest"}, {"tool_input", {{"x", 1}}}};
         if (!c.toolName.is_discarded()) input["tool_name"] = c.toolName;
-        auto events = ClaudeHookParser::parse(input.dump(), "work", observed);
+        auto events = ClaudeHookParser::parse(input.dump(), "work", observed).value();
         auto label = input.dump();
         ASSERT_EQ(events.size(), 2u) << label;
         EXPECT_EQ(events[0], NormalizedProviderEvent::task(task("s1", TaskState::waitingApproval))) << label;
@@ -70,19 +70,19 @@ TEST(ClaudeHookParser, PermissionRequestGivesTaskThenPendingActionOfTheToolsKind
 TEST(ClaudeHookParser, ToDoItemsAreKeyedByTheirSession) {
     auto events = ClaudeHookParser::parse(
         R"({"session_id":"s1","hook_event_name":"TaskCreated","task_id":"1","task_subject":"  Fix the\nparser  "})",
-        "work", observed);
+        "work", observed).value();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], NormalizedProviderEvent::task(task("s1/1", TaskState::running, "Fix the parser")));
 
     // Every session counts its items from "1": the second session's first item is another task.
     events = ClaudeHookParser::parse(R"({"session_id":"s2","hook_event_name":"TaskCompleted","task_id":"1"})", "work",
-                                     observed);
+                                     observed).value();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], NormalizedProviderEvent::task(task("s2/1", TaskState::completed)));
 
     // An empty task_id is still an item of its session; a blank subject falls back to the default title.
     events = ClaudeHookParser::parse(R"({"session_id":"s1","hook_event_name":"Stop","task_id":"","task_subject":" "})",
-                                     "work", observed);
+                                     "work", observed).value();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], NormalizedProviderEvent::task(task("s1/", TaskState::completed)));
 }
@@ -100,25 +100,24 @@ TEST(ClaudeHookParser, ChatTextAndToolInputNeverReachTheEvents) {
                       {"message", "SECRET-message"},
                       {"last_assistant_message", "SECRET-reply"},
                       {"transcript_path", "/home/u/.claude/SECRET.jsonl"}};
-        auto events = ClaudeHookParser::parse(input.dump(), "work", observed);
+        auto events = ClaudeHookParser::parse(input.dump(), "work", observed).value();
         ASSERT_FALSE(events.empty()) << event;
         for (const auto& e : events) EXPECT_EQ(Json(e).dump().find("SECRET"), std::string::npos) << Json(e).dump();
     }
     // Keys it does not read may hold anything, even a type the read keys could not have.
     auto events = ClaudeHookParser::parse(
         R"({"session_id":"s1","hook_event_name":"UserPromptSubmit","prompt":{"nested":[1,2,{"deep":null}]},"tool_input":7})",
-        "work", observed);
+        "work", observed).value();
     ASSERT_EQ(events.size(), 1u);
     // Only the top level is filtered: a read key inside another object does not count.
-    EXPECT_THROW(ClaudeHookParser::parse(R"({"tool_input":{"session_id":"s1","hook_event_name":"Stop"}})", "work",
-                                         observed),
-                 Failure<ProviderMessageParsingError>);
+    EXPECT_EQ(ClaudeHookParser::parse(R"({"tool_input":{"session_id":"s1","hook_event_name":"Stop"}})", "work", observed),
+              std::unexpected(ProviderMessageParsingError::invalidJSON));
 }
 
 TEST(ClaudeHookParser, UnknownNamesGiveNothing) {
     for (auto name : {"stop", "sessionEnd", "PreToolUse", "Notification", "PermissionDenied", ""}) {
         auto input = std::string(R"({"session_id":"s1","hook_event_name":")") + name + "\"}";
-        EXPECT_TRUE(ClaudeHookParser::parse(input, "work", observed).empty()) << name;
+        EXPECT_TRUE(ClaudeHookParser::parse(input, "work", observed).value().empty()) << name;
     }
 }
 
@@ -126,11 +125,7 @@ TEST(ClaudeHookParser, MalformedInputFails) {
     for (auto input : {"", "{", R"({"session_id":"s1"})", R"({"hook_event_name":"Stop"})",
                        R"({"session_id":1,"hook_event_name":"Stop"})",
                        R"({"session_id":"s1","hook_event_name":"Stop","task_id":7})", R"(["Stop"])"}) {
-        try {
-            ClaudeHookParser::parse(input, "work", observed);
-            ADD_FAILURE() << "accepted " << input;
-        } catch (const Failure<ProviderMessageParsingError>& e) {
-            EXPECT_EQ(e.code(), ProviderMessageParsingError::invalidJSON) << input;
-        }
+        EXPECT_EQ(ClaudeHookParser::parse(input, "work", observed), std::unexpected(ProviderMessageParsingError::invalidJSON))
+            << input;
     }
 }

@@ -10,12 +10,7 @@ namespace {
 const Date captured = Date::fromReference(800000000);
 
 bool failsAsInvalidJSON(std::string_view input) {
-    try {
-        ClaudeStatusLineParser::parse(input, "work", captured);
-    } catch (const Failure<ProviderMessageParsingError>& e) {
-        return e.code() == ProviderMessageParsingError::invalidJSON;
-    }
-    return false;
+    return ClaudeStatusLineParser::parse(input, "work", captured) == std::unexpected(ProviderMessageParsingError::invalidJSON);
 }
 
 }  // namespace
@@ -26,7 +21,7 @@ TEST(ClaudeStatusLineParser, ReadsBothWindowsAsTheRealCLIWritesThem) {
         R"({"session_id":"b88d","model":{"id":"claude-x"},"cost":{"total_cost_usd":0.1},
             "rate_limits":{"five_hour":{"used_percentage":37.5,"resets_at":1796888558},
                            "seven_day":{"used_percentage":12,"resets_at":1797316958}}})",
-        "work", captured);
+        "work", captured).value();
     ASSERT_TRUE(q);
     EXPECT_EQ(q->accountID, "work");
     EXPECT_EQ(q->provider, AIProvider::claude);
@@ -40,7 +35,7 @@ TEST(ClaudeStatusLineParser, ReadsBothWindowsAsTheRealCLIWritesThem) {
 TEST(ClaudeStatusLineParser, NoWindowsGiveNothing) {
     for (auto input : {R"({"model":{"id":"x"}})", R"({"rate_limits":{}})", R"({"rate_limits":null})",
                        R"({"rate_limits":{"other":{"used_percentage":3}}})"})
-        EXPECT_FALSE(ClaudeStatusLineParser::parse(input, "work", captured)) << input;
+        EXPECT_FALSE(ClaudeStatusLineParser::parse(input, "work", captured).value()) << input;
 }
 
 TEST(ClaudeStatusLineParser, OneWindowClampedAndResetOptional) {
@@ -55,7 +50,7 @@ TEST(ClaudeStatusLineParser, OneWindowClampedAndResetOptional) {
          {QuotaWindowKind::fiveHour, 42.5, Date::fromUnix(86400), 300}},
     };
     for (const auto& c : cases) {
-        auto q = ClaudeStatusLineParser::parse(c.input, "work", captured);
+        auto q = ClaudeStatusLineParser::parse(c.input, "work", captured).value();
         ASSERT_TRUE(q) << c.input;
         ASSERT_EQ(q->windows.size(), 1u);
         EXPECT_EQ(q->windows[0], c.expected) << c.input;

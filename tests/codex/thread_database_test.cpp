@@ -81,7 +81,7 @@ TEST(CodexStateDatabase, ReadsVisibleTopLevelThreadsNewestFirst) {
                              .source = R"({"subagent":{"parent":"a"}})"}));
         w.exec(insertThread({.id = "exec", .rolloutPath = "/r/e", .updatedAt = 50, .source = "exec", .threadSource = std::nullopt}));
     }
-    auto rows = readThreads(db);
+    auto rows = readThreads(db).value();
     ASSERT_EQ(rows.size(), 4u);
     EXPECT_EQ(rows[0], (ThreadRow{"c", "/r/c", 200, "gamma"}));
     EXPECT_EQ(rows[1], (ThreadRow{"b", "/r/b", 200, std::nullopt}));
@@ -98,7 +98,7 @@ TEST(CodexStateDatabase, OlderSchemaWithoutOptionalColumns) {
         w.exec("INSERT INTO threads VALUES ('a', '/r/a', 10, 0), (NULL, '/r/n', 20, 0), ('b', NULL, 30, 0), "
                "('c', '/r/c', 5, 1);");
     }
-    auto rows = readThreads(db);
+    auto rows = readThreads(db).value();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0], (ThreadRow{"a", "/r/a", 10, std::nullopt}));
 }
@@ -115,12 +115,10 @@ TEST(CodexStateDatabase, BrokenDatabasesFailTheQuery) {
         w.exec("CREATE TABLE threads (id TEXT, rollout_path TEXT, updated_at INTEGER);");  // no archived
     }
     for (const char* name : {"state_1.sqlite", "state_2.sqlite", "state_3.sqlite", "state_missing.sqlite"}) {
-        try {
-            readThreads(home / name);
-            ADD_FAILURE() << name;
-        } catch (const Failure<LocalObserverError>& e) {
-            EXPECT_EQ(e.code(), LocalObserverError::queryFailed) << name;
-        }
+        auto rows = readThreads(home / name);
+        ASSERT_FALSE(rows) << name;
+        EXPECT_EQ(rows.error().code, LocalObserverError::queryFailed) << name;
+        EXPECT_FALSE(rows.error().detail.empty()) << name;
     }
     EXPECT_FALSE(fs::exists(home / "state_missing.sqlite"));  // read-only: nothing created
 }
@@ -132,12 +130,9 @@ TEST(CodexStateDatabase, ExclusivelyLockedRollbackDatabaseFailsInsteadOfWaiting)
     w.exec(codexThreadsTable);
     w.exec(insertThread({.id = "a", .rolloutPath = "/r/a", .updatedAt = 1}));
     w.exec("PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; UPDATE threads SET updated_at = 2;");
-    try {
-        readThreads(db);
-        ADD_FAILURE();
-    } catch (const Failure<LocalObserverError>& e) {
-        EXPECT_EQ(e.code(), LocalObserverError::queryFailed);
-    }
+    auto rows = readThreads(db);
+    ASSERT_FALSE(rows);
+    EXPECT_EQ(rows.error().code, LocalObserverError::queryFailed);
     w.exec("COMMIT;");
 }
 
@@ -152,11 +147,11 @@ TEST(CodexStateDatabase, ReadsWhileAnotherConnectionWritesInWalMode) {
     // An open write transaction: the reader sees the last committed state, never an error.
     writer.exec("BEGIN IMMEDIATE;");
     writer.exec(insertThread({.id = "t1", .rolloutPath = "/r/1", .updatedAt = 2}));
-    auto during = readThreads(db);
+    auto during = readThreads(db).value();
     ASSERT_EQ(during.size(), 1u);
     EXPECT_EQ(during[0].id, "t0");
     writer.exec("COMMIT;");
-    EXPECT_EQ(readThreads(db).size(), 2u);
+    EXPECT_EQ(readThreads(db).value().size(), 2u);
 
     // A writer thread committing continuously while the reader queries. SQLite may answer a
     // query with a transient "busy" while the other connection moves the WAL index; the
@@ -189,7 +184,7 @@ TEST(CodexStateDatabase, ReadsWhileAnotherConnectionWritesInWalMode) {
     int reads = 0;
     while (!done || reads == 0) {
         try {
-            auto rows = readThreads(db);
+            auto rows = readThreads(db).value();
             EXPECT_GE(rows.size(), last);
             last = rows.size();
             ++reads;
@@ -197,7 +192,7 @@ TEST(CodexStateDatabase, ReadsWhileAnotherConnectionWritesInWalMode) {
         }
     }
     writing.join();
-    EXPECT_EQ(readThreads(db).size(), 400u);
+    EXPECT_EQ(readThreads(db).value().size(), 400u);
 }
 
 }  // namespace

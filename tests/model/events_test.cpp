@@ -81,10 +81,11 @@ TEST(Events, AccountIDRule) {
     };
     for (auto& c : cases) {
         EXPECT_EQ(isValidAccountID(c.id), c.valid) << c.id;
+        auto profile = AccountProfile::make(c.id, AIProvider::claude, c.id);
         if (c.valid)
-            EXPECT_NO_THROW(AccountProfile(c.id, AIProvider::claude, c.id));
+            EXPECT_EQ(profile, (AccountProfile{c.id, AIProvider::claude, c.id}));
         else
-            EXPECT_THROW(AccountProfile(c.id, AIProvider::claude, c.id), Failure<AccountProfileError>);
+            EXPECT_EQ(profile, std::unexpected(AccountProfileError::invalidIdentifier)) << c.id;
     }
     // 64 user-perceived characters even when each is several scalars.
     std::string composed;
