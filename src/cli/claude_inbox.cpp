@@ -55,6 +55,8 @@ void writeEvents(const fs::path& inbox, const std::vector<NormalizedProviderEven
     } catch (const std::exception& e) {
         throw Failure<InboxWriteError>(InboxWriteError::encodingFailed, e.what());
     }
+    if (bytes.size() > maxEventFileBytes)
+        throw Failure<InboxWriteError>(InboxWriteError::tooLarge, std::to_string(bytes.size()) + " bytes");
     // The mode is set before the file appears under its name, so no reader ever sees it
     // with wider permissions. No flush to disk: this runs on every status-line refresh,
     // and after a power loss a damaged event file is simply rejected by the drain.

@@ -28,7 +28,7 @@ namespace vigilorb::cli {
 // file (two files of one run of the first version), then by name. Within a file the events go
 // in their written order.
 
-enum class InboxWriteError { noApplicationSupport, folderCreationFailed, encodingFailed, writeFailed };
+enum class InboxWriteError { noApplicationSupport, folderCreationFailed, encodingFailed, tooLarge, writeFailed };
 
 inline constexpr std::string_view appliedText = "Read-only quota and task state updated";
 inline constexpr std::string_view failedText = "Local event processing failed";
@@ -50,7 +50,8 @@ std::filesystem::path prepareInbox(const std::optional<std::filesystem::path>& p
                                    const std::string& accountID);
 
 // One file holding all the events in order, each in a fresh envelope recorded at `now`; nothing
-// for no events. Throws Failure<InboxWriteError>; on failure no file is left.
+// for no events. Throws Failure<InboxWriteError> (tooLarge for a file beyond maxEventFileBytes,
+// which the drain would delete unread); on failure no file is left.
 void writeEvents(const std::filesystem::path& inbox, const std::vector<NormalizedProviderEvent>& events, Date now);
 
 struct DrainHandler {

@@ -13,8 +13,10 @@ bool isValidUTF8(std::string_view s);
 // each undecodable byte as one character.
 std::size_t graphemeCount(std::string_view s);
 
-// The first `limit` user-perceived characters of s.
-std::string graphemePrefix(std::string_view s, std::size_t limit);
+// The first `limit` user-perceived characters of s, and no more of them than fit in
+// `maxBytes`. When not even the first character fits, as many of its code points as fit (an
+// undecodable byte counts as one).
+std::string graphemePrefix(std::string_view s, std::size_t limit, std::size_t maxBytes = std::string_view::npos);
 
 // Unicode White_Space plus the line separators (what "whitespace and newlines" means in titles).
 bool isWhitespaceOrNewline(char32_t c);

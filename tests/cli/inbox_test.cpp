@@ -124,6 +124,11 @@ TEST_F(Inbox, WriterFailures) {
     EXPECT_EQ(code([&] { cli::writeEvents(path, {runningTask("work", "t1")}, now); }),
               cli::InboxWriteError::writeFailed);
     EXPECT_TRUE(fs::is_empty(path));  // no temporary left behind
+
+    // A file the drain would delete unread is not written at all.
+    EXPECT_EQ(code([&] { cli::writeEvents(path, {runningTask("work", std::string(cli::maxEventFileBytes, 't'))}, now); }),
+              cli::InboxWriteError::tooLarge);
+    EXPECT_TRUE(fs::is_empty(path));
 }
 
 TEST_F(Inbox, AppliesDeletesAndReportsPerAccount) {

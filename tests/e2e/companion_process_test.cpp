@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <set>
+#include <tuple>
 
 #include "child_process.hpp"
 #include "model/events.hpp"
@@ -122,6 +123,53 @@ TEST_F(Companion, BadInputStillPrintsTheStatusLineAndWritesNothing) {
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(fs::is_directory(inbox("work")));
     EXPECT_EQ(inboxCount("work"), 0u);
+}
+
+TEST_F(Companion, HostileHookInputIsRefusedOrBoundedAndTheRestArrives) {
+    // An endless writer: the run stops reading at its cap and says the event was lost; the
+    // status line still prints its line.
+    for (auto [flag, status, out] : {std::tuple{"--claude-hook", 1, ""},
+                                     std::tuple{"--claude-statusline", 0, "Tallyloom · local only\n"}}) {
+        auto r = run({"/bin/sh", "-c", "head -c 1073741824 /dev/zero 2>/dev/null | \"$0\" \"$1\" work", exe.string(), flag}, env());
+        EXPECT_EQ(r.status, status) << flag;
+        EXPECT_EQ(r.out, out) << flag;
+        EXPECT_EQ(r.err, "") << flag;
+    }
+    struct Case {
+        const char* name;
+        std::string input;
+        int status;
+    } cases[] = {
+        {"2 MiB session ID", R"({"hook_event_name":"Stop","session_id":")" + std::string(2 << 20, 's') + "\"}", 1},
+        // Not one JSON document: nothing to deliver, as for any input that is not a hook's.
+        {"NUL and garbage after the document", std::string(R"({"session_id":"s9","hook_event_name":"Stop"})") +
+                                                   std::string("\0garbage", 8), 0},
+    };
+    for (const auto& c : cases) {
+        auto r = mode("--claude-hook", "work", c.input);
+        EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_EQ(r.out, "") << c.name;
+        EXPECT_EQ(inboxCount("work"), 0u) << c.name;
+    }
+
+    // A title of one 1.2 MB character once made a file the drain deleted unread.
+    std::string zalgo = "Z";
+    for (int i = 0; i < 600000; ++i) zalgo += "\u0301";
+    auto r = mode("--claude-hook", "work",
+                  Json{{"session_id", "s1"}, {"hook_event_name", "TaskCreated"}, {"task_id", "1"}, {"task_subject", zalgo}}
+                      .dump());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(inboxCount("work"), 1u);
+    auto app = startApp();
+    ASSERT_TRUE(eventually([&] {
+        auto s = snapshot();
+        return s && s->tasksByID.contains("claude:work:s1/1") && inboxCount("work") == 0;
+    })) << app->err();
+    auto title = snapshot()->tasksByID.at("claude:work:s1/1").title;
+    EXPECT_TRUE(title.starts_with("Z\u0301"));
+    EXPECT_LE(title.size(), maxTitleBytes);
+    app->signal(SIGTERM);
+    EXPECT_EQ(app->wait(), 0) << app->err();
 }
 
 TEST_F(Companion, InboxThatCannotBeCreatedExitsWithOne) {
