@@ -59,6 +59,11 @@ struct DrainHandler {
     std::function<void(const CompanionSnapshot&)> publish;
     // Status row "Claude/<account>".
     std::function<void(const std::string& id, std::string_view detail, bool isHealthy)> setStatus;
+    // Asked before each file is applied: true ends the pass there (the app is quitting), and
+    // the files not yet applied stay for the next pass or the next start. None: never.
+    std::function<bool()> stopRequested = {};
+    // The time temporaries of writers killed mid-write are judged by; none: they are left.
+    std::function<Date()> now = {};
 };
 
 // One pass over every account inbox under <profiles root>/claude, accounts in listing order,
@@ -66,7 +71,8 @@ struct DrainHandler {
 // provider or account) are deleted; when the store cannot take an event, that file and the
 // later ones of its inbox stay for the next pass (applying them now would reorder them);
 // events of a file applied before the failure are skipped then as already processed. Files of
-// other extensions are never touched.
+// other extensions are never touched. Hidden temporaries of event files older than
+// files::staleTemporaryAge are deleted (a hook killed between writing and renaming left them).
 void drainPass(const std::optional<std::filesystem::path>& profilesRoot, CompanionSnapshotStore& store,
                const DrainHandler& handler);
 

@@ -136,6 +136,46 @@ std::expected<void, FileFailure> writeAtomically(const fs::path& path, std::stri
     return {};
 }
 
+std::optional<std::string_view> temporaryTarget(std::string_view name) {
+    // "." + target + "." + 36-character UUID + ".tmp", as writeAtomically() names them.
+    constexpr std::string_view suffix = ".tmp";
+    constexpr std::size_t uuidLength = 36;
+    if (name.size() < 1 + 1 + 1 + uuidLength + suffix.size() || name.front() != '.' || !name.ends_with(suffix))
+        return std::nullopt;
+    auto uuid = name.substr(name.size() - suffix.size() - uuidLength, uuidLength);
+    for (std::size_t i = 0; i < uuid.size(); ++i) {
+        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        char c = uuid[i];
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return std::nullopt;
+    }
+    auto rest = name.substr(1, name.size() - 1 - suffix.size() - uuidLength);  // "<target>."
+    if (rest.size() < 2 || rest.back() != '.') return std::nullopt;
+    return rest.substr(0, rest.size() - 1);
+}
+
+bool removeIfStale(const fs::path& path, Date before) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    double modified = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+    if (modified >= before.unix()) return false;
+    return ::unlink(path.c_str()) == 0;
+}
+
+std::size_t removeStaleTemporaries(const fs::path& folder, const std::function<bool(std::string_view)>& ofTarget,
+                                   Date before) {
+    std::size_t removed = 0;
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    if (ec) return 0;
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        if (ec) break;
+        auto name = it->path().filename().string();
+        auto target = temporaryTarget(name);
+        if (target && ofTarget(*target) && removeIfStale(it->path(), before)) ++removed;
+    }
+    return removed;
+}
+
 std::expected<void, FileFailure> createFolders(const fs::path& folder) {
     std::error_code ec;
     fs::create_directories(folder, ec);

@@ -32,12 +32,14 @@ void ClaudeCodeRuntimeSide::prepareConnector(std::string_view rawAccountID) {
 
 void ClaudeCodeRuntimeSide::drainInbox() {
     cli::drainPass(controller_.profilesRoot(), controller_.store(),
-                     cli::DrainHandler{
-                         [this](const CompanionSnapshot& s) { controller_.publish(s); },
-                         [this](const std::string& id, std::string_view detail, bool healthy) {
-                             controller_.setAccountStatus(id, detail, healthy);
-                         },
-                     });
+                   cli::DrainHandler{
+                       [this](const CompanionSnapshot& s) { controller_.publish(s); },
+                       [this](const std::string& id, std::string_view detail, bool healthy) {
+                           controller_.setAccountStatus(id, detail, healthy);
+                       },
+                       controller_.options().stopRequested,
+                       controller_.options().clock,
+                   });
 }
 
 void ClaudeCodeRuntimeSide::runInboxPass() {

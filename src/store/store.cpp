@@ -237,25 +237,10 @@ fs::path CompanionSnapshotStore::moveAside() {
 }
 
 std::size_t CompanionSnapshotStore::removeStaleTemporaries(double minimumAge) {
-    // The names writeAtomically() gives its temporary files: ".<name>.<uuid>.tmp".
-    const auto prefix = "." + fileURL_.filename().string() + ".";
-    const std::string suffix = ".tmp";
-    const double cutoff = now_().unix() - minimumAge;
-    std::size_t removed = 0;
-    std::error_code ec;
-    fs::directory_iterator it(fileURL_.parent_path(), ec);
-    if (ec) return 0;
-    for (; it != fs::directory_iterator(); it.increment(ec)) {
-        if (ec) break;
-        auto name = it->path().filename().string();
-        if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix)) continue;
-        struct stat st {};
-        if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        double modified = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
-        if (modified > cutoff) continue;
-        if (::unlink(it->path().c_str()) == 0) ++removed;
-    }
-    return removed;
+    const auto name = fileURL_.filename().string();
+    return files::removeStaleTemporaries(
+        fileURL_.parent_path(), [&](std::string_view target) { return target == name; },
+        Date::fromUnix(now_().unix() - minimumAge));
 }
 
 void CompanionSnapshotStore::setProblem(std::optional<SnapshotFileProblem> problem) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "model/error.hpp"
+#include "model/files.hpp"
 #include "store/snapshot.hpp"
 
 namespace vigilorb {
@@ -81,7 +82,7 @@ public:
     // Deletes the temporary files of atomic replaces that never completed (the process was
     // killed between writing and renaming) once they are older than `minimumAge` seconds;
     // younger ones may belong to a write in progress. Returns how many were removed.
-    std::size_t removeStaleTemporaries(double minimumAge = 300);
+    std::size_t removeStaleTemporaries(double minimumAge = files::staleTemporaryAge);
 
     // Identity of whatever is at a path, as far as deciding whether to read it again goes.
     struct FileIdentity {

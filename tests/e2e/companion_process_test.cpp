@@ -2,7 +2,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cmath>
 #include <set>
+#include <thread>
 #include <tuple>
 
 #include "child_process.hpp"
@@ -170,6 +172,57 @@ TEST_F(Companion, HostileHookInputIsRefusedOrBoundedAndTheRestArrives) {
     EXPECT_LE(title.size(), maxTitleBytes);
     app->signal(SIGTERM);
     EXPECT_EQ(app->wait(), 0) << app->err();
+}
+
+TEST_F(Companion, StopRequestEndsADrainPassBetweenFilesAndTheNextStartTakesUpTheRest) {
+    // A backlog of updates to one task, in the order they happened: after any stop, the task
+    // shows update k - 1 exactly when updates k and later still wait in the inbox.
+    const int total = 200;
+    const Date base = Date::fromUnix(std::floor(Date::now().unix()) - 2 * total);
+    auto folder = cli::prepareInbox(data / "VigilorbCompanion" / "Profiles", "work");
+    std::map<std::string, int> order;
+    for (int i = 0; i < total; ++i) {
+        auto at = base + i;
+        auto envelope = ProviderEventEnvelope::make(
+            NormalizedProviderEvent::task(TaskSnapshot{"s1", std::nullopt, "work", AIProvider::claude, "Claude task",
+                                                       TaskState::running, at}),
+            at);
+        ASSERT_TRUE(files::writeAtomically(folder / (envelope.id + ".json"), cli::encodeEventFile({envelope}), 0600,
+                                           files::Durability::visibleOnly));
+        order[envelope.id + ".json"] = i;
+    }
+    auto applied = [&]() -> int {
+        auto s = snapshot();
+        if (!s || !s->tasksByID.contains("claude:work:s1")) return 0;
+        return static_cast<int>(s->tasksByID.at("claude:work:s1").updatedAt.sinceReference - base.sinceReference) + 1;
+    };
+    auto waitingFrom = [&]() {
+        int first = total;
+        std::size_t count = 0;
+        for (const auto& e : fs::directory_iterator(folder)) {
+            first = std::min(first, order.at(e.path().filename().string()));
+            ++count;
+        }
+        return std::pair{first, count};
+    };
+
+    auto app = startApp();
+    // Polls the file (not a deadline): the stop is asked for as soon as the pass has begun.
+    while (applied() == 0 && app->running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    app->signal(SIGTERM);
+    EXPECT_EQ(app->wait(), 0) << app->err();
+    const int done = applied();
+    auto [first, count] = waitingFrom();
+    EXPECT_GT(count, 0u) << "the pass ran to its end before the stop was seen";
+    EXPECT_EQ(first, done);
+    EXPECT_EQ(count, static_cast<std::size_t>(total - done));
+
+    auto next = startApp();
+    ASSERT_TRUE(eventually([&] { return lockIsHeld(); })) << next->err();
+    // The file goes right after its event is in the snapshot.
+    ASSERT_TRUE(eventually([&] { return applied() == total && waitingFrom().second == 0; })) << next->err();
+    next->signal(SIGTERM);
+    EXPECT_EQ(next->wait(), 0) << next->err();
 }
 
 TEST_F(Companion, InboxThatCannotBeCreatedExitsWithOne) {
