@@ -21,6 +21,8 @@ packages=(
   # window: icons, a real X server, accessibility bus, QR decoding, screenshots
   qt6-svg-dev xvfb at-spi2-core python3-pyatspi zbar-tools x11-apps x11-utils xdotool imagemagick libnotify-bin
   python3-dbus python3-gi adwaita-icon-theme fonts-dejavu-core desktop-file-utils
+  # fuzz preset (scripts/fuzz.sh): clang 16 with libFuzzer; clang 14 cannot compile <expected>
+  clang-16 libclang-rt-16-dev
   # interactive agents under a terminal multiplexer in tests
   tmux
   # Debian packages: build (CPack with dpkg-shlibdeps), icons, and the checks a distribution runs

@@ -155,7 +155,7 @@ std::vector<EventFile> readInbox(const std::string& accountID, const fs::path& i
     return out;
 }
 
-void drainAccount(const std::string& accountID, const fs::path& inbox, CompanionSnapshotStore& store,
+void drainAccount(const std::string& accountID, const fs::path& inbox, store::CompanionSnapshotStore& store,
                   const DrainHandler& handler) {
     auto listing = list(inbox);
     if (!listing) return;
@@ -164,7 +164,7 @@ void drainAccount(const std::string& accountID, const fs::path& inbox, Companion
     for (const auto& file : readInbox(accountID, inbox, listing->names, handler)) {
         // Between files: one whose events were applied has been deleted, the others wait.
         if (handler.stopRequested && handler.stopRequested()) return;
-        CompanionSnapshot result;
+        store::CompanionSnapshot result;
         try {
             for (const auto& envelope : file.envelopes) result = store.apply(envelope);
         } catch (const std::exception&) {
@@ -182,7 +182,7 @@ void drainAccount(const std::string& accountID, const fs::path& inbox, Companion
 
 }  // namespace
 
-void drainPass(const std::optional<fs::path>& profilesRoot, CompanionSnapshotStore& store, const DrainHandler& handler) {
+void drainPass(const std::optional<fs::path>& profilesRoot, store::CompanionSnapshotStore& store, const DrainHandler& handler) {
     if (!profilesRoot) return;
     auto root = claude::claudeRoot(*profilesRoot);
     auto accounts = list(root);

@@ -56,7 +56,7 @@ void writeEvents(const std::filesystem::path& inbox, const std::vector<Normalize
 
 struct DrainHandler {
     // A store result to publish (also when nothing changed).
-    std::function<void(const CompanionSnapshot&)> publish;
+    std::function<void(const store::CompanionSnapshot&)> publish;
     // Status row "Claude/<account>".
     std::function<void(const std::string& id, std::string_view detail, bool isHealthy)> setStatus;
     // Asked before each file is applied: true ends the pass there (the app is quitting), and
@@ -73,7 +73,7 @@ struct DrainHandler {
 // events of a file applied before the failure are skipped then as already processed. Files of
 // other extensions are never touched. Hidden temporaries of event files older than
 // files::staleTemporaryAge are deleted (a hook killed between writing and renaming left them).
-void drainPass(const std::optional<std::filesystem::path>& profilesRoot, CompanionSnapshotStore& store,
+void drainPass(const std::optional<std::filesystem::path>& profilesRoot, store::CompanionSnapshotStore& store,
                const DrainHandler& handler);
 
 }  // namespace vigilorb::cli

@@ -50,7 +50,7 @@
 #include "model/status_rows.hpp"
 #include "store/store.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 // One row of the status list.
 using ProviderAccountRuntimeStatus = StatusRow;
@@ -89,7 +89,7 @@ struct ProviderRuntimeOptions {
     paths::Environment environment = paths::processEnvironment();
     // Empty: paths::snapshotFile(environment).
     std::filesystem::path snapshotFile;
-    CompanionSnapshotStore::Clock clock = &Date::now;
+    store::CompanionSnapshotStore::Clock clock = &Date::now;
     // True once the app has been asked to quit. Long work on the event loop (a drain pass over
     // thousands of inbox files) asks it between steps and leaves the rest for the next start,
     // so a stop request does not wait for it. Must be safe to call at any time; none: never.
@@ -123,7 +123,7 @@ class ProviderRuntimeController : public QObject {
                    claudeDesktopObserverChanged)
 
 public:
-    using PublishSink = std::function<void(const CompanionSnapshot&)>;
+    using PublishSink = std::function<void(const store::CompanionSnapshot&)>;
 
     // Creates the store and the sides, and queues the start-up task on the event loop (nothing
     // runs before the loop does).
@@ -131,7 +131,7 @@ public:
     ~ProviderRuntimeController() override;
 
     // Published state.
-    const CompanionSnapshot& snapshot() const { return snapshot_; }
+    const store::CompanionSnapshot& snapshot() const { return snapshot_; }
     const std::vector<ProviderAccountRuntimeStatus>& accountStatuses() const { return accountStatuses_; }
     const ProviderAccountRuntimeStatus* accountStatus(std::string_view id) const;
     const std::string& codexSummary() const { return codexSummary_; }
@@ -154,7 +154,7 @@ public:
     void setClaudeDesktopObserver(bool enabled, std::string status);
 
     // Sets the published snapshot and hands it to the publish sink (the transport controller).
-    void publish(const CompanionSnapshot& snapshot);
+    void publish(const store::CompanionSnapshot& snapshot);
     void setPublishSink(PublishSink sink) { publishSink_ = std::move(sink); }
 
     // Applies each event in a fresh envelope, in order, and publishes the last result. A store
@@ -168,7 +168,7 @@ public:
     bool moveUnreadableSnapshotAside();
 
     // For the sides.
-    CompanionSnapshotStore& store() { return store_; }
+    store::CompanionSnapshotStore& store() { return store_; }
     const ProviderRuntimeOptions& options() const { return options_; }
     Preferences& preferences() { return *preferences_; }
     std::optional<std::filesystem::path> profilesRoot() const { return paths::profilesRoot(options_.environment); }
@@ -193,14 +193,14 @@ signals:
 
 private:
     void runStartUp();
-    void showSnapshotProblem(const std::optional<SnapshotFileProblem>& problem);
+    void showSnapshotProblem(const std::optional<store::SnapshotFileProblem>& problem);
 
     ProviderRuntimeOptions options_;
     MemoryPreferences ownPreferences_;
     Preferences* preferences_;
     PublishSink publishSink_;
 
-    CompanionSnapshot snapshot_;
+    store::CompanionSnapshot snapshot_;
     std::vector<ProviderAccountRuntimeStatus> accountStatuses_;
     std::string codexSummary_ = "Waiting for local capture to start";
     bool codexIsHealthy_ = false;
@@ -208,9 +208,9 @@ private:
     bool claudeDesktopObserverEnabled_ = false;
     std::string claudeDesktopObserverStatus_ = "Not enabled";
 
-    CompanionSnapshotStore store_;
+    store::CompanionSnapshotStore store_;
     // In start-up order, each with its exact type for side<T>().
     std::vector<std::pair<std::type_index, std::unique_ptr<ProviderRuntimeSide>>> sides_;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

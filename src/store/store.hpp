@@ -11,7 +11,7 @@
 #include "model/files.hpp"
 #include "store/snapshot.hpp"
 
-namespace vigilorb {
+namespace vigilorb::store {
 
 enum class SnapshotStoreError { readFailed, decodeFailed, folderCreationFailed, writeFailed };
 
@@ -117,4 +117,4 @@ private:
     ProblemListener problemListener_;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::store

@@ -25,8 +25,8 @@ struct Inbox : ::testing::Test {
     test::TempDir dir;
     fs::path root = dir / "Profiles";
     fs::path snapshotFile = dir / "snapshot-v1.json";
-    CompanionSnapshotStore store{snapshotFile, [] { return now; }};
-    std::vector<CompanionSnapshot> published;
+    store::CompanionSnapshotStore store{snapshotFile, [] { return now; }};
+    std::vector<store::CompanionSnapshot> published;
     std::map<std::string, std::pair<std::string, bool>> rows;
 
     fs::path inbox(const std::string& account) { return root / "claude" / account / "inbox"; }
@@ -41,7 +41,7 @@ struct Inbox : ::testing::Test {
 
     void drain() {
         cli::drainPass(root, store,
-                         {[&](const CompanionSnapshot& s) { published.push_back(s); },
+                         {[&](const store::CompanionSnapshot& s) { published.push_back(s); },
                           [&](const std::string& id, std::string_view detail, bool ok) {
                               rows[id] = {std::string(detail), ok};
                           }});
@@ -216,7 +216,7 @@ TEST_F(Inbox, ApprovalWrittenAfterItsTaskIsAppliedAfterItWhateverTheNames) {
     } namings[] = {{"c", "b", "a"}, {"a", "c", "b"}, {"b", "a", "c"}, {"c", "a", "b"}};
     for (const auto& naming : namings) {
         test::TempDir fresh;
-        CompanionSnapshotStore freshStore{fresh / "snapshot-v1.json", [] { return now; }};
+        store::CompanionSnapshotStore freshStore{fresh / "snapshot-v1.json", [] { return now; }};
         auto write = [&](const char* name, const NormalizedProviderEvent& event, Date at) {
             auto envelope = ProviderEventEnvelope::make(event, at);
             EXPECT_TRUE(files::writeAtomically(cli::prepareInbox(root, "work") / (std::string(name) + ".json"),
@@ -225,7 +225,7 @@ TEST_F(Inbox, ApprovalWrittenAfterItsTaskIsAppliedAfterItWhateverTheNames) {
         write(naming.stop, task(TaskState::completed, now), now);
         write(naming.request, task(TaskState::waitingApproval, now + 1), now + 1);
         write(naming.action, approval, now + 1);
-        cli::drainPass(root, freshStore, {[](const CompanionSnapshot&) {}, [](auto&&...) {}});
+        cli::drainPass(root, freshStore, {[](const store::CompanionSnapshot&) {}, [](auto&&...) {}});
         auto stored = freshStore.snapshot();
         auto label = std::string(naming.stop) + naming.request + naming.action;
         EXPECT_TRUE(fs::is_empty(inbox("work"))) << label;
@@ -336,7 +336,7 @@ TEST_F(Inbox, PassRemovesOnlyStaleTemporariesOfEventFiles) {
         auto at = (now - c.age).unix();
         struct timespec times[2] = {{static_cast<time_t>(at), 0}, {static_cast<time_t>(at), 0}};
         ASSERT_EQ(::utimensat(AT_FDCWD, (folder / c.name).c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
-        cli::drainPass(root, store, {[](const CompanionSnapshot&) {}, [](auto&&...) {}, {}, [] { return now; }});
+        cli::drainPass(root, store, {[](const store::CompanionSnapshot&) {}, [](auto&&...) {}, {}, [] { return now; }});
         EXPECT_EQ(fs::exists(folder / c.name), !c.removed) << c.name << " " << c.age;
     }
     // A folder or a link of that name is left alone; so is everything without a clock.
@@ -344,7 +344,7 @@ TEST_F(Inbox, PassRemovesOnlyStaleTemporariesOfEventFiles) {
     fs::create_directories(folder / ("." + event + "." + uuid + ".tmp"));
     fs::create_symlink("/etc/hostname", folder / ("." + event + ".9C3D2A71-0B4E-4F6A-9D1C-5E7F8A9B0C1D.tmp"));
     drain();
-    cli::drainPass(root, store, {[](const CompanionSnapshot&) {}, [](auto&&...) {}, {}, [] { return now + 3600; }});
+    cli::drainPass(root, store, {[](const store::CompanionSnapshot&) {}, [](auto&&...) {}, {}, [] { return now + 3600; }});
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator{}), 2);
 }
 
@@ -358,7 +358,7 @@ TEST_F(Inbox, StopRequestEndsThePassBetweenFilesAndLosesNothing) {
     drop("home", runningTask("home", "h1"));
     // The request arrives while the tenth file is applied.
     int applied = 0;
-    cli::DrainHandler handler{[&](const CompanionSnapshot&) { ++applied; }, [](auto&&...) {},
+    cli::DrainHandler handler{[&](const store::CompanionSnapshot&) { ++applied; }, [](auto&&...) {},
                               [&] { return applied >= 10; }, [] { return now; }};
     cli::drainPass(root, store, handler);
     EXPECT_EQ(applied, 10);
@@ -376,8 +376,8 @@ TEST_F(Inbox, StopRequestEndsThePassBetweenFilesAndLosesNothing) {
     EXPECT_EQ(waiting("home"), homeFirst ? 0 : 1);
 
     // The next start takes up the rest, in order, each once.
-    CompanionSnapshotStore next{snapshotFile, [] { return now; }};
-    cli::drainPass(root, next, {[](const CompanionSnapshot&) {}, [](auto&&...) {}});
+    store::CompanionSnapshotStore next{snapshotFile, [] { return now; }};
+    cli::drainPass(root, next, {[](const store::CompanionSnapshot&) {}, [](auto&&...) {}});
     stored = next.snapshot();
     EXPECT_EQ(stored.tasksByID.size(), static_cast<std::size_t>(total + 1));
     EXPECT_EQ(stored.processedEventIDs.size(), static_cast<std::size_t>(total + 1));
