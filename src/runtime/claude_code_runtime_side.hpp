@@ -14,7 +14,7 @@
 #include "runtime/folder_watch.hpp"
 #include "runtime/provider_runtime_controller.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 class ClaudeCodeRuntimeSide final : public ProviderRuntimeSide {
 public:
@@ -41,4 +41,4 @@ private:
     std::unique_ptr<FolderWatch> inboxWatch_;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

@@ -2,7 +2,7 @@
 
 #include "runtime/capture_worker.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 namespace {
 // The loops read on their own period; the watch only has to have seen the change by then.
@@ -145,4 +145,4 @@ void ClaudeDesktopLocalObserver::apply(claude::cowork::Capture capture, const st
     if (statusHandler_) statusHandler_(outcome.status, outcome.healthy);
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

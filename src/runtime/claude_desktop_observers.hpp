@@ -23,7 +23,7 @@
 #include "claude/cowork_observer_state.hpp"
 #include "runtime/folder_watch.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 using ObserverStatusHandler = std::function<void(const std::string& text, bool healthy)>;
 
@@ -122,4 +122,4 @@ private:
     std::optional<claude::cowork::CoworkObserverState> state_;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

@@ -2,7 +2,7 @@
 
 #include "runtime/capture_worker.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 namespace {
 
@@ -105,4 +105,4 @@ void CodexLocalTaskObserver::finished(const std::shared_ptr<Loop>& loop,
     sleep_.start(period_);
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

@@ -17,7 +17,7 @@
 #include "codex/local_observer.hpp"
 #include "runtime/folder_watch.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 class CodexLocalTaskObserver : public QObject {
     Q_OBJECT
@@ -58,4 +58,4 @@ private:
     QTimer sleep_;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime
