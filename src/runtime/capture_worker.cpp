@@ -6,7 +6,7 @@
 
 #include <memory>
 
-namespace vigilorb::captureWorker {
+namespace vigilorb::runtime::captureWorker {
 
 namespace {
 
@@ -53,4 +53,4 @@ void run(QObject* receiver, std::function<Done()> work) {
         Qt::QueuedConnection);
 }
 
-}  // namespace vigilorb::captureWorker
+}  // namespace vigilorb::runtime::captureWorker

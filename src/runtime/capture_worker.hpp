@@ -8,7 +8,7 @@
 
 #include <functional>
 
-namespace vigilorb::captureWorker {
+namespace vigilorb::runtime::captureWorker {
 
 // Continuation of a capture, run on the main thread.
 using Done = std::function<void()>;
@@ -17,4 +17,4 @@ using Done = std::function<void()>;
 // `receiver` has been destroyed by then.
 void run(QObject* receiver, std::function<Done()> work);
 
-}  // namespace vigilorb::captureWorker
+}  // namespace vigilorb::runtime::captureWorker

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <system_error>
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 namespace fs = std::filesystem;
 
@@ -187,4 +187,4 @@ bool FolderWatch::takeChange() {
     return change;
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

@@ -35,7 +35,7 @@
 
 class QSocketNotifier;
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 class FolderWatch : public QObject {
     Q_OBJECT
@@ -114,4 +114,4 @@ private:
     QTimer settle_;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

@@ -215,7 +215,7 @@ TEST_F(Controller, InboxIsDrainedWhenAFileLandsWithoutWaitingForThePeriod) {
     auto o = options();
     o.claudeInboxPeriod = std::chrono::hours(1);
     auto c = make(std::move(o));
-    waitFor(*c, &ProviderRuntimeController::claudeInboxDrained);
+    waitFor(*c, &runtime::ProviderRuntimeController::claudeInboxDrained);
     const auto profiles = data / "VigilorbCompanion" / "Profiles";
     for (const auto& [account, id] : {std::pair{"work", "claude:work:t1"}, std::pair{"home", "claude:home:t2"}}) {
         auto inbox = cli::prepareInbox(profiles, account);

@@ -8,6 +8,7 @@
 #include "temp_dir.hpp"
 
 using namespace vigilorb;
+using namespace vigilorb::runtime;
 namespace fs = std::filesystem;
 
 namespace {
