@@ -34,7 +34,7 @@ bool pairingRules::isValidCompanionID(std::string_view id) {
 
 bool pairingRules::isValidCompanionName(const std::optional<std::string>& name) {
     if (!name) return true;
-    return text::isValidUTF8(*name) && !trimmedWhitespaceAndNewlines(*name).empty() &&
+    return text::isValidUTF8(*name) && !text::trimmed(*name).empty() &&
            text::graphemeCount(*name) <= companionNameLimit;
 }
 
@@ -42,7 +42,7 @@ bool pairingRules::isValidRelayBaseURL(const std::optional<std::string>& url) {
     if (!url) return true;
     // An empty text is "no relay" as a preference, but never a relay URL; and a URL carries no
     // surrounding blanks (the preference check trims them, a URL in an invitation must not have any).
-    return !url->empty() && trimmedWhitespaceAndNewlines(*url) == *url && isValidRelayAddress(*url) &&
+    return !url->empty() && text::trimmed(*url) == *url && isValidRelayAddress(*url) &&
            text::graphemeCount(*url) <= relayAddressLimit;
 }
 
@@ -50,7 +50,7 @@ PairingInvitation PairingInvitation::generate(const CompanionIdentity& identity,
                                               const std::optional<std::string>& relayAddress, Date now) {
     std::optional<std::string> relay;
     if (relayAddress && isValidRelayAddress(*relayAddress)) {
-        auto trimmed = trimmedWhitespaceAndNewlines(*relayAddress);
+        auto trimmed = text::trimmed(*relayAddress);
         if (!trimmed.empty()) relay = trimmed;
     }
     PairingInvitation inv;
