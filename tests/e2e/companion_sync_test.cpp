@@ -73,7 +73,7 @@ TEST(CompanionSync, AHookEventReachesTheRelaySealedForThePairedPhone) {
     const char* certs = std::getenv("TEST_CERTS");
     ASSERT_TRUE(certs) << "run through with_test_ca.sh";
     TempDir dir;
-    auto env = isolatedCompanionEnvironment(dir);
+    auto env = isolatedCompanionEnvironment(dir.path());
     env["SSL_CERT_FILE"] = std::getenv("SSL_CERT_FILE");
     auto exe = (binDir() / "vigilorb-companion").string();
 

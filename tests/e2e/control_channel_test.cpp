@@ -58,7 +58,7 @@ struct ControlChannel : ::testing::Test {
     fs::path keyFolder = dir / "data" / "VigilorbCompanion" / "PairingKeys";
     std::unique_ptr<ChildProcess> app;
 
-    std::map<std::string, std::string> env() { return isolatedCompanionEnvironment(dir); }
+    std::map<std::string, std::string> env() { return isolatedCompanionEnvironment(dir.path()); }
     void startApp() {
         app = std::make_unique<ChildProcess>(std::vector<std::string>{exe.string()}, env());
         ASSERT_TRUE(eventually([&] { return fs::exists(socket) || !app->running(); }));

@@ -38,7 +38,9 @@ TEST(InternetDateTime, EachFormAcceptsItsOwnShapes) {
         for (auto [form, want] : {std::pair{DateTimeForm::rfc3339, c.rfc3339}, std::pair{DateTimeForm::wholeSeconds, c.wholeSeconds}}) {
             auto d = parseInternetDateTime(c.text, form);
             ASSERT_EQ(d.has_value(), want.has_value()) << c.text << " form " << static_cast<int>(form);
-            if (d) EXPECT_NEAR(d->unix(), *want, 1e-5) << c.text;
+            if (d) {
+                EXPECT_NEAR(d->unix(), *want, 1e-5) << c.text;
+            }
         }
     }
 }

@@ -17,7 +17,7 @@ TEST(CompanionToRelay, UploadsReachFetchAndWatch) {
     const char* certs = std::getenv("TEST_CERTS");
     ASSERT_TRUE(certs) << "run through with_test_ca.sh";
     TempDir dir;
-    auto env = isolatedCompanionEnvironment(dir);
+    auto env = isolatedCompanionEnvironment(dir.path());
     env["SSL_CERT_FILE"] = std::getenv("SSL_CERT_FILE");
     auto companion = (binDir() / "vigilorb-companion").string();
     auto peer = (binDir() / "vigilorb-peer").string();
