@@ -25,8 +25,8 @@ namespace {
 const std::string companionID = "mac-0f1e2d3c-4b5a-4697-8877-665544332211";
 
 // A realistic picture: three accounts' quotas and twenty tasks, one of which carries the change.
-CompanionSnapshot snapshot(int change) {
-    CompanionSnapshot s;
+store::CompanionSnapshot snapshot(int change) {
+    store::CompanionSnapshot s;
     for (int a = 0; a < 3; ++a) {
         auto account = "account-" + std::to_string(a);
         s.quotasByAccount["codex:" + account] = AccountQuotaSnapshot{
@@ -52,12 +52,12 @@ double percentile(std::vector<double> v, double p) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     int changes = argc > 1 ? std::atoi(argv[1]) : 1000;
-    auto key = *LocalPairingKey::fromBytes(crypto::randomBytes(32));
+    auto key = *security::LocalPairingKey::fromBytes(security::crypto::randomBytes(32));
 
-    LocalLinkServer::Options options;
+    transport::LocalLinkServer::Options options;
     options.advertise = false;
     options.listenAddress = QHostAddress::LocalHost;
-    LocalLinkServer server(companionID, "Bench", key, snapshot(0), options);
+    transport::LocalLinkServer server(companionID, "Bench", key, snapshot(0), options);
     server.start();
 
     QTemporaryDir dir;
@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     QFile f(state);
     f.open(QIODevice::WriteOnly);
     f.write(QByteArray::fromStdString(R"({"companionID":")" + companionID + R"(","key":")" +
-                                      crypto::hexLowercase(key.bytes()) + "\"}"));
+                                      security::crypto::hexLowercase(key.bytes()) + "\"}"));
     f.close();
 
     QProcess peer;
@@ -107,12 +107,12 @@ int main(int argc, char** argv) {
     }
 
     std::vector<double> baseline;
-    SnapshotNonceReplayGuard guard;
+    security::SnapshotNonceReplayGuard guard;
     for (int i = 1; i <= changes; ++i) {
         auto s = snapshot(i);
         auto t0 = Clock::now();
-        auto envelope = SignedSnapshotEnvelope::create(s, key, Date::now());
-        SignedEnvelopeReceiver::check(envelope, key, Date::now(), guard);
+        auto envelope = security::SignedSnapshotEnvelope::create(s, key, Date::now());
+        security::SignedEnvelopeReceiver::check(envelope, key, Date::now(), guard);
         baseline.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
     }
 

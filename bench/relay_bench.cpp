@@ -133,9 +133,9 @@ int main(int argc, char** argv) {
     };
     std::vector<Channel> all(static_cast<std::size_t>(channels));
     for (int i = 0; i < channels; ++i) {
-        auto key = *LocalPairingKey::fromBytes(crypto::sha256(crypto::bytesOf("bench " + std::to_string(i))));
+        auto key = *security::LocalPairingKey::fromBytes(security::crypto::sha256(security::crypto::bytesOf("bench " + std::to_string(i))));
         std::string id = "mac-bench-" + std::to_string(i);
-        auto credentials = RelayCredentials::make("http://127.0.0.1", key, id);
+        auto credentials = security::RelayCredentials::make("http://127.0.0.1", key, id);
         auto path = "/v1/channels/" + credentials.channelID + "/sources/" + id;
         auto& ch = all[static_cast<std::size_t>(i)];
         ch.putPrefix = "PUT " + path + " HTTP/1.1\r\nHost: bench\r\nAuthorization: Bearer " + credentials.accessToken +
@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
             "GET " + path + " HTTP/1.1\r\nHost: bench\r\nAuthorization: Bearer " + credentials.accessToken + "\r\n\r\n";
         std::string payload = R"({"generatedAt":790000000,"accounts":[],"tasks":[],"pendingActions":[]})";
         for (int r = 1; r <= rounds; ++r)
-            ch.bodies.push_back(EncryptedCloudSnapshotEnvelope::sealPayload(crypto::bytesOf(payload), id, "bench",
+            ch.bodies.push_back(security::EncryptedCloudSnapshotEnvelope::sealPayload(security::crypto::bytesOf(payload), id, "bench",
                                                                             key, static_cast<std::uint64_t>(r),
                                                                             Date::fromReference(790000000))
                                     .encode());

@@ -21,7 +21,7 @@ ProviderEventEnvelope nthEnvelope(long i) {
 }
 
 void BM_ApplyInMemory(benchmark::State& state) {
-    CompanionSnapshot s;
+    store::CompanionSnapshot s;
     long i = 0;
     for (auto _ : state) benchmark::DoNotOptimize(s.applyEvent(nthEnvelope(i++)));
 }
@@ -30,7 +30,7 @@ BENCHMARK(BM_ApplyInMemory);
 void BM_ApplyPersisted(benchmark::State& state) {
     auto dir = fs::temp_directory_path() / ("vigilorb-bench-" + std::to_string(::getpid()));
     fs::create_directories(dir);
-    CompanionSnapshotStore store(dir / "snapshot-v1.json", [] { return Date::fromReference(0); });
+    store::CompanionSnapshotStore store(dir / "snapshot-v1.json", [] { return Date::fromReference(0); });
     long i = 0;
     for (auto _ : state) benchmark::DoNotOptimize(store.apply(nthEnvelope(i++)));
     fs::remove_all(dir);
@@ -43,14 +43,14 @@ void BM_ApplyWithHistory(benchmark::State& state) {
     const Date now = Date::fromReference(800000000);
     auto dir = fs::temp_directory_path() / ("vigilorb-bench-history-" + std::to_string(::getpid()));
     fs::create_directories(dir);
-    CompanionSnapshot history;
+    store::CompanionSnapshot history;
     for (long i = 0; i < state.range(0); ++i) {
         TaskSnapshot t{"session-" + std::to_string(i), std::nullopt, "work", AIProvider::claude,
                        "Refactor the parser", TaskState::completed, now - 3 * 86400 + static_cast<double>(i)};
-        history.tasksByID[CompanionSnapshot::taskKey(t)] = t;
+        history.tasksByID[store::CompanionSnapshot::taskKey(t)] = t;
     }
-    std::ofstream(dir / "snapshot-v1.json") << encodeSnapshot(history);
-    CompanionSnapshotStore store(dir / "snapshot-v1.json", [now] { return now; });
+    std::ofstream(dir / "snapshot-v1.json") << store::encodeSnapshot(history);
+    store::CompanionSnapshotStore store(dir / "snapshot-v1.json", [now] { return now; });
     state.counters["keptTasks"] = static_cast<double>(store.snapshot().tasksByID.size());
     long i = 0;
     for (auto _ : state) {

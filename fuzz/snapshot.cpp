@@ -5,15 +5,15 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vigilorb;
-    auto snapshot = decodeSnapshot(fuzz::text(data, size));
+    auto snapshot = store::decodeSnapshot(fuzz::text(data, size));
     if (!snapshot) return 0;
-    auto again = decodeSnapshot(encodeSnapshot(*snapshot));
+    auto again = store::decodeSnapshot(encodeSnapshot(*snapshot));
     fuzz::require(again && *again == *snapshot, "a snapshot reads back equal");
     // What loading does with a file written before the current rules.
     snapshot->migrate();
     snapshot->clampFutureTimes(fuzz::now);
     snapshot->prune(fuzz::now);
-    auto pruned = decodeSnapshot(encodeSnapshot(*snapshot));
+    auto pruned = store::decodeSnapshot(encodeSnapshot(*snapshot));
     fuzz::require(pruned && *pruned == *snapshot, "a pruned snapshot reads back equal");
     return 0;
 }

@@ -99,22 +99,22 @@ void nameApplication() {
 
 // The control requests of the app: pairing and the relay address, answered from the
 // transport controller. The invitation goes back over the socket only, never to a file or log.
-void serveControlRequests(vigilorb::ControlServer& server, vigilorb::CompanionTransportController& transport) {
+void serveControlRequests(vigilorb::transport::ControlServer& server, vigilorb::transport::CompanionTransportController& transport) {
     using namespace vigilorb;
-    server.addHandler("pair", [&transport](const std::string&, ControlServer::Reply reply) {
-        transport.generatePairingInvitation([reply](const CompanionTransportController::PairingResult& result) {
+    server.addHandler("pair", [&transport](const std::string&, transport::ControlServer::Reply reply) {
+        transport.generatePairingInvitation([reply](const transport::CompanionTransportController::PairingResult& result) {
             if (!result) {
                 reply({false,
-                       result.error() == PairingFailure::alreadyPreparing
+                       result.error() == transport::PairingFailure::alreadyPreparing
                            ? "Another pairing invitation is being prepared; try again in a moment."
-                           : std::string(pairingFailureText),
+                           : std::string(transport::pairingFailureText),
                        {}});
                 return;
             }
             reply({true, {}, {{"invitation", result->qrPayload()}, {"verification-code", result->verificationCode()}}});
         });
     });
-    server.addHandler("relay-address", [&transport](const std::string& text, ControlServer::Reply reply) {
+    server.addHandler("relay-address", [&transport](const std::string& text, transport::ControlServer::Reply reply) {
         auto url = transport.changeRelayAddress(text);
         if (url) {
             reply({true, {}, {{"message", "Cloud sync address saved: " + *url}}});
@@ -141,9 +141,9 @@ struct Desktop {
 };
 
 std::unique_ptr<Desktop> openDesktop(QApplication& app, vigilorb::Preferences& preferences,
-                                     vigilorb::ProviderRuntimeController& runtime,
-                                     vigilorb::CompanionTransportController& controller,
-                                     vigilorb::ControlServer& control, bool startHidden) {
+                                     vigilorb::runtime::ProviderRuntimeController& runtime,
+                                     vigilorb::transport::CompanionTransportController& controller,
+                                     vigilorb::transport::ControlServer& control, bool startHidden) {
     using namespace vigilorb;
     auto desktop = std::make_unique<Desktop>();
     const QString appID = QString::fromLatin1(desktop::applicationID.data(), desktop::applicationID.size());
@@ -176,7 +176,7 @@ std::unique_ptr<Desktop> openDesktop(QApplication& app, vigilorb::Preferences& p
             },
             [] { QCoreApplication::quit(); }});
         auto* tray = desktop->tray.get();
-        QObject::connect(&runtime, &ProviderRuntimeController::snapshotChanged, tray, [tray, &runtime] {
+        QObject::connect(&runtime, &runtime::ProviderRuntimeController::snapshotChanged, tray, [tray, &runtime] {
             tray->setPendingApprovals(static_cast<int>(runtime.snapshot().pendingActionsByID.size()));
         });
         // The companion keeps serving from the tray when its window is closed.
@@ -195,7 +195,7 @@ std::unique_ptr<Desktop> openDesktop(QApplication& app, vigilorb::Preferences& p
         });
 
     // A second start asks for the window instead of starting again.
-    control.addHandler("show", [window](const std::string&, ControlServer::Reply reply) {
+    control.addHandler("show", [window](const std::string&, transport::ControlServer::Reply reply) {
         window->present();
         reply({true, {}, {}});
     });
@@ -213,18 +213,18 @@ int runApp(int argc, char** argv, bool withWindow, bool startHidden) {
     nameApplication();
     if (!watchTerminationSignals(*app)) return 1;
 
-    QSettingsPreferences preferences;
-    ProviderRuntimeOptions options;
+    runtime::QSettingsPreferences preferences;
+    runtime::ProviderRuntimeOptions options;
     options.preferences = &preferences;
-    ProviderRuntimeController runtime(std::move(options));
-    CompanionTransportController::Options transportOptions;
+    runtime::ProviderRuntimeController runtime(std::move(options));
+    transport::CompanionTransportController::Options transportOptions;
     transportOptions.currentSnapshot = [&runtime] { return runtime.snapshot(); };
-    CompanionTransportController transport(CompanionIdentity::loadOrCreate(preferences, hostComputerName()),
-                                           preferences, chooseSecretItemBackend(defaultPairingKeyFolder()),
+    transport::CompanionTransportController transport(security::CompanionIdentity::loadOrCreate(preferences, security::hostComputerName()),
+                                           preferences, transport::chooseSecretItemBackend(transport::defaultPairingKeyFolder()),
                                            std::move(transportOptions));
-    runtime.setPublishSink([&transport](const CompanionSnapshot& snapshot) { transport.publish(snapshot); });
+    runtime.setPublishSink([&transport](const store::CompanionSnapshot& snapshot) { transport.publish(snapshot); });
     transport.restoreStoredKey();
-    ControlServer control(cli::socketFolder(paths::processEnvironment(), ::geteuid()));
+    transport::ControlServer control(cli::socketFolder(paths::processEnvironment(), ::geteuid()));
     serveControlRequests(control, transport);
 
     std::unique_ptr<Desktop> desktop;

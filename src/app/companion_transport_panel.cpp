@@ -8,8 +8,8 @@ namespace vigilorb::app {
 CompanionTransportPanel::CompanionTransportPanel(Options options, QObject* parent)
     : TransportPanel(parent), options_(std::move(options)) {
     auto& controller = *options_.controller;
-    connect(&controller, &CompanionTransportController::statusChanged, this, &TransportPanel::statusChanged);
-    connect(&controller, &CompanionTransportController::launchesAtLoginChanged, this,
+    connect(&controller, &transport::CompanionTransportController::statusChanged, this, &TransportPanel::statusChanged);
+    connect(&controller, &transport::CompanionTransportController::launchesAtLoginChanged, this,
             &TransportPanel::launchesAtLoginChanged);
     apply(desktop::reconcileLaunchAtLogin(*options_.loginItems, *options_.preferences, options_.runningPath,
                                           options_.installPrefix));

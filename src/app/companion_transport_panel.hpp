@@ -18,7 +18,7 @@ class CompanionTransportPanel final : public TransportPanel {
 
 public:
     struct Options {
-        CompanionTransportController* controller = nullptr;  // not owned
+        transport::CompanionTransportController* controller = nullptr;  // not owned
         Preferences* preferences = nullptr;                  // not owned
         std::unique_ptr<desktop::LoginItemService> loginItems;
         std::filesystem::path runningPath;

@@ -24,15 +24,15 @@ bool DesktopNotifications::notify(const QString& summary, const QString& body) {
     return bus_.send(call);
 }
 
-ApprovalNotifications::ApprovalNotifications(ProviderRuntimeController& runtime, std::function<bool()> enabled,
+ApprovalNotifications::ApprovalNotifications(runtime::ProviderRuntimeController& runtime, std::function<bool()> enabled,
                                              Send send, QObject* parent)
     : QObject(parent), runtime_(runtime), enabled_(std::move(enabled)), send_(std::move(send)) {
     // What is pending once the stored snapshot is loaded was there before this start.
-    connect(&runtime_, &ProviderRuntimeController::startedUp, this, [this] {
+    connect(&runtime_, &runtime::ProviderRuntimeController::startedUp, this, [this] {
         notifier_.update(runtime_.snapshot());
         started_ = true;
     });
-    connect(&runtime_, &ProviderRuntimeController::snapshotChanged, this, &ApprovalNotifications::snapshotChanged);
+    connect(&runtime_, &runtime::ProviderRuntimeController::snapshotChanged, this, &ApprovalNotifications::snapshotChanged);
 }
 
 void ApprovalNotifications::snapshotChanged() {

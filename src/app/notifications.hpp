@@ -33,13 +33,13 @@ public:
     using Send = std::function<void(const desktop::PendingActionNotification&)>;
 
     // Watches the runtime from its start-up on; `enabled` is asked each time something is new.
-    ApprovalNotifications(ProviderRuntimeController& runtime, std::function<bool()> enabled, Send send,
+    ApprovalNotifications(runtime::ProviderRuntimeController& runtime, std::function<bool()> enabled, Send send,
                           QObject* parent = nullptr);
 
 private:
     void snapshotChanged();
 
-    ProviderRuntimeController& runtime_;
+    runtime::ProviderRuntimeController& runtime_;
     std::function<bool()> enabled_;
     Send send_;
     desktop::PendingActionNotifier notifier_;

@@ -15,7 +15,7 @@
 
 namespace vigilorb::app {
 
-std::optional<QImage> makeQRImage(const PairingInvitation& invitation) {
+std::optional<QImage> makeQRImage(const security::PairingInvitation& invitation) {
     std::string payload;
     try {
         payload = invitation.qrPayload();
@@ -56,7 +56,7 @@ void captionFont(QWidget* w) {
 
 }  // namespace
 
-PairingInvitationSheet::PairingInvitationSheet(const PairingInvitation& invitation, std::function<Date()> clock,
+PairingInvitationSheet::PairingInvitationSheet(const security::PairingInvitation& invitation, std::function<Date()> clock,
                                                QWidget* parent)
     : QDialog(parent), invitation_(invitation), clock_(std::move(clock)), countdown_{invitation.expiresAt} {
     setObjectName("pairingInvitationSheet");

@@ -20,21 +20,21 @@ inline constexpr int qrPixelsPerModule = 10;
 
 // The invitation's QR payload as an image: every module 10 × 10 pixels, the quiet zone
 // included, black on white. Nothing when no symbol holds the payload.
-std::optional<QImage> makeQRImage(const PairingInvitation& invitation);
+std::optional<QImage> makeQRImage(const security::PairingInvitation& invitation);
 
 class PairingInvitationSheet : public QDialog {
     Q_OBJECT
 
 public:
-    PairingInvitationSheet(const PairingInvitation& invitation, std::function<Date()> clock,
+    PairingInvitationSheet(const security::PairingInvitation& invitation, std::function<Date()> clock,
                            QWidget* parent = nullptr);
 
     // Re-reads the clock (the timer does this every second).
     void updateCountdown();
-    const PairingInvitation& invitation() const { return invitation_; }
+    const security::PairingInvitation& invitation() const { return invitation_; }
 
 private:
-    PairingInvitation invitation_;
+    security::PairingInvitation invitation_;
     std::function<Date()> clock_;
     desktop::PairingCountdown countdown_;
     QLabel* countdownIcon_ = nullptr;

@@ -97,8 +97,8 @@ bool sameQuotas(const std::vector<desktop::QuotaRow>& a, const std::vector<deskt
 
 }  // namespace
 
-CompanionStatusWindow::CompanionStatusWindow(ProviderRuntimeController& runtime, TransportPanel& transport,
-                                             const CompanionIdentity& identity, Options options, QWidget* parent)
+CompanionStatusWindow::CompanionStatusWindow(runtime::ProviderRuntimeController& runtime, TransportPanel& transport,
+                                             const security::CompanionIdentity& identity, Options options, QWidget* parent)
     : QMainWindow(parent),
       runtime_(runtime),
       transport_(transport),
@@ -130,12 +130,12 @@ CompanionStatusWindow::CompanionStatusWindow(ProviderRuntimeController& runtime,
         if (now && scroll_->widget()->isAncestorOf(now)) scroll_->ensureWidgetVisible(now, 20, 40);
     });
 
-    connect(&runtime_, &ProviderRuntimeController::snapshotChanged, this, &CompanionStatusWindow::showSnapshot);
-    connect(&runtime_, &ProviderRuntimeController::accountStatusesChanged, this,
+    connect(&runtime_, &runtime::ProviderRuntimeController::snapshotChanged, this, &CompanionStatusWindow::showSnapshot);
+    connect(&runtime_, &runtime::ProviderRuntimeController::accountStatusesChanged, this,
             &CompanionStatusWindow::showAccountRows);
-    connect(&runtime_, &ProviderRuntimeController::codexSummaryChanged, this, &CompanionStatusWindow::showSummaries);
-    connect(&runtime_, &ProviderRuntimeController::claudeSummaryChanged, this, &CompanionStatusWindow::showSummaries);
-    connect(&runtime_, &ProviderRuntimeController::claudeDesktopObserverChanged, this,
+    connect(&runtime_, &runtime::ProviderRuntimeController::codexSummaryChanged, this, &CompanionStatusWindow::showSummaries);
+    connect(&runtime_, &runtime::ProviderRuntimeController::claudeSummaryChanged, this, &CompanionStatusWindow::showSummaries);
+    connect(&runtime_, &runtime::ProviderRuntimeController::claudeDesktopObserverChanged, this,
             &CompanionStatusWindow::showObserver);
     connect(&transport_, &TransportPanel::statusChanged, this, &CompanionStatusWindow::showTransport);
     connect(&transport_, &TransportPanel::launchesAtLoginChanged, this, &CompanionStatusWindow::showTransport);
@@ -301,16 +301,16 @@ QWidget* CompanionStatusWindow::buildAccounts() {
     buttons->addStretch();
     layout->addLayout(buttons);
     connect(start, &QPushButton::clicked, this, [this] {
-        if (auto* codex = runtime_.side<CodexRuntimeSide>())
+        if (auto* codex = runtime_.side<runtime::CodexRuntimeSide>())
             codex->connectAccount(accountID_->text().toStdString(), isolated_->isChecked());
     });
     connect(prepare, &QPushButton::clicked, this,
             [this] {
-                if (auto* claude = runtime_.side<ClaudeCodeRuntimeSide>())
+                if (auto* claude = runtime_.side<runtime::ClaudeCodeRuntimeSide>())
                     claude->prepareConnector(accountID_->text().toStdString());
             });
     connect(refresh, &QPushButton::clicked, this, [this] {
-        if (auto* codex = runtime_.side<CodexRuntimeSide>()) codex->refresh();
+        if (auto* codex = runtime_.side<runtime::CodexRuntimeSide>()) codex->refresh();
     });
     auto* rows = new QWidget(box);
     rows->setObjectName("accountRows");
@@ -336,7 +336,7 @@ QWidget* CompanionStatusWindow::buildCowork() {
     observerStatus_->setObjectName("claudeDesktopObserverStatus");
     layout->addWidget(observerStatus_);
     auto* form = new QFormLayout;
-    claudeAccountID_ = new QLineEdit(qt(claude_desktop_texts::defaultAccount), box);
+    claudeAccountID_ = new QLineEdit(qt(runtime::claude_desktop_texts::defaultAccount), box);
     claudeAccountID_->setObjectName("claudeAccountID");
     claudeAccountID_->setAccessibleName("Claude Account ID");
     form->addRow("Claude Account ID", claudeAccountID_);
@@ -349,12 +349,12 @@ QWidget* CompanionStatusWindow::buildCowork() {
     buttons->addStretch();
     layout->addLayout(buttons);
     connect(scan, &QPushButton::clicked, this, [this] {
-        auto* desktopSide = runtime_.side<ClaudeDesktopRuntimeSide>();
+        auto* desktopSide = runtime_.side<runtime::ClaudeDesktopRuntimeSide>();
         if (!desktopSide || !desktopSide->accountID()) return;
         desktopSide->start(*desktopSide->accountID());
     });
     connect(observerToggle_, &QPushButton::clicked, this, [this] {
-        auto* desktopSide = runtime_.side<ClaudeDesktopRuntimeSide>();
+        auto* desktopSide = runtime_.side<runtime::ClaudeDesktopRuntimeSide>();
         if (!desktopSide) return;
         if (runtime_.claudeDesktopObserverEnabled()) desktopSide->stop();
         else desktopSide->start(claudeAccountID_->text().toStdString());
@@ -503,7 +503,7 @@ void CompanionStatusWindow::showAccountRows() {
         delete item;
     }
     QWidget* parent = accountRows_->parentWidget();
-    auto* codex = runtime_.side<CodexRuntimeSide>();
+    auto* codex = runtime_.side<runtime::CodexRuntimeSide>();
     for (const auto& status : runtime_.accountStatuses()) {
         auto* row = new QFrame(parent);
         row->setObjectName(QString::fromStdString("accountRow:" + status.id));
@@ -532,7 +532,7 @@ void CompanionStatusWindow::showAccountRows() {
         line->addWidget(remove, 0, Qt::AlignTop);
         auto id_ = status.id;
         connect(remove, &QPushButton::clicked, this, [this, id_] {
-            if (auto* c = runtime_.side<CodexRuntimeSide>()) c->removeAccount(id_);
+            if (auto* c = runtime_.side<runtime::CodexRuntimeSide>()) c->removeAccount(id_);
         });
         accountRows_->addWidget(row);
     }
@@ -586,18 +586,18 @@ void CompanionStatusWindow::generatePairingInvitation() {
     pairingState_ = PairingPreparationState::preparing;
     showPairingState();
     QPointer<CompanionStatusWindow> self(this);
-    transport_.generatePairingInvitation([self](const CompanionTransportController::PairingResult& result) {
+    transport_.generatePairingInvitation([self](const transport::CompanionTransportController::PairingResult& result) {
         if (!self) return;
         // Another invitation already being prepared (asked for from the command line) is no
         // failure of this one: the button comes back as it was.
-        bool failed = !result && result.error() != PairingFailure::alreadyPreparing;
+        bool failed = !result && result.error() != transport::PairingFailure::alreadyPreparing;
         self->pairingState_ = failed ? PairingPreparationState::failed : PairingPreparationState::idle;
         self->showPairingState();
         if (result) self->presentSheet(*result);
     });
 }
 
-void CompanionStatusWindow::presentSheet(const PairingInvitation& invitation) {
+void CompanionStatusWindow::presentSheet(const security::PairingInvitation& invitation) {
     // A newer invitation replaces the one on screen (its key is no longer the active one).
     if (sheet_) sheet_->reject();
     if (!isVisible()) present();

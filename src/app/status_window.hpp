@@ -45,8 +45,8 @@ public:
         std::chrono::milliseconds timeRefreshPeriod{30000};
     };
 
-    CompanionStatusWindow(ProviderRuntimeController& runtime, TransportPanel& transport,
-                          const CompanionIdentity& identity, Options options, QWidget* parent = nullptr);
+    CompanionStatusWindow(runtime::ProviderRuntimeController& runtime, TransportPanel& transport,
+                          const security::CompanionIdentity& identity, Options options, QWidget* parent = nullptr);
 
     PairingPreparationState pairingState() const { return pairingState_; }
     // The sheet while it is shown.
@@ -86,11 +86,11 @@ private:
     void showObserver();
     void showPairingState();
     void showTransport();
-    void presentSheet(const PairingInvitation& invitation);
+    void presentSheet(const security::PairingInvitation& invitation);
 
-    ProviderRuntimeController& runtime_;
+    runtime::ProviderRuntimeController& runtime_;
     TransportPanel& transport_;
-    CompanionIdentity identity_;
+    security::CompanionIdentity identity_;
     Options options_;
 
     PairingPreparationState pairingState_ = PairingPreparationState::idle;

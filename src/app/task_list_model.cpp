@@ -42,7 +42,7 @@ QString stateLabel(const desktop::TaskRow& row) {
 TaskListModel::TaskListModel(std::function<Date()> clock, QObject* parent)
     : QAbstractTableModel(parent), clock_(std::move(clock)) {}
 
-void TaskListModel::setSnapshot(const CompanionSnapshot& snapshot) {
+void TaskListModel::setSnapshot(const store::CompanionSnapshot& snapshot) {
     auto rows = desktop::taskRows(snapshot);
     if (sameRows(rows, rows_)) return;
     beginResetModel();

@@ -19,7 +19,7 @@ public:
 
     explicit TaskListModel(std::function<Date()> clock, QObject* parent = nullptr);
 
-    void setSnapshot(const CompanionSnapshot& snapshot);
+    void setSnapshot(const store::CompanionSnapshot& snapshot);
     void refreshTimes();
     const std::vector<desktop::TaskRow>& rows() const { return rows_; }
 

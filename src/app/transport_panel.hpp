@@ -17,7 +17,7 @@ class TransportPanel : public QObject {
     Q_OBJECT
 
 public:
-    using PairingDone = std::function<void(const CompanionTransportController::PairingResult&)>;
+    using PairingDone = std::function<void(const transport::CompanionTransportController::PairingResult&)>;
 
     using QObject::QObject;
 

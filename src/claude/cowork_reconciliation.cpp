@@ -9,7 +9,7 @@ bool ofAccount(const TaskSnapshot& t, const std::string& accountID) {
 }
 }  // namespace
 
-std::vector<std::string> reconciliationKeepSet(const CompanionSnapshot& stored, const std::string& accountID,
+std::vector<std::string> reconciliationKeepSet(const store::CompanionSnapshot& stored, const std::string& accountID,
                                                const std::set<std::string>& indexedIDs) {
     std::set<std::string> keep = indexedIDs;
     for (const auto& [key, task] : stored.tasksByID)
@@ -17,7 +17,7 @@ std::vector<std::string> reconciliationKeepSet(const CompanionSnapshot& stored, 
     return {keep.begin(), keep.end()};
 }
 
-std::vector<TaskSnapshot> missedTaskCompletions(const CompanionSnapshot& stored, const std::string& accountID,
+std::vector<TaskSnapshot> missedTaskCompletions(const store::CompanionSnapshot& stored, const std::string& accountID,
                                                 const std::vector<TaskSnapshot>& reported,
                                                 std::map<std::string, int>& misses, Date now) {
     std::set<std::string> present;

@@ -136,13 +136,13 @@ std::vector<EventFile> readInbox(const std::string& accountID, const fs::path& i
     return out;
 }
 
-void drainAccount(const std::string& accountID, const fs::path& inbox, CompanionSnapshotStore& store,
+void drainAccount(const std::string& accountID, const fs::path& inbox, store::CompanionSnapshotStore& store,
                   const DrainHandler& handler) {
     auto names = list(inbox);
     if (!names) return;
     const std::string statusID = "Claude/" + accountID;
     for (const auto& file : readInbox(accountID, inbox, *names)) {
-        CompanionSnapshot result;
+        store::CompanionSnapshot result;
         try {
             for (const auto& envelope : file.envelopes) result = store.apply(envelope);
         } catch (const std::exception&) {
@@ -160,7 +160,7 @@ void drainAccount(const std::string& accountID, const fs::path& inbox, Companion
 
 }  // namespace
 
-void drainPass(const std::optional<fs::path>& profilesRoot, CompanionSnapshotStore& store, const DrainHandler& handler) {
+void drainPass(const std::optional<fs::path>& profilesRoot, store::CompanionSnapshotStore& store, const DrainHandler& handler) {
     if (!profilesRoot) return;
     auto root = claude::claudeRoot(*profilesRoot);
     auto accounts = list(root);

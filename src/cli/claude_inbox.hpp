@@ -55,7 +55,7 @@ void writeEvents(const std::filesystem::path& inbox, const std::vector<Normalize
 
 struct DrainHandler {
     // A store result to publish (also when nothing changed).
-    std::function<void(const CompanionSnapshot&)> publish;
+    std::function<void(const store::CompanionSnapshot&)> publish;
     // Status row "Claude/<account>".
     std::function<void(const std::string& id, std::string_view detail, bool isHealthy)> setStatus;
 };
@@ -66,7 +66,7 @@ struct DrainHandler {
 // later ones of its inbox stay for the next pass (applying them now would reorder them);
 // events of a file applied before the failure are skipped then as already processed. Files of
 // other extensions are never touched.
-void drainPass(const std::optional<std::filesystem::path>& profilesRoot, CompanionSnapshotStore& store,
+void drainPass(const std::optional<std::filesystem::path>& profilesRoot, store::CompanionSnapshotStore& store,
                const DrainHandler& handler);
 
 }  // namespace vigilorb::cli

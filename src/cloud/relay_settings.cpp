@@ -44,20 +44,20 @@ std::string pathSegment(std::string_view text) {
 std::string_view builtInRelayAddress() { return VIGILORB_DEFAULT_RELAY_ADDRESS; }
 
 std::string relayBaseURLString(const Preferences& preferences, std::string_view builtInDefault) {
-    if (auto stored = preferences.string(relayAddressKey)) return trimmedWhitespaceAndNewlines(*stored);
-    return trimmedWhitespaceAndNewlines(builtInDefault);
+    if (auto stored = preferences.string(relayAddressKey)) return security::trimmedWhitespaceAndNewlines(*stored);
+    return security::trimmedWhitespaceAndNewlines(builtInDefault);
 }
 
 std::expected<std::string, NoRelay> relayBaseURL(const Preferences& preferences, std::string_view builtInDefault) {
     auto stored = preferences.string(relayAddressKey);
     auto text = relayBaseURLString(preferences, builtInDefault);
     if (text.empty()) return std::unexpected(stored ? NoRelay::turnedOff : NoRelay::notConfigured);
-    if (!isValidRelayAddress(text)) return std::unexpected(NoRelay::invalidAddress);
+    if (!security::isValidRelayAddress(text)) return std::unexpected(NoRelay::invalidAddress);
     return text;
 }
 
 void saveRelayAddress(Preferences& preferences, std::string_view text) {
-    preferences.setString(relayAddressKey, trimmedWhitespaceAndNewlines(text));
+    preferences.setString(relayAddressKey, security::trimmedWhitespaceAndNewlines(text));
 }
 
 std::string relayUploadURL(std::string_view baseURL, std::string_view channelID, std::string_view companionID) {

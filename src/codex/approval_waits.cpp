@@ -6,15 +6,15 @@ namespace vigilorb::codex {
 
 namespace {
 
-const TaskSnapshot* storedTask(const CompanionSnapshot& stored, const std::string& accountID, const std::string& id) {
-    auto it = stored.tasksByID.find(CompanionSnapshot::taskKey(AIProvider::codex, accountID, id));
+const TaskSnapshot* storedTask(const store::CompanionSnapshot& stored, const std::string& accountID, const std::string& id) {
+    auto it = stored.tasksByID.find(store::CompanionSnapshot::taskKey(AIProvider::codex, accountID, id));
     return it == stored.tasksByID.end() ? nullptr : &it->second;
 }
 
-const PendingAction* storedApproval(const CompanionSnapshot& stored, const std::string& accountID,
+const PendingAction* storedApproval(const store::CompanionSnapshot& stored, const std::string& accountID,
                                     const std::string& threadID) {
     auto it = stored.pendingActionsByID.find(
-        CompanionSnapshot::taskKey(AIProvider::codex, accountID, approvalActionID(threadID)));
+        store::CompanionSnapshot::taskKey(AIProvider::codex, accountID, approvalActionID(threadID)));
     return it == stored.pendingActionsByID.end() ? nullptr : &it->second;
 }
 
@@ -43,7 +43,7 @@ TaskSnapshot waitingTask(const std::string& threadID, const std::string& account
 
 std::string approvalActionID(std::string_view threadID) { return "approval-" + std::string(threadID); }
 
-ApprovalReconciliation reconcileApprovalWaits(const CompanionSnapshot& stored, const std::string& accountID,
+ApprovalReconciliation reconcileApprovalWaits(const store::CompanionSnapshot& stored, const std::string& accountID,
                                               const ApprovalWaits& waits, bool settled) {
     ApprovalReconciliation r;
     for (const auto& [threadID, wait] : waits) {
@@ -75,7 +75,7 @@ ApprovalReconciliation reconcileApprovalWaits(const CompanionSnapshot& stored, c
     return r;
 }
 
-std::vector<TaskSnapshot> overlayApprovalWaits(std::vector<TaskSnapshot> local, const CompanionSnapshot& stored,
+std::vector<TaskSnapshot> overlayApprovalWaits(std::vector<TaskSnapshot> local, const store::CompanionSnapshot& stored,
                                                const std::string& accountID, const ApprovalWaits& waits) {
     std::set<std::string> listed;
     for (auto& task : local) {
@@ -96,7 +96,7 @@ std::vector<TaskSnapshot> overlayApprovalWaits(std::vector<TaskSnapshot> local, 
     return local;
 }
 
-std::vector<std::string> taskIDsExcept(const CompanionSnapshot& stored, const std::string& accountID,
+std::vector<std::string> taskIDsExcept(const store::CompanionSnapshot& stored, const std::string& accountID,
                                        const std::set<std::string>& cleared) {
     std::set<std::string> keep;
     for (const auto& [key, t] : stored.tasksByID)

@@ -38,17 +38,17 @@ struct ApprovalReconciliation {
 
 // What the store needs so that account `accountID` shows exactly `waits`. Approvals shown but not
 // among the waits are cleared only when `settled` (the waits are the whole truth).
-ApprovalReconciliation reconcileApprovalWaits(const CompanionSnapshot& stored, const std::string& accountID,
+ApprovalReconciliation reconcileApprovalWaits(const store::CompanionSnapshot& stored, const std::string& accountID,
                                               const ApprovalWaits& waits, bool settled);
 
 // The local observer's tasks with the waits laid over them (a waiting thread the local observer
 // does not list is added), each in the form the store would keep after applying it.
-std::vector<TaskSnapshot> overlayApprovalWaits(std::vector<TaskSnapshot> local, const CompanionSnapshot& stored,
+std::vector<TaskSnapshot> overlayApprovalWaits(std::vector<TaskSnapshot> local, const store::CompanionSnapshot& stored,
                                                const std::string& accountID, const ApprovalWaits& waits);
 
 // The task IDs of the account's stored tasks and pending actions, less `cleared`: the keep set
 // that removes just the cleared tasks.
-std::vector<std::string> taskIDsExcept(const CompanionSnapshot& stored, const std::string& accountID,
+std::vector<std::string> taskIDsExcept(const store::CompanionSnapshot& stored, const std::string& accountID,
                                        const std::set<std::string>& cleared);
 
 }  // namespace vigilorb::codex

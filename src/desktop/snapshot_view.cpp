@@ -89,14 +89,14 @@ std::string agoText(Date then, Date now) {
     return spanText(age) + " ago";
 }
 
-std::vector<TaskRow> taskRows(const CompanionSnapshot& snapshot) {
+std::vector<TaskRow> taskRows(const store::CompanionSnapshot& snapshot) {
     std::vector<TaskRow> rows;
     rows.reserve(snapshot.tasksByID.size());
     for (const auto& [key, task] : snapshot.tasksByID)
         rows.push_back(TaskRow{key, task.provider, task.accountID, task.title, task.state, task.updatedAt, {}});
     // tasksByID is ordered by key, and so are the rows at this point.
     for (const auto& [key, action] : snapshot.pendingActionsByID) {
-        auto taskKey = CompanionSnapshot::taskKey(action);
+        auto taskKey = store::CompanionSnapshot::taskKey(action);
         auto it = std::lower_bound(rows.begin(), rows.end(), taskKey,
                                    [](const TaskRow& r, const std::string& k) { return r.key < k; });
         if (it != rows.end() && it->key == taskKey) it->pendingActions.push_back(action.kind);
@@ -108,7 +108,7 @@ std::vector<TaskRow> taskRows(const CompanionSnapshot& snapshot) {
     return rows;
 }
 
-std::vector<QuotaRow> quotaRows(const CompanionSnapshot& snapshot) {
+std::vector<QuotaRow> quotaRows(const store::CompanionSnapshot& snapshot) {
     std::vector<QuotaRow> rows;
     for (const auto& [key, quota] : snapshot.quotasByAccount)
         rows.push_back(QuotaRow{key, quota.provider, quota.accountID, quota.windows, quota.capturedAt});
@@ -119,13 +119,13 @@ std::vector<QuotaRow> quotaRows(const CompanionSnapshot& snapshot) {
     return rows;
 }
 
-std::vector<PendingActionNotification> PendingActionNotifier::update(const CompanionSnapshot& snapshot) {
+std::vector<PendingActionNotification> PendingActionNotifier::update(const store::CompanionSnapshot& snapshot) {
     std::vector<PendingActionNotification> fresh;
     std::set<std::string> current;
     for (const auto& [key, action] : snapshot.pendingActionsByID) {
         current.insert(key);
         if (!seeded_ || seen_.contains(key)) continue;
-        auto task = snapshot.tasksByID.find(CompanionSnapshot::taskKey(action));
+        auto task = snapshot.tasksByID.find(store::CompanionSnapshot::taskKey(action));
         std::string title = task != snapshot.tasksByID.end() && !task->second.title.empty() ? task->second.title
                                                                                             : "Untitled task";
         bool question = action.kind == PendingActionKind::userInput;

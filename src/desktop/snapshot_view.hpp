@@ -41,7 +41,7 @@ struct TaskRow {
 
 // Tasks waiting for the user first, then running ones, then the rest; newest first in each
 // group, then by key so the order is stable.
-std::vector<TaskRow> taskRows(const CompanionSnapshot& snapshot);
+std::vector<TaskRow> taskRows(const store::CompanionSnapshot& snapshot);
 
 struct QuotaRow {
     std::string key;
@@ -52,7 +52,7 @@ struct QuotaRow {
 };
 
 // One row per account quota record, by provider then account.
-std::vector<QuotaRow> quotaRows(const CompanionSnapshot& snapshot);
+std::vector<QuotaRow> quotaRows(const store::CompanionSnapshot& snapshot);
 
 struct PendingActionNotification {
     std::string actionKey;
@@ -64,7 +64,7 @@ struct PendingActionNotification {
 // pending (nothing is announced for the state found at start-up).
 class PendingActionNotifier {
 public:
-    std::vector<PendingActionNotification> update(const CompanionSnapshot& snapshot);
+    std::vector<PendingActionNotification> update(const store::CompanionSnapshot& snapshot);
 
 private:
     bool seeded_ = false;

@@ -22,11 +22,11 @@ std::string authenticatedText(std::string_view deviceName) {
     return "Authenticated " + std::string(deviceName) + "; reconnecting automatically\u2026";
 }
 
-ReceiverAdmission::ReceiverAdmission(std::string companionID, LocalPairingKey key, ConsumedNonces& nonces,
+ReceiverAdmission::ReceiverAdmission(std::string companionID, security::LocalPairingKey key, ConsumedNonces& nonces,
                                      Deadline helloDeadline)
     : companionID_(std::move(companionID)), key_(std::move(key)), nonces_(nonces), deadline_(helloDeadline) {}
 
-AdmissionStep ReceiverAdmission::decline(Decline reason, std::optional<LocalSnapshotProtocolError> error) {
+AdmissionStep ReceiverAdmission::decline(Decline reason, std::optional<security::LocalSnapshotProtocolError> error) {
     state_ = State::closed;
     return Declined{reason, error};
 }
@@ -44,16 +44,16 @@ AdmissionStep ReceiverAdmission::receive(std::string_view bytes, Date wall, Dead
 
 AdmissionStep ReceiverAdmission::judge(const std::string& frame, Date wall) {
     if (frame.empty()) return decline(Decline::noHello);
-    PairingHello hello;
+    security::PairingHello hello;
     try {
-        hello = PairingHello::decode(frame);
+        hello = security::PairingHello::decode(frame);
     } catch (const std::exception&) {
         return decline(Decline::undecodableHello);
     }
     if (hello.companionID != companionID_) return decline(Decline::otherCompanion);
     try {
         hello.verify(key_.bytes(), wall);
-    } catch (const Failure<LocalSnapshotProtocolError>& e) {
+    } catch (const Failure<security::LocalSnapshotProtocolError>& e) {
         return decline(Decline::failedVerification, e.code());
     }
     // The decoder spells every nonce in canonical upper case, so a replay that only changes

@@ -47,7 +47,7 @@ struct Admitted {
 
 struct Declined {
     Decline reason;
-    std::optional<LocalSnapshotProtocolError> verifyError;  // with failedVerification
+    std::optional<security::LocalSnapshotProtocolError> verifyError;  // with failedVerification
 };
 
 // What an event did: nothing that concerns the caller, admission, or a silent close.
@@ -62,7 +62,7 @@ public:
     using Deadline = std::chrono::steady_clock::time_point;
     enum class State { awaitingHello, admitted, closed };
 
-    ReceiverAdmission(std::string companionID, LocalPairingKey key, ConsumedNonces& nonces, Deadline helloDeadline);
+    ReceiverAdmission(std::string companionID, security::LocalPairingKey key, ConsumedNonces& nonces, Deadline helloDeadline);
 
     // Decrypted bytes from the peer. `wall` is the time the hello is checked against;
     // `monotonic` tells whether the deadline has passed.
@@ -78,13 +78,13 @@ public:
 
 private:
     std::string companionID_;
-    LocalPairingKey key_;
+    security::LocalPairingKey key_;
     ConsumedNonces& nonces_;
     Deadline deadline_;
     FrameDecoder decoder_{maxHelloFrame};
     State state_ = State::awaitingHello;
 
-    AdmissionStep decline(Decline reason, std::optional<LocalSnapshotProtocolError> error = std::nullopt);
+    AdmissionStep decline(Decline reason, std::optional<security::LocalSnapshotProtocolError> error = std::nullopt);
     AdmissionStep judge(const std::string& frame, Date wall);
 };
 

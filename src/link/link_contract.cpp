@@ -31,10 +31,10 @@ std::optional<std::string> companionFromTxt(const std::vector<std::string>& entr
     return std::nullopt;
 }
 
-Bytes sessionPreSharedKey(const LocalPairingKey& key, std::string_view companionID) {
-    return crypto::hmacSha256(key.bytes(), crypto::bytesOf(std::string(pskLabel) + std::string(companionID)));
+Bytes sessionPreSharedKey(const security::LocalPairingKey& key, std::string_view companionID) {
+    return security::crypto::hmacSha256(key.bytes(), security::crypto::bytesOf(std::string(pskLabel) + std::string(companionID)));
 }
 
-std::string sessionPskIdentity(const LocalPairingKey& key) { return key.keyIdentifier(); }
+std::string sessionPskIdentity(const security::LocalPairingKey& key) { return key.keyIdentifier(); }
 
 }  // namespace vigilorb::link

@@ -36,9 +36,9 @@ std::optional<std::string> companionFromTxt(const std::vector<std::string>& entr
 
 // The TLS session key: HMAC-SHA256 keyed with the pairing key over pskLabel + companion ID,
 // 32 raw bytes. Derived, so the TLS layer never holds the signing key itself.
-Bytes sessionPreSharedKey(const LocalPairingKey& key, std::string_view companionID);
+Bytes sessionPreSharedKey(const security::LocalPairingKey& key, std::string_view companionID);
 // The PSK identity offered and expected: the key's identifier.
-std::string sessionPskIdentity(const LocalPairingKey& key);
+std::string sessionPskIdentity(const security::LocalPairingKey& key);
 
 // Whether a newly accepted connection may wait for its hello while `waiting` others do.
 constexpr bool mayAcceptWaiting(std::size_t waiting) { return waiting < maxWaitingConnections; }

@@ -122,11 +122,11 @@ int fetchOnce(const FetchOptions& o, const Target& target, const httplib::Header
     if (result->status == 401) return refuse("unauthorized");
     if (result->status == 404) return refuse("notFound");
     if (result->status != 200) return refuse("relayUnavailable");
-    EncryptedCloudSnapshotEnvelope envelope;
+    security::EncryptedCloudSnapshotEnvelope envelope;
     try {
-        envelope = EncryptedCloudSnapshotEnvelope::decode(body);
+        envelope = security::EncryptedCloudSnapshotEnvelope::decode(body);
     } catch (const DecodingError&) {
-        return refuse(rawValue(CloudSnapshotError::incompatibleSchema));
+        return refuse(rawValue(security::CloudSnapshotError::incompatibleSchema));
     }
     if (envelope.sourceID != o.companionID) return refuse("invalidResponse");
     auto last = readLastSequence(o.sequenceFile);
@@ -155,7 +155,7 @@ int watch(const FetchOptions& o, const Target& target, const httplib::Headers& h
                 for (const auto& event : reader.feed(std::string_view(data, length))) {
                     if (event.type != "envelope") continue;
                     try {
-                        auto envelope = EncryptedCloudSnapshotEnvelope::decode(event.data);
+                        auto envelope = security::EncryptedCloudSnapshotEnvelope::decode(event.data);
                         if (envelope.sourceID != o.companionID) continue;
                         if (guard.last() && envelope.sequence <= *guard.last()) continue;
                         auto payload = envelope.open(o.key);
@@ -163,8 +163,8 @@ int watch(const FetchOptions& o, const Target& target, const httplib::Headers& h
                         writeLastSequence(o.sequenceFile, envelope.sequence);
                         printPayload(payload);
                     } catch (const DecodingError&) {
-                        std::cerr << rawValue(CloudSnapshotError::incompatibleSchema) << "\n";
-                    } catch (const Failure<CloudSnapshotError>& e) {
+                        std::cerr << rawValue(security::CloudSnapshotError::incompatibleSchema) << "\n";
+                    } catch (const Failure<security::CloudSnapshotError>& e) {
                         std::cerr << rawValue(e.code()) << "\n";
                     }
                 }
@@ -182,7 +182,7 @@ int watch(const FetchOptions& o, const Target& target, const httplib::Headers& h
 int fetch(const FetchOptions& o) {
     auto target = split(o.relayURL);
     if (!target) return refuse("invalidRelayAddress");
-    auto credentials = RelayCredentials::make(o.relayURL, o.key, o.companionID);
+    auto credentials = security::RelayCredentials::make(o.relayURL, o.key, o.companionID);
     httplib::Headers headers = {{"Authorization", "Bearer " + credentials.accessToken},
                                 {"Accept", "application/json, text/event-stream"}};
     auto channel = target->path + "/v1/channels/" + credentials.channelID;

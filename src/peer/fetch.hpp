@@ -13,7 +13,7 @@ namespace vigilorb::phone {
 struct FetchOptions {
     std::string relayURL;  // the relay's base URL (https, or http on loopback)
     std::string companionID;
-    LocalPairingKey key;
+    security::LocalPairingKey key;
     bool watch = false;
     // Where the last sequence seen is kept between runs (optional).
     std::optional<std::filesystem::path> sequenceFile;

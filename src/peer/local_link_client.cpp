@@ -103,7 +103,7 @@ LocalLinkClient::LocalLinkClient(LocalLinkClient&&) noexcept = default;
 LocalLinkClient& LocalLinkClient::operator=(LocalLinkClient&&) noexcept = default;
 
 std::expected<LocalLinkClient, LinkClientError> LocalLinkClient::connect(const Endpoint& endpoint,
-                                                                         const LocalPairingKey& key,
+                                                                         const security::LocalPairingKey& key,
                                                                          const std::string& companionID,
                                                                          std::optional<std::chrono::milliseconds> timeout) {
     auto state = std::make_unique<State>();

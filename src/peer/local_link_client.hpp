@@ -39,7 +39,7 @@ public:
     LocalLinkClient& operator=(LocalLinkClient&&) noexcept;
 
     // `timeout` bounds the connection, the handshake and each later read.
-    static std::expected<LocalLinkClient, LinkClientError> connect(const Endpoint& endpoint, const LocalPairingKey& key,
+    static std::expected<LocalLinkClient, LinkClientError> connect(const Endpoint& endpoint, const security::LocalPairingKey& key,
                                                                    const std::string& companionID,
                                                                    std::optional<std::chrono::milliseconds> timeout);
 

@@ -83,10 +83,10 @@ void writeBytes(const Bytes& bytes) {
     std::fflush(stdout);
 }
 
-LocalPairingKey keyFrom(const Arguments& args) {
-    auto bytes = crypto::fromHex(args.require("key"));
-    auto key = bytes ? LocalPairingKey::fromBytes(*bytes) : std::nullopt;
-    if (!key) throw Failure<LocalSnapshotProtocolError>(LocalSnapshotProtocolError::invalidPairingKey);
+security::LocalPairingKey keyFrom(const Arguments& args) {
+    auto bytes = security::crypto::fromHex(args.require("key"));
+    auto key = bytes ? security::LocalPairingKey::fromBytes(*bytes) : std::nullopt;
+    if (!key) throw Failure<security::LocalSnapshotProtocolError>(security::LocalSnapshotProtocolError::invalidPairingKey);
     return *key;
 }
 
@@ -105,9 +105,9 @@ Date nowFrom(const Arguments& args) {
 }
 
 // The invitation on standard input; nothing when it does not decode.
-std::optional<PairingInvitation> readInvitation() {
+std::optional<security::PairingInvitation> readInvitation() {
     try {
-        return PairingInvitation::decode(readInput());
+        return security::PairingInvitation::decode(readInput());
     } catch (const DecodingError&) {
         return std::nullopt;
     }
@@ -115,13 +115,13 @@ std::optional<PairingInvitation> readInvitation() {
 
 int invitation(const Arguments& args) {
     auto inv = readInvitation();
-    if (!inv) return refuse(rawValue(PairingInvitationError::invalidInvitation));
-    auto key = LocalPairingKey::deriveFromInvitation(*inv, nowFrom(args));
-    codec::OrderedJson out = codec::OrderedJson::object();
+    if (!inv) return refuse(rawValue(security::PairingInvitationError::invalidInvitation));
+    auto key = security::LocalPairingKey::deriveFromInvitation(*inv, nowFrom(args));
+    security::codec::OrderedJson out = security::codec::OrderedJson::object();
     out["companionID"] = inv->companionID;
     out["keyIdentifier"] = key.keyIdentifier();
     out["verificationCode"] = inv->verificationCode();
-    std::cout << codec::dumpCompact(out) << "\n";
+    std::cout << security::codec::dumpCompact(out) << "\n";
     return 0;
 }
 
@@ -152,14 +152,14 @@ long long positiveNumber(const Arguments& args, const char* name, long long fall
 
 int pair(const Arguments& args) {
     auto inv = readInvitation();
-    if (!inv) return refuse(rawValue(PairingInvitationError::invalidInvitation));
+    if (!inv) return refuse(rawValue(security::PairingInvitationError::invalidInvitation));
     auto pairing = phone::StoredPairing::fromInvitation(*inv, nowFrom(args));
     if (auto saved = phone::savePairing(stateFile(args), pairing); !saved) raise(saved.error());
-    codec::OrderedJson out = codec::OrderedJson::object();
+    security::codec::OrderedJson out = security::codec::OrderedJson::object();
     out["companionID"] = pairing.companionID;
     out["keyIdentifier"] = pairing.key.keyIdentifier();
     out["verificationCode"] = inv->verificationCode();
-    std::cout << codec::dumpCompact(out) << "\n";
+    std::cout << security::codec::dumpCompact(out) << "\n";
     return 0;
 }
 
@@ -186,14 +186,14 @@ int listen(const Arguments& args) {
     if (!client) raise(client.error());
     std::string device = "vigilorb-peer";
     if (auto it = args.options.find("device"); it != args.options.end()) device = it->second;
-    auto hello = PairingHello::make(pairing->key.bytes(), pairing->companionID, device, nowFrom(args));
+    auto hello = security::PairingHello::make(pairing->key.bytes(), pairing->companionID, device, nowFrom(args));
     if (auto sent = client->sendFrame(hello.encode()); !sent) raise(sent.error());
 
-    SnapshotNonceReplayGuard guard;
+    security::SnapshotNonceReplayGuard guard;
     for (long long received = 0; count == 0 || received < count; ++received) {
         auto frame = client->nextFrame();
         if (!frame) raise(frame.error());
-        auto payload = SignedEnvelopeReceiver::check(*frame, pairing->key, Date::now(), guard);
+        auto payload = security::SignedEnvelopeReceiver::check(*frame, pairing->key, Date::now(), guard);
         writeBytes(payload);
         writeBytes(Bytes{'\n'});
     }
@@ -227,18 +227,18 @@ int run(const Arguments& args) {
     if (args.command == "listen") return listen(args);
     if (args.command == "verify") {
         auto key = keyFrom(args);
-        SnapshotNonceReplayGuard guard;
-        writeBytes(SignedEnvelopeReceiver::check(readInput(), key, nowFrom(args), guard));
+        security::SnapshotNonceReplayGuard guard;
+        writeBytes(security::SignedEnvelopeReceiver::check(readInput(), key, nowFrom(args), guard));
         return 0;
     }
     if (args.command == "open") {
         auto key = keyFrom(args);
-        writeBytes(EncryptedCloudSnapshotEnvelope::open(readInput(), key));
+        writeBytes(security::EncryptedCloudSnapshotEnvelope::open(readInput(), key));
         return 0;
     }
     if (args.command == "hello") {
         auto key = keyFrom(args);
-        auto hello = PairingHello::make(key.bytes(), args.require("companion"), args.require("device"), nowFrom(args));
+        auto hello = security::PairingHello::make(key.bytes(), args.require("companion"), args.require("device"), nowFrom(args));
         std::cout << hello.encode() << "\n";
         return 0;
     }
@@ -261,11 +261,11 @@ int main(int argc, char** argv) {
     } catch (const UsageError&) {
         std::cerr << usage;
         return 2;
-    } catch (const Failure<LocalSnapshotProtocolError>& e) {
+    } catch (const Failure<security::LocalSnapshotProtocolError>& e) {
         return refuse(rawValue(e.code()));
-    } catch (const Failure<PairingInvitationError>& e) {
+    } catch (const Failure<security::PairingInvitationError>& e) {
         return refuse(rawValue(e.code()));
-    } catch (const Failure<CloudSnapshotError>& e) {
+    } catch (const Failure<security::CloudSnapshotError>& e) {
         return refuse(rawValue(e.code()));
     } catch (const Failure<phone::PeerStateError>& e) {
         return refuse(rawValue(e.code()));

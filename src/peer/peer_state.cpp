@@ -11,8 +11,8 @@ namespace {
 constexpr std::size_t stateLimit = 64 * 1024;
 }
 
-StoredPairing StoredPairing::fromInvitation(const PairingInvitation& invitation, Date now) {
-    auto key = LocalPairingKey::deriveFromInvitation(invitation, now);
+StoredPairing StoredPairing::fromInvitation(const security::PairingInvitation& invitation, Date now) {
+    auto key = security::LocalPairingKey::deriveFromInvitation(invitation, now);
     return StoredPairing{invitation.companionID, invitation.companionName, key, invitation.relayBaseURL};
 }
 
@@ -40,10 +40,10 @@ std::expected<StoredPairing, PeerStateError> loadPairing(const std::filesystem::
         auto parsed = json::parse(*text);
         if (!parsed) return std::unexpected(PeerStateError::unreadableState);
         const auto& j = json::object(*parsed);
-        auto keyBytes = crypto::fromHex(json::requireString(j, "key"));
-        auto key = keyBytes ? LocalPairingKey::fromBytes(*keyBytes) : std::nullopt;
+        auto keyBytes = security::crypto::fromHex(json::requireString(j, "key"));
+        auto key = keyBytes ? security::LocalPairingKey::fromBytes(*keyBytes) : std::nullopt;
         auto companionID = json::requireString(j, "companionID");
-        if (!key || !pairingRules::isValidCompanionID(companionID)) return std::unexpected(PeerStateError::unreadableState);
+        if (!key || !security::pairingRules::isValidCompanionID(companionID)) return std::unexpected(PeerStateError::unreadableState);
         StoredPairing p{companionID, std::nullopt, *key, std::nullopt};
         p.companionName = json::optionalString(j, "companionName");
         p.relayBaseURL = json::optionalString(j, "relayBaseURL");
@@ -57,7 +57,7 @@ std::expected<void, PeerStateError> savePairing(const std::filesystem::path& fil
     Json j = Json::object();
     j["companionID"] = pairing.companionID;
     if (pairing.companionName) j["companionName"] = *pairing.companionName;
-    j["key"] = crypto::hexLowercase(pairing.key.bytes());
+    j["key"] = security::crypto::hexLowercase(pairing.key.bytes());
     if (pairing.relayBaseURL) j["relayBaseURL"] = *pairing.relayBaseURL;
     auto folder = file.parent_path();
     if (!folder.empty() && !std::filesystem::exists(folder)) {

@@ -15,13 +15,13 @@ namespace vigilorb::phone {
 struct StoredPairing {
     std::string companionID;
     std::optional<std::string> companionName;
-    LocalPairingKey key;
+    security::LocalPairingKey key;
     std::optional<std::string> relayBaseURL;
 
     bool operator==(const StoredPairing&) const = default;
 
     // Validates the invitation at `now` and derives the key; throws what that derivation throws.
-    static StoredPairing fromInvitation(const PairingInvitation& invitation, Date now);
+    static StoredPairing fromInvitation(const security::PairingInvitation& invitation, Date now);
 };
 
 enum class PeerStateError {

@@ -89,7 +89,7 @@ std::expected<Route, RouteError> parseRoute(std::string_view method, std::string
         if (!isGet && !isPut) return std::unexpected(RouteError::methodNotAllowed);
         route.kind = isPut ? RouteKind::putSource : RouteKind::getSource;
         auto source = decodeSegment(parts[4]);
-        if (!source || !pairingRules::isValidCompanionID(*source)) return std::unexpected(RouteError::badSource);
+        if (!source || !security::pairingRules::isValidCompanionID(*source)) return std::unexpected(RouteError::badSource);
         route.source = std::move(*source);
     } else {
         return std::unexpected(RouteError::notFound);
@@ -123,19 +123,19 @@ std::string_view describe(EnvelopeError e) {
 std::expected<EnvelopeFacts, EnvelopeError> checkEnvelope(std::string_view body, std::string_view source) {
     auto parsed = json::parse(body);
     if (!parsed || !parsed->is_object()) return std::unexpected(EnvelopeError::notJSON);
-    EncryptedCloudSnapshotEnvelope e;
+    security::EncryptedCloudSnapshotEnvelope e;
     try {
-        e = EncryptedCloudSnapshotEnvelope::decode(body);
+        e = security::EncryptedCloudSnapshotEnvelope::decode(body);
     } catch (const DecodingError&) {
         return std::unexpected(EnvelopeError::wrongShape);
     }
-    if (e.schemaVersion != EncryptedCloudSnapshotEnvelope::currentSchemaVersion)
+    if (e.schemaVersion != security::EncryptedCloudSnapshotEnvelope::currentSchemaVersion)
         return std::unexpected(EnvelopeError::wrongSchema);
     if (e.sourceID != source) return std::unexpected(EnvelopeError::sourceMismatch);
     if (!isLowerHex(e.keyIdentifier, 16)) return std::unexpected(EnvelopeError::badKeyIdentifier);
-    if (text::graphemeCount(e.sourceName) > EncryptedCloudSnapshotEnvelope::sourceNameLimit)
+    if (text::graphemeCount(e.sourceName) > security::EncryptedCloudSnapshotEnvelope::sourceNameLimit)
         return std::unexpected(EnvelopeError::badSourceName);
-    if (e.sealedPayload.size() < crypto::chachaNonceSize + crypto::chachaTagSize)
+    if (e.sealedPayload.size() < security::crypto::chachaNonceSize + security::crypto::chachaTagSize)
         return std::unexpected(EnvelopeError::badSealedPayload);
     return EnvelopeFacts{e.sequence, e.generatedAt};
 }
@@ -147,7 +147,7 @@ bool isJSONContentType(std::optional<std::string_view> header) {
     return asciiLower(value) == "application/json";
 }
 
-crypto::Bytes tokenDigest(std::string_view token) { return crypto::sha256(crypto::bytesOf(token)); }
+Bytes tokenDigest(std::string_view token) { return security::crypto::sha256(security::crypto::bytesOf(token)); }
 
 std::string sseEvent(std::string_view envelope, std::uint64_t sequence) {
     std::string out = "event: envelope\nid: " + std::to_string(sequence) + "\n";

@@ -67,7 +67,7 @@ std::expected<EnvelopeFacts, EnvelopeError> checkEnvelope(std::string_view body,
 bool isJSONContentType(std::optional<std::string_view> header);
 
 // SHA-256 of the token text: what the relay keeps instead of the token.
-crypto::Bytes tokenDigest(std::string_view token);
+Bytes tokenDigest(std::string_view token);
 
 // One Server-Sent Events message carrying an envelope; every line of the data gets its own
 // "data:" field so the receiver reassembles the exact bytes.

@@ -249,12 +249,12 @@ std::unique_ptr<RedisStore::Connection> RedisStore::connect() const {
     return connection;
 }
 
-std::optional<crypto::Bytes> RedisStore::binding(std::string_view channel) {
+std::optional<Bytes> RedisStore::binding(std::string_view channel) {
     Lease c(*this);
     auto r = c->command({"GET", prefix_ + "bind:" + std::string(channel)});
     if (r->type != REDIS_REPLY_STRING) return std::nullopt;
     auto bytes = text(r.get());
-    return crypto::Bytes(bytes.begin(), bytes.end());
+    return Bytes(bytes.begin(), bytes.end());
 }
 
 PutOutcome RedisStore::put(const PutRequest& r) {

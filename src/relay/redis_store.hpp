@@ -35,7 +35,7 @@ public:
     explicit RedisStore(const std::string& url, std::string keyPrefix = "vigilorb:relay:", std::size_t connections = 4);
     ~RedisStore() override;
 
-    std::optional<crypto::Bytes> binding(std::string_view channel) override;
+    std::optional<Bytes> binding(std::string_view channel) override;
     PutOutcome put(const PutRequest& request) override;
     std::optional<std::string> envelope(std::string_view channel, std::string_view source,
                                         Date expiredBefore) override;

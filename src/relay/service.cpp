@@ -8,9 +8,9 @@ namespace vigilorb::relay {
 namespace {
 
 Response answer(int status, std::string_view message) {
-    codec::OrderedJson j = codec::OrderedJson::object();
+    security::codec::OrderedJson j = security::codec::OrderedJson::object();
     j["error"] = std::string(message);
-    return Response{status, codec::dumpCompact(j) + "\n", "application/json", {}, std::nullopt};
+    return Response{status, security::codec::dumpCompact(j) + "\n", "application/json", {}, std::nullopt};
 }
 
 Response tooMany() {
@@ -62,7 +62,7 @@ Response RelayService::handle(const Request& request) {
 
         auto bound = store_.binding(route->channel);
         if (!bound) return answer(404, "nothing stored on this channel");
-        if (!crypto::constantTimeEqual(*bound, digest)) return refuseAuthentication(request, now);
+        if (!security::crypto::constantTimeEqual(*bound, digest)) return refuseAuthentication(request, now);
         Date expiredBefore = now - settings_.maxAgeSeconds;
         switch (route->kind) {
             case RouteKind::getSource: {
@@ -71,17 +71,17 @@ Response RelayService::handle(const Request& request) {
                 return Response{200, std::move(*stored), "application/json", {}, std::nullopt};
             }
             case RouteKind::listSources: {
-                codec::OrderedJson list = codec::OrderedJson::array();
+                security::codec::OrderedJson list = security::codec::OrderedJson::array();
                 for (const auto& s : store_.sources(route->channel, expiredBefore)) {
-                    codec::OrderedJson item = codec::OrderedJson::object();
+                    security::codec::OrderedJson item = security::codec::OrderedJson::object();
                     item["sourceID"] = s.source;
                     item["sequence"] = s.sequence;
                     item["generatedAt"] = s.generatedAt.sinceReference;
                     list.push_back(std::move(item));
                 }
-                codec::OrderedJson j = codec::OrderedJson::object();
+                security::codec::OrderedJson j = security::codec::OrderedJson::object();
                 j["sources"] = std::move(list);
-                return Response{200, codec::dumpCompact(j) + "\n", "application/json", {}, std::nullopt};
+                return Response{200, security::codec::dumpCompact(j) + "\n", "application/json", {}, std::nullopt};
             }
             case RouteKind::events: {
                 Response r{200, {}, "text/event-stream", {{"Cache-Control", "no-store"}}, route->channel};
@@ -95,7 +95,7 @@ Response RelayService::handle(const Request& request) {
     return answer(500, "unexpected request");
 }
 
-Response RelayService::put(const Request& request, const Route& route, const crypto::Bytes& digest, Date now) {
+Response RelayService::put(const Request& request, const Route& route, const Bytes& digest, Date now) {
     auto address = rateLimitKey(request.clientAddress);
     if (!puts_.take(address, now.unix())) return tooMany();
     if (request.bodyTooLarge || request.body.size() > bodyLimit)
@@ -106,7 +106,7 @@ Response RelayService::put(const Request& request, const Route& route, const cry
 
     // Checked here in constant time; the store checks again atomically with the write.
     auto bound = store_.binding(route.channel);
-    if (bound && !crypto::constantTimeEqual(*bound, digest)) return refuseAuthentication(request, now);
+    if (bound && !security::crypto::constantTimeEqual(*bound, digest)) return refuseAuthentication(request, now);
 
     PutRequest put{route.channel,
                    digest,

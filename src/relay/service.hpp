@@ -53,7 +53,7 @@ public:
 
 private:
     Response refuseAuthentication(const Request& request, Date now);
-    Response put(const Request& request, const struct Route& route, const crypto::Bytes& digest, Date now);
+    Response put(const Request& request, const struct Route& route, const Bytes& digest, Date now);
 
     Store& store_;
     ServiceSettings settings_;

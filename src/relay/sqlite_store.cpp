@@ -27,7 +27,7 @@ public:
         check(sqlite3_bind_text(stmt_, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT));
         return *this;
     }
-    Statement& bind(int i, const crypto::Bytes& blob) {
+    Statement& bind(int i, const Bytes& blob) {
         check(sqlite3_bind_blob(stmt_, i, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT));
         return *this;
     }
@@ -51,9 +51,9 @@ public:
         auto p = static_cast<const char*>(sqlite3_column_blob(stmt_, column));
         return std::string(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
     }
-    crypto::Bytes blob(int column) const {
+    Bytes blob(int column) const {
         auto p = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt_, column));
-        return crypto::Bytes(p, p + sqlite3_column_bytes(stmt_, column));
+        return Bytes(p, p + sqlite3_column_bytes(stmt_, column));
     }
     std::uint64_t sequence(int column) const { return static_cast<std::uint64_t>(sqlite3_column_int64(stmt_, column)); }
     double real(int column) const { return sqlite3_column_double(stmt_, column); }
@@ -109,7 +109,7 @@ void SQLiteStore::exec(const char* sql) {
     }
 }
 
-std::optional<crypto::Bytes> SQLiteStore::binding(std::string_view channel) {
+std::optional<Bytes> SQLiteStore::binding(std::string_view channel) {
     std::lock_guard lock(mutex_);
     Statement s(db_, "SELECT token_digest FROM channels WHERE channel = ?");
     s.bind(1, channel);
@@ -139,7 +139,7 @@ PutOutcome SQLiteStore::putLocked(const PutRequest& r) {
         Statement s(db_, "SELECT token_digest FROM channels WHERE channel = ?");
         s.bind(1, r.channel);
         if (s.step()) {
-            if (!crypto::constantTimeEqual(s.blob(0), r.tokenDigest)) return PutOutcome::wrongToken;
+            if (!security::crypto::constantTimeEqual(s.blob(0), r.tokenDigest)) return PutOutcome::wrongToken;
         } else {
             Statement insert(db_, "INSERT INTO channels(channel, token_digest) VALUES (?, ?)");
             insert.bind(1, r.channel).bind(2, r.tokenDigest).step();
@@ -171,7 +171,7 @@ PutOutcome SQLiteStore::putLocked(const PutRequest& r) {
         .bind(3, r.sequence)
         .bind(4, r.generatedAt.sinceReference)
         .bind(5, r.now.unix())
-        .bind(6, crypto::bytesOf(r.envelope))
+        .bind(6, security::crypto::bytesOf(r.envelope))
         .step();
     return PutOutcome::stored;
 }

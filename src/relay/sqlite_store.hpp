@@ -19,7 +19,7 @@ public:
     explicit SQLiteStore(const std::filesystem::path& folder);
     ~SQLiteStore() override;
 
-    std::optional<crypto::Bytes> binding(std::string_view channel) override;
+    std::optional<Bytes> binding(std::string_view channel) override;
     PutOutcome put(const PutRequest& request) override;
     std::optional<std::string> envelope(std::string_view channel, std::string_view source,
                                         Date expiredBefore) override;

@@ -15,7 +15,7 @@ namespace vigilorb::relay {
 // One envelope to keep, with what the store needs to rule on it.
 struct PutRequest {
     std::string channel;
-    crypto::Bytes tokenDigest;  // SHA-256 of the access token
+    Bytes tokenDigest;  // SHA-256 of the access token
     std::string source;
     std::uint64_t sequence = 0;
     Date generatedAt;
@@ -64,7 +64,7 @@ public:
     virtual ~Store() = default;
 
     // The digest the channel is bound to; nothing for an unknown channel.
-    virtual std::optional<crypto::Bytes> binding(std::string_view channel) = 0;
+    virtual std::optional<Bytes> binding(std::string_view channel) = 0;
     // Atomic: binding check (constant time), sequence check, source limit, write, notify.
     virtual PutOutcome put(const PutRequest& request) = 0;
     virtual std::optional<std::string> envelope(std::string_view channel, std::string_view source,

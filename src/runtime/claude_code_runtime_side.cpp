@@ -3,7 +3,7 @@
 #include "claude/claude_connector.hpp"
 #include "cli/claude_inbox.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 ClaudeCodeRuntimeSide::ClaudeCodeRuntimeSide(ProviderRuntimeController& controller) : controller_(controller) {
     inboxTask_.setSingleShot(true);
@@ -33,7 +33,7 @@ void ClaudeCodeRuntimeSide::prepareConnector(std::string_view rawAccountID) {
 void ClaudeCodeRuntimeSide::drainInbox() {
     cli::drainPass(controller_.profilesRoot(), controller_.store(),
                      cli::DrainHandler{
-                         [this](const CompanionSnapshot& s) { controller_.publish(s); },
+                         [this](const store::CompanionSnapshot& s) { controller_.publish(s); },
                          [this](const std::string& id, std::string_view detail, bool healthy) {
                              controller_.setAccountStatus(id, detail, healthy);
                          },
@@ -46,4 +46,4 @@ void ClaudeCodeRuntimeSide::runInboxPass() {
     inboxTask_.start(controller_.options().claudeInboxPeriod);
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

@@ -10,7 +10,7 @@
 
 #include "runtime/provider_runtime_controller.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 class ClaudeCodeRuntimeSide final : public ProviderRuntimeSide {
 public:
@@ -34,4 +34,4 @@ private:
     QTimer inboxTask_;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

@@ -5,7 +5,7 @@
 #include <QThread>
 #include <QtConcurrent/QtConcurrent>
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 ClaudeDesktopPollLoop::ClaudeDesktopPollLoop(std::chrono::milliseconds period, QObject* parent)
     : QObject(parent), period_(period) {
@@ -119,4 +119,4 @@ void ClaudeDesktopLocalObserver::apply(claude::cowork::Capture capture, const st
     if (statusHandler_) statusHandler_(outcome.status, outcome.healthy);
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

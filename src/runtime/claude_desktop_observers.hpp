@@ -18,7 +18,7 @@
 #include "claude/claude_desktop_usage.hpp"
 #include "claude/cowork_observer_state.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 using ObserverStatusHandler = std::function<void(const std::string& text, bool healthy)>;
 
@@ -110,4 +110,4 @@ private:
     std::optional<claude::cowork::CoworkObserverState> state_;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

@@ -6,7 +6,7 @@
 #include <type_traits>
 #include <variant>
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 namespace keys = claude_desktop_keys;
 
@@ -117,7 +117,7 @@ void ClaudeDesktopRuntimeSide::stop() {
     if (account) {
         try {
             controller_.publish(controller_.store().removeTasks(AIProvider::claude, *account));
-        } catch (const Failure<SnapshotStoreError>&) {
+        } catch (const Failure<store::SnapshotStoreError>&) {
             show(board_.cleanupFailed(*account));
         }
     }
@@ -127,9 +127,9 @@ void ClaudeDesktopRuntimeSide::recordQuota(const std::string& account, const Acc
     std::optional<AccountQuotaSnapshot> stored;
     try {
         const auto& quotas = controller_.store().snapshot().quotasByAccount;
-        if (auto it = quotas.find(CompanionSnapshot::quotaKey(AIProvider::claude, account)); it != quotas.end())
+        if (auto it = quotas.find(store::CompanionSnapshot::quotaKey(AIProvider::claude, account)); it != quotas.end())
             stored = it->second;
-    } catch (const Failure<SnapshotStoreError>&) {
+    } catch (const Failure<store::SnapshotStoreError>&) {
         show(board_.usageNotStored());
         return;
     }
@@ -139,13 +139,13 @@ void ClaudeDesktopRuntimeSide::recordQuota(const std::string& account, const Acc
 
 void ClaudeDesktopRuntimeSide::recordCowork(const std::string& account, const std::vector<TaskSnapshot>& tasks,
                                             const std::set<std::string>& indexedIDs) {
-    CompanionSnapshot afterRemoval;
+    store::CompanionSnapshot afterRemoval;
     try {
         auto stored = controller_.store().snapshot();
         auto keep = claude::cowork::reconciliationKeepSet(stored, account, indexedIDs);
         afterRemoval = controller_.store().removeTasksExcept(AIProvider::claude, account, keep);
         controller_.publish(afterRemoval);
-    } catch (const Failure<SnapshotStoreError>&) {
+    } catch (const Failure<store::SnapshotStoreError>&) {
         show(board_.coworkNotStored());
         return;
     }
@@ -162,9 +162,9 @@ void ClaudeDesktopRuntimeSide::clearUnavailable(const std::string& account) {
     try {
         controller_.publish(
             controller_.store().replaceTasks(AIProvider::claude, account, {}, controller_.options().clock()));
-    } catch (const Failure<SnapshotStoreError>&) {
+    } catch (const Failure<store::SnapshotStoreError>&) {
         show(board_.clearFailed());
     }
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

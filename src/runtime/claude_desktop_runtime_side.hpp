@@ -15,7 +15,7 @@
 #include "runtime/claude_desktop_observers.hpp"
 #include "runtime/provider_runtime_controller.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 namespace claude_desktop_keys {
 inline constexpr std::string_view configured = "provider.claudeDesktopConfigured.v1";
@@ -59,4 +59,4 @@ private:
     std::map<std::string, int> misses_;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

@@ -6,7 +6,7 @@
 #include <QProcessEnvironment>
 #include <cerrno>
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 using codex::CodexConnectionFailure;
 using Kind = CodexConnectionFailure::Kind;
@@ -158,4 +158,4 @@ void CodexAppServerClient::endChild() {
         process_.reset();
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

@@ -17,7 +17,7 @@
 
 #include "codex/app_server_session.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 class CodexAppServerClient : public QObject {
     Q_OBJECT
@@ -87,4 +87,4 @@ private:
     int dispatching_ = 0;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

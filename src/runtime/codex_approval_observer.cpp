@@ -13,7 +13,7 @@
 #include <deque>
 #include <thread>
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -255,4 +255,4 @@ void CodexApprovalObserver::ended(std::uint64_t generation, codex::ApprovalConne
     if (generation == generation_) apply(session_.connectionEnded(why, options_.clock()));
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

@@ -19,7 +19,7 @@
 
 #include "codex/approval_observer_session.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 class CodexApprovalObserver : public QObject {
     Q_OBJECT
@@ -71,4 +71,4 @@ private:
     bool stopped_ = false;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

@@ -4,7 +4,7 @@
 #include <QThread>
 #include <QThreadPool>
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 // One run of the poll loop. The capture state (cursors, session-index cache) belongs to the
 // loop and is touched by one capture at a time, on a pool thread; `cancelled` is only read and
@@ -80,4 +80,4 @@ void CodexLocalTaskObserver::finished(const std::shared_ptr<Loop>& loop,
     sleep_.start(period_);
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

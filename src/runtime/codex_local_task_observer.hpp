@@ -14,7 +14,7 @@
 
 #include "codex/local_observer.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 class CodexLocalTaskObserver : public QObject {
     Q_OBJECT
@@ -52,4 +52,4 @@ private:
     QTimer sleep_;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

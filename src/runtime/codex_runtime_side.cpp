@@ -10,7 +10,7 @@
 #include "codex/approval_waits.hpp"
 #include "model/events.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 using codex::CodexConnectionFailure;
 using codex::CodexConnectionPhase;
@@ -49,7 +49,7 @@ void CodexRuntimeSide::startUp() {
     for (const auto& id : stale) {
         try {
             controller_.publish(controller_.store().removeAccount(AIProvider::codex, id));
-        } catch (const Failure<SnapshotStoreError>&) {
+        } catch (const Failure<store::SnapshotStoreError>&) {
             show(board_.removeFailed(id));
         }
     }
@@ -140,7 +140,7 @@ void CodexRuntimeSide::reconcileApprovals(const std::string& accountID) {
                     controller_.options().clock());
         }
         controller_.publish(stored);
-    } catch (const Failure<SnapshotStoreError>&) {
+    } catch (const Failure<store::SnapshotStoreError>&) {
         // The observer's next snapshot (within a minute) tries again.
         show(board_.approvalsNotStored(accountID));
     }
@@ -228,7 +228,7 @@ void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolat
                         AIProvider::codex, id, codex::overlayApprovalWaits(tasks, stored, id, waits),
                         controller_.options().clock()));
                     board_.tasksStored(id);
-                } catch (const Failure<SnapshotStoreError>&) {
+                } catch (const Failure<store::SnapshotStoreError>&) {
                     show(board_.tasksNotStored(id));
                 }
             },
@@ -264,7 +264,7 @@ void CodexRuntimeSide::removeAccount(std::string_view rawAccountID) {
     show(board_.removed(id));
     try {
         controller_.publish(controller_.store().removeAccount(AIProvider::codex, id));
-    } catch (const Failure<SnapshotStoreError>&) {
+    } catch (const Failure<store::SnapshotStoreError>&) {
         show(board_.removeFailed(id));
     }
 }
@@ -294,4 +294,4 @@ std::optional<std::string> CodexRuntimeSide::diagnostics(const std::string& acco
     return codex::diagnosticsText(c->executablePath(), c->serverVersion());
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

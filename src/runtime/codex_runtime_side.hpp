@@ -19,7 +19,7 @@
 #include "runtime/codex_local_task_observer.hpp"
 #include "runtime/provider_runtime_controller.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 class CodexRuntimeSide final : public ProviderRuntimeSide {
 public:
@@ -65,4 +65,4 @@ private:
     QTimer refreshTask_;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

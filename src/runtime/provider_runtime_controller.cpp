@@ -5,7 +5,7 @@
 #include "cli/claude_inbox.hpp"  // the generic "updated" row text
 #include "cli/process.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 namespace {
 
@@ -19,9 +19,9 @@ ProviderRuntimeController::ProviderRuntimeController(ProviderRuntimeOptions opti
     : QObject(parent),
       options_(std::move(options)),
       preferences_(options_.preferences ? options_.preferences : &ownPreferences_),
-      store_(snapshotFileOf(options_), options_.clock, UnreadableSnapshotPolicy::moveAside) {
+      store_(snapshotFileOf(options_), options_.clock, store::UnreadableSnapshotPolicy::moveAside) {
     if (!options_.executablePath) options_.executablePath = &cli::currentExecutable;
-    store_.setProblemListener([this](const std::optional<SnapshotFileProblem>& p) { showSnapshotProblem(p); });
+    store_.setProblemListener([this](const std::optional<store::SnapshotFileProblem>& p) { showSnapshotProblem(p); });
 
     for (const auto* factories : {&options_.standingSides, &options_.sides})
         for (const auto& make : *factories)
@@ -79,7 +79,7 @@ void ProviderRuntimeController::setClaudeDesktopObserver(bool enabled, std::stri
     emit claudeDesktopObserverChanged();
 }
 
-void ProviderRuntimeController::publish(const CompanionSnapshot& snapshot) {
+void ProviderRuntimeController::publish(const store::CompanionSnapshot& snapshot) {
     // Every store result is published, also an unchanged one: the transport decides what to send.
     snapshot_ = snapshot;
     emit snapshotChanged();
@@ -88,11 +88,11 @@ void ProviderRuntimeController::publish(const CompanionSnapshot& snapshot) {
 
 void ProviderRuntimeController::recordEvents(const std::vector<NormalizedProviderEvent>& events,
                                              const std::string& statusID) {
-    std::optional<CompanionSnapshot> last;
+    std::optional<store::CompanionSnapshot> last;
     for (const auto& event : events) {
         try {
             last = store_.apply(ProviderEventEnvelope::make(event, options_.clock()));
-        } catch (const Failure<SnapshotStoreError>&) {
+        } catch (const Failure<store::SnapshotStoreError>&) {
             setAccountStatus(statusID, storeFailureText, false);
             return;
         }
@@ -108,12 +108,12 @@ bool ProviderRuntimeController::moveUnreadableSnapshotAside() {
         auto moved = store_.moveUnreadableAside();
         if (moved) publish(store_.snapshot());
         return moved.has_value();
-    } catch (const Failure<SnapshotStoreError>&) {
+    } catch (const Failure<store::SnapshotStoreError>&) {
         return false;
     }
 }
 
-void ProviderRuntimeController::showSnapshotProblem(const std::optional<SnapshotFileProblem>& problem) {
+void ProviderRuntimeController::showSnapshotProblem(const std::optional<store::SnapshotFileProblem>& problem) {
     const std::string id(snapshotFileStatusID);
     if (!problem)
         removeAccountStatus(id);
@@ -131,7 +131,7 @@ void ProviderRuntimeController::runStartUp() {
     store_.removeStaleTemporaries();
     try {
         publish(store_.snapshot());
-    } catch (const Failure<SnapshotStoreError>&) {
+    } catch (const Failure<store::SnapshotStoreError>&) {
         // A file that may yet become readable is left as it is (nothing recorded is lost); the
         // empty snapshot stays published and the "Snapshot file" row says why. Files that can
         // never load were moved aside by the store instead.
@@ -140,4 +140,4 @@ void ProviderRuntimeController::runStartUp() {
     emit startedUp();
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

@@ -50,7 +50,7 @@
 #include "model/status_rows.hpp"
 #include "store/store.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 // One row of the status list.
 using ProviderAccountRuntimeStatus = StatusRow;
@@ -89,7 +89,7 @@ struct ProviderRuntimeOptions {
     paths::Environment environment = paths::processEnvironment();
     // Empty: paths::snapshotFile(environment).
     std::filesystem::path snapshotFile;
-    CompanionSnapshotStore::Clock clock = &Date::now;
+    store::CompanionSnapshotStore::Clock clock = &Date::now;
     // Not owned; null gives in-memory preferences that last as long as the controller.
     Preferences* preferences = nullptr;
     // This program's path for the connector's commands.
@@ -119,7 +119,7 @@ class ProviderRuntimeController : public QObject {
                    claudeDesktopObserverChanged)
 
 public:
-    using PublishSink = std::function<void(const CompanionSnapshot&)>;
+    using PublishSink = std::function<void(const store::CompanionSnapshot&)>;
 
     // Creates the store and the sides, and queues the start-up task on the event loop (nothing
     // runs before the loop does).
@@ -127,7 +127,7 @@ public:
     ~ProviderRuntimeController() override;
 
     // Published state.
-    const CompanionSnapshot& snapshot() const { return snapshot_; }
+    const store::CompanionSnapshot& snapshot() const { return snapshot_; }
     const std::vector<ProviderAccountRuntimeStatus>& accountStatuses() const { return accountStatuses_; }
     const ProviderAccountRuntimeStatus* accountStatus(std::string_view id) const;
     const std::string& codexSummary() const { return codexSummary_; }
@@ -150,7 +150,7 @@ public:
     void setClaudeDesktopObserver(bool enabled, std::string status);
 
     // Sets the published snapshot and hands it to the publish sink (the transport controller).
-    void publish(const CompanionSnapshot& snapshot);
+    void publish(const store::CompanionSnapshot& snapshot);
     void setPublishSink(PublishSink sink) { publishSink_ = std::move(sink); }
 
     // Applies each event in a fresh envelope, in order, and publishes the last result. A store
@@ -164,7 +164,7 @@ public:
     bool moveUnreadableSnapshotAside();
 
     // For the sides.
-    CompanionSnapshotStore& store() { return store_; }
+    store::CompanionSnapshotStore& store() { return store_; }
     const ProviderRuntimeOptions& options() const { return options_; }
     Preferences& preferences() { return *preferences_; }
     std::optional<std::filesystem::path> profilesRoot() const { return paths::profilesRoot(options_.environment); }
@@ -189,14 +189,14 @@ signals:
 
 private:
     void runStartUp();
-    void showSnapshotProblem(const std::optional<SnapshotFileProblem>& problem);
+    void showSnapshotProblem(const std::optional<store::SnapshotFileProblem>& problem);
 
     ProviderRuntimeOptions options_;
     MemoryPreferences ownPreferences_;
     Preferences* preferences_;
     PublishSink publishSink_;
 
-    CompanionSnapshot snapshot_;
+    store::CompanionSnapshot snapshot_;
     std::vector<ProviderAccountRuntimeStatus> accountStatuses_;
     std::string codexSummary_ = "Waiting for local capture to start";
     bool codexIsHealthy_ = false;
@@ -204,9 +204,9 @@ private:
     bool claudeDesktopObserverEnabled_ = false;
     std::string claudeDesktopObserverStatus_ = "Not enabled";
 
-    CompanionSnapshotStore store_;
+    store::CompanionSnapshotStore store_;
     // In start-up order, each with its exact type for side<T>().
     std::vector<std::pair<std::type_index, std::unique_ptr<ProviderRuntimeSide>>> sides_;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

@@ -1,6 +1,6 @@
 #include "runtime/qsettings_preferences.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 namespace {
 QString keyOf(std::string_view key) { return QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size())); }
@@ -57,4 +57,4 @@ void QSettingsPreferences::remove(std::string_view key) {
     settings_.sync();
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

@@ -4,7 +4,7 @@
 
 #include "model/preferences.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 // The app's preferences in QSettings' native format: on Linux
 // $XDG_CONFIG_HOME/VigilorbCompanion/VigilorbCompanion.conf (else ~/.config/…). Keys are stored
@@ -27,4 +27,4 @@ private:
     mutable QSettings settings_;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

@@ -3,7 +3,7 @@
 #include "runtime/codex_runtime_side.hpp"
 #include "runtime/provider_runtime_controller.hpp"
 
-namespace vigilorb {
+namespace vigilorb::runtime {
 
 // The sides of the runtime in the app, in start-up order. Each side adds its factory here.
 std::vector<ProviderRuntimeSideFactory> standingRuntimeSides() {
@@ -19,4 +19,4 @@ std::vector<ProviderRuntimeSideFactory> defaultRuntimeSides() {
     return sides;
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::runtime

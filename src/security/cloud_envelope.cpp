@@ -4,7 +4,7 @@
 #include "security/codec.hpp"
 #include "security/snapshot_envelope.hpp"
 
-namespace vigilorb {
+namespace vigilorb::security {
 
 namespace {
 [[noreturn]] void fail(CloudSnapshotError e) { throw Failure<CloudSnapshotError>(e, std::string(rawValue(e))); }
@@ -42,7 +42,7 @@ EncryptedCloudSnapshotEnvelope EncryptedCloudSnapshotEnvelope::sealPayload(const
     return e;
 }
 
-EncryptedCloudSnapshotEnvelope EncryptedCloudSnapshotEnvelope::seal(const CompanionSnapshot& snapshot,
+EncryptedCloudSnapshotEnvelope EncryptedCloudSnapshotEnvelope::seal(const store::CompanionSnapshot& snapshot,
                                                                     const std::string& companionID,
                                                                     const std::string& companionName,
                                                                     const LocalPairingKey& key, std::uint64_t sequence,
@@ -114,4 +114,4 @@ RelayCredentials RelayCredentials::make(std::string baseURL, const LocalPairingK
                             key.relayDigest(LocalPairingKey::relayAccessLabel, companionID)};
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::security

@@ -7,7 +7,7 @@
 #include "security/protocol_error.hpp"
 #include "store/snapshot.hpp"
 
-namespace vigilorb {
+namespace vigilorb::security {
 
 // The payload sealed with ChaCha20-Poly1305 for the relay; the clear fields are bound to the
 // ciphertext as associated data, so the relay can route it but neither read nor alter it.
@@ -32,7 +32,7 @@ struct EncryptedCloudSnapshotEnvelope {
     Bytes associatedData() const;
 
     // Seals the snapshot's payload generated at `now` under the key with a fresh nonce.
-    static EncryptedCloudSnapshotEnvelope seal(const CompanionSnapshot& snapshot, const std::string& companionID,
+    static EncryptedCloudSnapshotEnvelope seal(const store::CompanionSnapshot& snapshot, const std::string& companionID,
                                                const std::string& companionName, const LocalPairingKey& key,
                                                std::uint64_t sequence, Date now);
     // Seals given payload bytes (the payload's generatedAt must be `now`).
@@ -61,4 +61,4 @@ struct RelayCredentials {
     static RelayCredentials make(std::string baseURL, const LocalPairingKey& key, const std::string& companionID);
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::security

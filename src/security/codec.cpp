@@ -5,7 +5,7 @@
 #include <bit>
 #include <cctype>
 
-namespace vigilorb::codec {
+namespace vigilorb::security::codec {
 
 std::optional<std::string> canonicalUUID(std::string_view text) {
     if (text.size() != 36) return std::nullopt;
@@ -63,12 +63,12 @@ std::string dumpCompact(const OrderedJson& j) {
     }
 }
 
-}  // namespace vigilorb::codec
+}  // namespace vigilorb::security::codec
 
-namespace vigilorb::codec {
+namespace vigilorb::security::codec {
 OrderedJson dateNumber(Date date) {
     auto j = dateToJson(date);
     if (j.is_number_integer()) return OrderedJson(j.get<long long>());
     return OrderedJson(j.get<double>());
 }
-}  // namespace vigilorb::codec
+}  // namespace vigilorb::security::codec

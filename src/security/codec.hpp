@@ -9,9 +9,8 @@
 #include "security/crypto.hpp"
 
 // Encodings shared by the phone-facing formats.
-namespace vigilorb::codec {
+namespace vigilorb::security::codec {
 
-using crypto::Bytes;
 using OrderedJson = nlohmann::ordered_json;
 
 // Upper-case canonical text of a UUID given in either case; nothing for any other shape.
@@ -32,9 +31,9 @@ long long requireInteger(const Json& obj, const char* key);
 std::string dumpCompact(const Json& j);
 std::string dumpCompact(const OrderedJson& j);
 
-}  // namespace vigilorb::codec
+}  // namespace vigilorb::security::codec
 
-namespace vigilorb::codec {
+namespace vigilorb::security::codec {
 // A date as the JSON number of seconds since 2001 (an integral value without a fraction).
 OrderedJson dateNumber(Date date);
-}  // namespace vigilorb::codec
+}  // namespace vigilorb::security::codec

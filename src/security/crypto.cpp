@@ -9,7 +9,7 @@
 
 #include <memory>
 
-namespace vigilorb::crypto {
+namespace vigilorb::security::crypto {
 
 namespace {
 
@@ -231,4 +231,4 @@ Bytes openCombined(const Bytes& key, const Bytes& combined, const Bytes& aad) {
     return chachaOpen(key, nonce, ciphertext, tag, aad);
 }
 
-}  // namespace vigilorb::crypto
+}  // namespace vigilorb::security::crypto

@@ -6,11 +6,10 @@
 #include <string_view>
 #include <vector>
 
+#include "model/bytes.hpp"
 #include "model/error.hpp"
 
-namespace vigilorb::crypto {
-
-using Bytes = std::vector<std::uint8_t>;
+namespace vigilorb::security::crypto {
 
 enum class CryptoError {
     invalidKeySize,       // a key of a length the algorithm does not take
@@ -61,4 +60,4 @@ Bytes sealCombined(const Bytes& key, const Bytes& plaintext, const Bytes& aad);
 Bytes sealCombined(const Bytes& key, const Bytes& nonce, const Bytes& plaintext, const Bytes& aad);
 Bytes openCombined(const Bytes& key, const Bytes& combined, const Bytes& aad);
 
-}  // namespace vigilorb::crypto
+}  // namespace vigilorb::security::crypto

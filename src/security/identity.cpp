@@ -11,7 +11,7 @@
 #include "model/json.hpp"
 #include "model/text.hpp"
 
-namespace vigilorb {
+namespace vigilorb::security {
 
 namespace {
 
@@ -127,4 +127,4 @@ std::optional<std::string> hostComputerName(const std::filesystem::path& machine
     return std::nullopt;
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::security

@@ -6,7 +6,7 @@
 
 #include "model/preferences.hpp"
 
-namespace vigilorb {
+namespace vigilorb::security {
 
 // Who this computer is to the phone: a stable ID ("mac-" + lower-case UUID) and a display name.
 struct CompanionIdentity {
@@ -35,4 +35,4 @@ std::string trimmedWhitespaceAndNewlines(std::string_view s);
 // else the kernel's host name. Absent when neither gives anything.
 std::optional<std::string> hostComputerName(const std::filesystem::path& machineInfo = "/etc/machine-info");
 
-}  // namespace vigilorb
+}  // namespace vigilorb::security

@@ -6,7 +6,7 @@
 
 #include "model/files.hpp"
 
-namespace vigilorb {
+namespace vigilorb::security {
 
 KeychainPairingKeyStore::KeychainPairingKeyStore(SecretItemBackend& backend, std::string service,
                                                  std::optional<std::string> accessGroup)
@@ -102,4 +102,4 @@ std::expected<Bytes, KeyStoreStatus> FileSecretItemBackend::copyMatching(const S
     return crypto::bytesOf(*bytes);
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::security

@@ -10,7 +10,7 @@
 #include "model/error.hpp"
 #include "security/pairing_key.hpp"
 
-namespace vigilorb {
+namespace vigilorb::security {
 
 enum class PairingKeyStoreError { keychainStatus, invalidStoredKey };
 
@@ -114,4 +114,4 @@ private:
     std::filesystem::path folder_;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::security

@@ -8,7 +8,7 @@
 #include "security/codec.hpp"
 #include "security/relay_address.hpp"
 
-namespace vigilorb {
+namespace vigilorb::security {
 
 namespace {
 
@@ -194,4 +194,4 @@ PairingHello PairingHello::decode(std::string_view bytes) {
     return h;
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::security

@@ -8,7 +8,7 @@
 #include "security/pairing_key.hpp"
 #include "security/protocol_error.hpp"
 
-namespace vigilorb {
+namespace vigilorb::security {
 
 // Field rules shared by invitation generation and validation ("characters" are graphemes).
 namespace pairingRules {
@@ -96,4 +96,4 @@ struct PairingHello {
     static PairingHello decode(std::string_view bytes);
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::security

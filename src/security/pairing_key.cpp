@@ -1,6 +1,6 @@
 #include "security/pairing_key.hpp"
 
-namespace vigilorb {
+namespace vigilorb::security {
 
 std::optional<LocalPairingKey> LocalPairingKey::fromBytes(Bytes bytes) {
     if (bytes.size() != size) return std::nullopt;
@@ -18,4 +18,4 @@ std::string LocalPairingKey::relayDigest(std::string_view label, std::string_vie
     return hexLowercase(crypto::hmacSha256(bytes_, crypto::bytesOf(message)));
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::security

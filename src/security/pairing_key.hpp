@@ -6,11 +6,10 @@
 #include "model/date.hpp"
 #include "security/crypto.hpp"
 
-namespace vigilorb {
+namespace vigilorb::security {
 
 struct PairingInvitation;
 
-using crypto::Bytes;
 using crypto::hexLowercase;
 
 // The 32-byte secret shared by this computer and the paired phone.
@@ -42,4 +41,4 @@ private:
     Bytes bytes_;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::security

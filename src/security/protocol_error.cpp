@@ -1,6 +1,6 @@
 #include "security/protocol_error.hpp"
 
-namespace vigilorb {
+namespace vigilorb::security {
 
 std::string_view rawValue(LocalSnapshotProtocolError e) {
     switch (e) {
@@ -39,4 +39,4 @@ std::string_view rawValue(CloudSnapshotError e) {
     return "";
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::security

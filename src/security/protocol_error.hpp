@@ -3,7 +3,7 @@
 
 #include "model/error.hpp"
 
-namespace vigilorb {
+namespace vigilorb::security {
 
 // Outcomes of the local snapshot protocol (signed envelopes and hellos). The order is part of
 // the contract with the phone.
@@ -41,4 +41,4 @@ std::string_view rawValue(LocalSnapshotProtocolError e);
 std::string_view rawValue(PairingInvitationError e);
 std::string_view rawValue(CloudSnapshotError e);
 
-}  // namespace vigilorb
+}  // namespace vigilorb::security

@@ -5,7 +5,7 @@
 #include "security/codec.hpp"
 #include "security/identity.hpp"
 
-namespace vigilorb {
+namespace vigilorb::security {
 
 namespace {
 
@@ -84,4 +84,4 @@ bool isValidRelayAddress(std::string_view text) {
            !url->hasQuery && !url->hasFragment;
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::security

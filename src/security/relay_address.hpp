@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-namespace vigilorb {
+namespace vigilorb::security {
 
 // The parts of an absolute URL (RFC 3986) that the relay rules look at.
 struct URLParts {
@@ -22,4 +22,4 @@ std::optional<URLParts> parseURL(std::string_view text);
 // host and without user, password, query or fragment.
 bool isValidRelayAddress(std::string_view text);
 
-}  // namespace vigilorb
+}  // namespace vigilorb::security

@@ -5,7 +5,7 @@
 #include "model/events.hpp"
 #include "security/codec.hpp"
 
-namespace vigilorb {
+namespace vigilorb::security {
 
 namespace {
 
@@ -24,7 +24,7 @@ std::vector<T> decodeList(const Json& obj, const char* key) {
 
 }  // namespace
 
-DeviceSnapshotPayload DeviceSnapshotPayload::make(const CompanionSnapshot& snapshot, Date generatedAt) {
+DeviceSnapshotPayload DeviceSnapshotPayload::make(const store::CompanionSnapshot& snapshot, Date generatedAt) {
     DeviceSnapshotPayload p;
     p.generatedAt = generatedAt;
     for (const auto& [_, q] : snapshot.quotasByAccount) p.quotas.push_back(q);
@@ -101,7 +101,7 @@ SignedSnapshotEnvelope SignedSnapshotEnvelope::sign(Bytes payload, const LocalPa
     return e;
 }
 
-std::string SignedSnapshotEnvelope::create(const CompanionSnapshot& snapshot, const LocalPairingKey& key, Date now) {
+std::string SignedSnapshotEnvelope::create(const store::CompanionSnapshot& snapshot, const LocalPairingKey& key, Date now) {
     auto payload = DeviceSnapshotPayload::make(snapshot, now).encode();
     return sign(crypto::bytesOf(payload), key, now).encode();
 }
@@ -170,4 +170,4 @@ Bytes SignedEnvelopeReceiver::check(std::string_view envelopeJSON, const LocalPa
     return e.payload;
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::security

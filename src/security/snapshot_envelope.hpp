@@ -10,7 +10,7 @@
 #include "security/protocol_error.hpp"
 #include "store/snapshot.hpp"
 
-namespace vigilorb {
+namespace vigilorb::security {
 
 // The phone-facing projection of the snapshot: three ordered lists, nothing internal.
 struct DeviceSnapshotPayload {
@@ -25,7 +25,7 @@ struct DeviceSnapshotPayload {
     bool operator==(const DeviceSnapshotPayload&) const = default;
 
     // Quotas by account ID; tasks and actions newest first, ties by ID ascending.
-    static DeviceSnapshotPayload make(const CompanionSnapshot& snapshot, Date generatedAt);
+    static DeviceSnapshotPayload make(const store::CompanionSnapshot& snapshot, Date generatedAt);
     // Compact JSON with keys sorted at every level.
     std::string encode() const;
     // Throws DecodingError.
@@ -56,7 +56,7 @@ struct SignedSnapshotEnvelope {
     // Signs given payload bytes with a given nonce (a fresh one when empty).
     static SignedSnapshotEnvelope sign(Bytes payload, const LocalPairingKey& key, Date now, std::string nonce = {});
     // Payload of the snapshot at `now`, signed, encoded: the bytes the transport sends.
-    static std::string create(const CompanionSnapshot& snapshot, const LocalPairingKey& key, Date now);
+    static std::string create(const store::CompanionSnapshot& snapshot, const LocalPairingKey& key, Date now);
 
     // Compact JSON in field order (no key sorting).
     std::string encode() const;
@@ -92,4 +92,4 @@ struct SignedEnvelopeReceiver {
                        SnapshotNonceReplayGuard& guard);
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::security

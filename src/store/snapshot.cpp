@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <set>
 
-namespace vigilorb {
+namespace vigilorb::store {
 
 namespace {
 
@@ -269,4 +269,4 @@ std::expected<CompanionSnapshot, json::DocumentFailure> decodeSnapshot(std::stri
     return json::decode<CompanionSnapshot>(bytes);
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::store

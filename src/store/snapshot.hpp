@@ -7,7 +7,7 @@
 #include "model/events.hpp"
 #include "model/records.hpp"
 
-namespace vigilorb {
+namespace vigilorb::store {
 
 struct CompanionSnapshot {
     static constexpr long long currentSchemaVersion = 3;
@@ -64,4 +64,4 @@ void from_json(const Json& j, CompanionSnapshot& v);
 std::string encodeSnapshot(const CompanionSnapshot& s);
 [[nodiscard]] std::expected<CompanionSnapshot, json::DocumentFailure> decodeSnapshot(std::string_view bytes);
 
-}  // namespace vigilorb
+}  // namespace vigilorb::store

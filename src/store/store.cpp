@@ -14,7 +14,7 @@
 
 #include "model/files.hpp"
 
-namespace vigilorb {
+namespace vigilorb::store {
 
 namespace fs = std::filesystem;
 
@@ -264,4 +264,4 @@ void CompanionSnapshotStore::setProblem(std::optional<SnapshotFileProblem> probl
     if (problemListener_) problemListener_(problem_);
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::store

@@ -10,7 +10,7 @@
 #include "model/error.hpp"
 #include "store/snapshot.hpp"
 
-namespace vigilorb {
+namespace vigilorb::store {
 
 enum class SnapshotStoreError { readFailed, decodeFailed, folderCreationFailed, writeFailed };
 
@@ -116,4 +116,4 @@ private:
     ProblemListener problemListener_;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::store

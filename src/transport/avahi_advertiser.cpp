@@ -7,7 +7,7 @@
 #include <avahi-common/malloc.h>
 #include <avahi-common/thread-watch.h>
 
-namespace vigilorb {
+namespace vigilorb::transport {
 
 AvahiAdvertiser::AvahiAdvertiser(QObject* parent) : QObject(parent) {}
 
@@ -134,4 +134,4 @@ void AvahiAdvertiser::publish(AvahiClient* client) {
     }
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::transport

@@ -10,7 +10,7 @@ struct AvahiThreadedPoll;
 struct AvahiClient;
 struct AvahiEntryGroup;
 
-namespace vigilorb {
+namespace vigilorb::transport {
 
 // Publishes one DNS-SD service through the Avahi daemon on the system bus. Avahi's client runs
 // on its own thread (its threaded poll); results come back as queued signals. A name taken by
@@ -49,4 +49,4 @@ private:
     void fail();
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::transport

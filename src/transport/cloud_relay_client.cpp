@@ -12,7 +12,7 @@
 
 #include "cloud/relay_settings.hpp"
 
-namespace vigilorb {
+namespace vigilorb::transport {
 
 namespace {
 
@@ -52,8 +52,8 @@ constexpr qint64 replyBufferLimit = 64 * 1024;
 
 }  // namespace
 
-CloudRelayClient::CloudRelayClient(RelayCredentials credentials, std::string companionID, std::string companionName,
-                                   LocalPairingKey key, Preferences& preferences, CompanionSnapshot snapshot,
+CloudRelayClient::CloudRelayClient(security::RelayCredentials credentials, std::string companionID, std::string companionName,
+                                   security::LocalPairingKey key, Preferences& preferences, store::CompanionSnapshot snapshot,
                                    Options options, QObject* parent)
     : QObject(parent),
       credentials_(std::move(credentials)),
@@ -91,7 +91,7 @@ QString CloudRelayClient::uploadURL() const {
 
 void CloudRelayClient::start() { apply(schedule_.start(Clock::now())); }
 
-void CloudRelayClient::setSnapshot(const CompanionSnapshot& snapshot) {
+void CloudRelayClient::setSnapshot(const store::CompanionSnapshot& snapshot) {
     snapshot_ = snapshot;
     apply(schedule_.snapshotChanged(Clock::now()));
 }
@@ -111,7 +111,7 @@ void CloudRelayClient::apply(const cloud::UploadSchedule::Step& step) {
 void CloudRelayClient::upload(std::uint64_t sequence) {
     QByteArray body;
     try {
-        auto envelope = EncryptedCloudSnapshotEnvelope::seal(snapshot_, companionID_, companionName_, key_, sequence,
+        auto envelope = security::EncryptedCloudSnapshotEnvelope::seal(snapshot_, companionID_, companionName_, key_, sequence,
                                                              options_.clock());
         body = QByteArray::fromStdString(envelope.encode());
     } catch (const std::exception&) {
@@ -149,4 +149,4 @@ void CloudRelayClient::finish(std::uint64_t sequence, bool accepted) {
     emit attemptFinished(sequence, accepted);
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::transport

@@ -20,7 +20,7 @@ class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
 
-namespace vigilorb {
+namespace vigilorb::transport {
 
 class CloudRelayClient : public QObject {
     Q_OBJECT
@@ -35,11 +35,11 @@ public:
 
     // Reads the stored sequence number of the companion from `preferences` (not owned; it
     // must outlive the client) and stores each number the relay accepts there.
-    CloudRelayClient(RelayCredentials credentials, std::string companionID, std::string companionName,
-                     LocalPairingKey key, Preferences& preferences, CompanionSnapshot snapshot, Options options,
+    CloudRelayClient(security::RelayCredentials credentials, std::string companionID, std::string companionName,
+                     security::LocalPairingKey key, Preferences& preferences, store::CompanionSnapshot snapshot, Options options,
                      QObject* parent = nullptr);
-    CloudRelayClient(RelayCredentials credentials, std::string companionID, std::string companionName,
-                     LocalPairingKey key, Preferences& preferences, CompanionSnapshot snapshot)
+    CloudRelayClient(security::RelayCredentials credentials, std::string companionID, std::string companionName,
+                     security::LocalPairingKey key, Preferences& preferences, store::CompanionSnapshot snapshot)
         : CloudRelayClient(std::move(credentials), std::move(companionID), std::move(companionName), std::move(key),
                            preferences, std::move(snapshot), Options{}) {}
     // Drops a pending upload and any request in flight without a status text.
@@ -48,9 +48,9 @@ public:
     // The first upload, at once.
     void start();
     // Replaces the snapshot to upload and uploads it once changes have settled.
-    void setSnapshot(const CompanionSnapshot& snapshot);
+    void setSnapshot(const store::CompanionSnapshot& snapshot);
 
-    const RelayCredentials& credentials() const { return credentials_; }
+    const security::RelayCredentials& credentials() const { return credentials_; }
     std::uint64_t sequence() const { return schedule_.sequence(); }
     // The URL every upload of this client goes to.
     QString uploadURL() const;
@@ -65,12 +65,12 @@ private:
     void upload(std::uint64_t sequence);
     void finish(std::uint64_t sequence, bool accepted);
 
-    RelayCredentials credentials_;
+    security::RelayCredentials credentials_;
     std::string companionID_;
     std::string companionName_;
-    LocalPairingKey key_;
+    security::LocalPairingKey key_;
     Preferences& preferences_;
-    CompanionSnapshot snapshot_;
+    store::CompanionSnapshot snapshot_;
     Options options_;
     cloud::UploadSchedule schedule_;
     QNetworkAccessManager* network_;
@@ -79,4 +79,4 @@ private:
     QPointer<QNetworkReply> reply_;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::transport

@@ -2,7 +2,7 @@
 
 #include <QMetaObject>
 
-namespace vigilorb {
+namespace vigilorb::transport {
 
 namespace {
 
@@ -10,8 +10,8 @@ QString text(std::string_view s) { return QString::fromUtf8(s.data(), static_cas
 
 }  // namespace
 
-CompanionTransportController::CompanionTransportController(CompanionIdentity identity, Preferences& preferences,
-                                                           std::unique_ptr<SecretItemBackend> keyStoreBackend,
+CompanionTransportController::CompanionTransportController(security::CompanionIdentity identity, Preferences& preferences,
+                                                           std::unique_ptr<security::SecretItemBackend> keyStoreBackend,
                                                            Options options, QObject* parent)
     : QObject(parent),
       identity_(std::move(identity)),
@@ -68,7 +68,7 @@ std::expected<std::string, cloud::NoRelay> CompanionTransportController::relayUR
 
 void CompanionTransportController::restoreStoredKey() {
     auto activationsAtStart = activations_;
-    using Loaded = std::expected<std::optional<LocalPairingKey>, PairingKeyStoreFailure>;
+    using Loaded = std::expected<std::optional<security::LocalPairingKey>, security::PairingKeyStoreFailure>;
     onKeyStore(
         [this, account = identity_.id]() -> Loaded {
             // Without an access group there is no second place to look.
@@ -89,7 +89,7 @@ void CompanionTransportController::restoreStoredKey() {
         });
 }
 
-void CompanionTransportController::activate(const LocalPairingKey& key, const CompanionSnapshot& snapshot,
+void CompanionTransportController::activate(const security::LocalPairingKey& key, const store::CompanionSnapshot& snapshot,
                                             const std::optional<std::string>& relayBaseURL) {
     ++activations_;
     latestKey_ = key;
@@ -105,7 +105,7 @@ void CompanionTransportController::activate(const LocalPairingKey& key, const Co
 }
 
 void CompanionTransportController::configureRelay(const std::optional<std::string>& relayBaseURL,
-                                                  const LocalPairingKey& key, const CompanionSnapshot& snapshot) {
+                                                  const security::LocalPairingKey& key, const store::CompanionSnapshot& snapshot) {
     relay_.reset();  // cancels its pending upload and retry without a word
     if (!relayBaseURL) {
         // Without this the user could not tell a missing address from a working relay.
@@ -113,14 +113,14 @@ void CompanionTransportController::configureRelay(const std::optional<std::strin
         emit activationChanged();
         return;
     }
-    relay_ = std::make_unique<CloudRelayClient>(RelayCredentials::make(*relayBaseURL, key, identity_.id), identity_.id,
+    relay_ = std::make_unique<CloudRelayClient>(security::RelayCredentials::make(*relayBaseURL, key, identity_.id), identity_.id,
                                                 identity_.name, key, preferences_, snapshot, options_.relay);
     connect(relay_.get(), &CloudRelayClient::statusText, this, &CompanionTransportController::setStatus);
     relay_->start();
     emit activationChanged();
 }
 
-void CompanionTransportController::publish(const CompanionSnapshot& snapshot) {
+void CompanionTransportController::publish(const store::CompanionSnapshot& snapshot) {
     latestSnapshot_ = snapshot;
     if (link_) link_->setSnapshot(snapshot);
     if (relay_) relay_->setSnapshot(snapshot);
@@ -138,13 +138,13 @@ void CompanionTransportController::generatePairingInvitation(std::function<void(
         done(std::unexpected(PairingFailure::alreadyPreparing));
         return;
     }
-    std::optional<PairingInvitation> invitation;
-    std::optional<LocalPairingKey> key;
+    std::optional<security::PairingInvitation> invitation;
+    std::optional<security::LocalPairingKey> key;
     try {
         auto now = options_.clock();
-        invitation = PairingInvitation::generate(
+        invitation = security::PairingInvitation::generate(
             identity_, cloud::relayBaseURLString(preferences_, options_.builtInRelayAddress), now);
-        key = LocalPairingKey::deriveFromInvitation(*invitation, now);
+        key = security::LocalPairingKey::deriveFromInvitation(*invitation, now);
     } catch (const std::exception&) {
         done(std::unexpected(PairingFailure::invitationRefused));
         return;
@@ -167,4 +167,4 @@ void CompanionTransportController::generatePairingInvitation(std::function<void(
         });
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::transport

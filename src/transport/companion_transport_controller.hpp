@@ -24,7 +24,7 @@
 #include "transport/cloud_relay_client.hpp"
 #include "transport/local_link_server.hpp"
 
-namespace vigilorb {
+namespace vigilorb::transport {
 
 inline constexpr std::string_view notAvailableText = "Local connection is not available";
 inline constexpr std::string_view waitingText = "Waiting for a paired iPhone";
@@ -54,18 +54,18 @@ public:
         std::function<Date()> clock = &Date::now;
         // What a new pairing starts from: the runtime's current snapshot. Absent: the last one
         // published here.
-        std::function<CompanionSnapshot()> currentSnapshot;
+        std::function<store::CompanionSnapshot()> currentSnapshot;
     };
 
-    using PairingResult = std::expected<PairingInvitation, PairingFailure>;
+    using PairingResult = std::expected<security::PairingInvitation, PairingFailure>;
 
     // `preferences` is not owned and must outlive the controller; the backend is used only on
     // the key-store thread from now on.
-    CompanionTransportController(CompanionIdentity identity, Preferences& preferences,
-                                 std::unique_ptr<SecretItemBackend> keyStoreBackend, Options options,
+    CompanionTransportController(security::CompanionIdentity identity, Preferences& preferences,
+                                 std::unique_ptr<security::SecretItemBackend> keyStoreBackend, Options options,
                                  QObject* parent = nullptr);
-    CompanionTransportController(CompanionIdentity identity, Preferences& preferences,
-                                 std::unique_ptr<SecretItemBackend> keyStoreBackend)
+    CompanionTransportController(security::CompanionIdentity identity, Preferences& preferences,
+                                 std::unique_ptr<security::SecretItemBackend> keyStoreBackend)
         : CompanionTransportController(std::move(identity), preferences, std::move(keyStoreBackend), Options{}) {}
     // Stops the local link and the relay client, and waits for a key-store call in progress.
     ~CompanionTransportController() override;
@@ -75,9 +75,9 @@ public:
     bool isPaired() const { return latestKey_.has_value(); }
     bool cloudSyncActive() const { return relay_ != nullptr; }
     bool preparingPairing() const { return preparingPairing_; }
-    const CompanionIdentity& identity() const { return identity_; }
-    const std::optional<LocalPairingKey>& latestKey() const { return latestKey_; }
-    const CompanionSnapshot& latestSnapshot() const { return latestSnapshot_; }
+    const security::CompanionIdentity& identity() const { return identity_; }
+    const std::optional<security::LocalPairingKey>& latestKey() const { return latestKey_; }
+    const store::CompanionSnapshot& latestSnapshot() const { return latestSnapshot_; }
     LocalLinkServer* localLink() const { return link_.get(); }
     CloudRelayClient* relay() const { return relay_.get(); }
     // Where the pairing key is kept ("Secret Service", "file").
@@ -87,13 +87,13 @@ public:
     // snapshot (empty until the runtime publishes). Emits restoreFinished when done.
     void restoreStoredKey();
     // Replaces the local link and the relay client with ones for this key.
-    void activate(const LocalPairingKey& key, const CompanionSnapshot& snapshot,
+    void activate(const security::LocalPairingKey& key, const store::CompanionSnapshot& snapshot,
                   const std::optional<std::string>& relayBaseURL);
     // Replaces the relay client; none when `relayBaseURL` is absent.
-    void configureRelay(const std::optional<std::string>& relayBaseURL, const LocalPairingKey& key,
-                        const CompanionSnapshot& snapshot);
+    void configureRelay(const std::optional<std::string>& relayBaseURL, const security::LocalPairingKey& key,
+                        const store::CompanionSnapshot& snapshot);
     // A new snapshot from the runtime, for the local link and the relay.
-    void publish(const CompanionSnapshot& snapshot);
+    void publish(const store::CompanionSnapshot& snapshot);
     // Stores the address (trimmed) and, while paired, applies it. Returns the relay URL now in
     // force, or why there is none.
     std::expected<std::string, cloud::NoRelay> changeRelayAddress(std::string_view text);
@@ -121,10 +121,10 @@ private:
     template <class Work, class Done>
     void onKeyStore(Work work, Done done);
 
-    CompanionIdentity identity_;
+    security::CompanionIdentity identity_;
     Preferences& preferences_;
-    std::unique_ptr<SecretItemBackend> backend_;
-    KeychainPairingKeyStore keyStore_;
+    std::unique_ptr<security::SecretItemBackend> backend_;
+    security::KeychainPairingKeyStore keyStore_;
     Options options_;
     QString keyStoreKind_;
     QThread keyStoreThread_;
@@ -133,12 +133,12 @@ private:
     QString status_;
     bool launchesAtLogin_ = false;
     bool preparingPairing_ = false;
-    std::optional<LocalPairingKey> latestKey_;
-    CompanionSnapshot latestSnapshot_;
+    std::optional<security::LocalPairingKey> latestKey_;
+    store::CompanionSnapshot latestSnapshot_;
     std::unique_ptr<LocalLinkServer> link_;
     std::unique_ptr<CloudRelayClient> relay_;
     // Counts activations, so that a restore that finishes after a pairing does not undo it.
     std::uint64_t activations_ = 0;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::transport

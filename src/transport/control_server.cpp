@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace vigilorb {
+namespace vigilorb::transport {
 
 namespace {
 
@@ -124,4 +124,4 @@ void ControlServer::answer(QLocalSocket* socket, const cli::Response& response) 
     socket->disconnectFromServer();  // after the answer is written
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::transport

@@ -20,7 +20,7 @@
 class QLocalServer;
 class QLocalSocket;
 
-namespace vigilorb {
+namespace vigilorb::transport {
 
 class ControlServer : public QObject {
     Q_OBJECT
@@ -66,4 +66,4 @@ private:
     ino_t socketInode_ = 0;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::transport

@@ -10,21 +10,21 @@
 
 #include "model/paths.hpp"
 
-namespace vigilorb {
+namespace vigilorb::transport {
 
 namespace {
 
 constexpr const char* secretServiceName = "org.freedesktop.secrets";
 
 // The status of a failed job (never called for NoError).
-KeyStoreStatus statusOf(QKeychain::Error error) {
+security::KeyStoreStatus statusOf(QKeychain::Error error) {
     switch (error) {
-        case QKeychain::EntryNotFound: return KeyStoreStatus::itemNotFound;
+        case QKeychain::EntryNotFound: return security::KeyStoreStatus::itemNotFound;
         case QKeychain::AccessDenied:
-        case QKeychain::AccessDeniedByUser: return KeyStoreStatus::accessDenied;
+        case QKeychain::AccessDeniedByUser: return security::KeyStoreStatus::accessDenied;
         case QKeychain::NoBackendAvailable:
-        case QKeychain::NotImplemented: return KeyStoreStatus::noBackend;
-        default: return KeyStoreStatus::otherFailure;
+        case QKeychain::NotImplemented: return security::KeyStoreStatus::noBackend;
+        default: return security::KeyStoreStatus::otherFailure;
     }
 }
 
@@ -63,32 +63,32 @@ Outcome run(QKeychain::Job* job, std::chrono::milliseconds timeout, bool readsDa
     return *outcome;
 }
 
-std::expected<void, KeyStoreStatus> write(const SecretItemQuery& query, const Bytes& data,
+std::expected<void, security::KeyStoreStatus> write(const security::SecretItemQuery& query, const Bytes& data,
                                           std::chrono::milliseconds timeout) {
     auto* job = new QKeychain::WritePasswordJob(QString::fromStdString(query.service));
     job->setKey(QString::fromStdString(query.account));
     job->setBinaryData(QByteArray(reinterpret_cast<const char*>(data.data()), static_cast<qsizetype>(data.size())));
     auto outcome = run(job, timeout, false);
-    if (!outcome.finished) return std::unexpected(KeyStoreStatus::timedOut);
+    if (!outcome.finished) return std::unexpected(security::KeyStoreStatus::timedOut);
     if (outcome.error != QKeychain::NoError) return std::unexpected(statusOf(outcome.error));
     return {};
 }
 
 }  // namespace
 
-std::expected<void, KeyStoreStatus> QtKeychainSecretItemBackend::update(const SecretItemQuery& query, const Bytes& data) {
+std::expected<void, security::KeyStoreStatus> QtKeychainSecretItemBackend::update(const security::SecretItemQuery& query, const Bytes& data) {
     return write(query, data, timeout_);
 }
 
-std::expected<void, KeyStoreStatus> QtKeychainSecretItemBackend::add(const SecretItemQuery& query, const Bytes& data) {
+std::expected<void, security::KeyStoreStatus> QtKeychainSecretItemBackend::add(const security::SecretItemQuery& query, const Bytes& data) {
     return write(query, data, timeout_);
 }
 
-std::expected<Bytes, KeyStoreStatus> QtKeychainSecretItemBackend::copyMatching(const SecretItemQuery& query) {
+std::expected<Bytes, security::KeyStoreStatus> QtKeychainSecretItemBackend::copyMatching(const security::SecretItemQuery& query) {
     auto* job = new QKeychain::ReadPasswordJob(QString::fromStdString(query.service));
     job->setKey(QString::fromStdString(query.account));
     auto outcome = run(job, timeout_, true);
-    if (!outcome.finished) return std::unexpected(KeyStoreStatus::timedOut);
+    if (!outcome.finished) return std::unexpected(security::KeyStoreStatus::timedOut);
     if (outcome.error != QKeychain::NoError) return std::unexpected(statusOf(outcome.error));
     return Bytes(outcome.data.begin(), outcome.data.end());
 }
@@ -101,10 +101,10 @@ bool secretServiceAvailable() {
     return activatable.isValid() && activatable.value().contains(secretServiceName);
 }
 
-std::unique_ptr<SecretItemBackend> chooseSecretItemBackend(const std::filesystem::path& fallbackFolder,
+std::unique_ptr<security::SecretItemBackend> chooseSecretItemBackend(const std::filesystem::path& fallbackFolder,
                                                           std::chrono::milliseconds timeout) {
     if (secretServiceAvailable()) return std::make_unique<QtKeychainSecretItemBackend>(timeout);
-    return std::make_unique<FileSecretItemBackend>(fallbackFolder);
+    return std::make_unique<security::FileSecretItemBackend>(fallbackFolder);
 }
 
 std::filesystem::path defaultPairingKeyFolder() {
@@ -112,4 +112,4 @@ std::filesystem::path defaultPairingKeyFolder() {
     return base / paths::companionFolderName / "PairingKeys";
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::transport

@@ -15,7 +15,7 @@
 #include "security/snapshot_envelope.hpp"
 #include "transport/avahi_advertiser.hpp"
 
-namespace vigilorb {
+namespace vigilorb::transport {
 
 namespace {
 
@@ -53,8 +53,8 @@ private:
     LocalLinkServer* server_;
 };
 
-LocalLinkServer::LocalLinkServer(std::string companionID, std::string companionName, LocalPairingKey key,
-                                 CompanionSnapshot initialSnapshot, Options options, QObject* parent)
+LocalLinkServer::LocalLinkServer(std::string companionID, std::string companionName, security::LocalPairingKey key,
+                                 store::CompanionSnapshot initialSnapshot, Options options, QObject* parent)
     : QObject(parent),
       companionID_(std::move(companionID)),
       companionName_(std::move(companionName)),
@@ -208,7 +208,7 @@ void LocalLinkServer::onGone(QSslSocket* socket) {
     if (wasAdmitted && admittedReceivers() == 0) emit statusText(waitingText);
 }
 
-void LocalLinkServer::setSnapshot(const CompanionSnapshot& snapshot) {
+void LocalLinkServer::setSnapshot(const store::CompanionSnapshot& snapshot) {
     snapshot_ = snapshot;
     std::vector<QSslSocket*> receivers;
     for (const auto& [socket, c] : connections_)
@@ -221,7 +221,7 @@ void LocalLinkServer::setSnapshot(const CompanionSnapshot& snapshot) {
 bool LocalLinkServer::sendTo(const std::vector<QSslSocket*>& receivers) {
     std::string frame;
     try {
-        frame = link::encodeFrame(SignedSnapshotEnvelope::create(snapshot_, key_, Date::now()));
+        frame = link::encodeFrame(security::SignedSnapshotEnvelope::create(snapshot_, key_, Date::now()));
     } catch (const std::exception&) {
         emit statusText(failedText);
         return false;
@@ -243,4 +243,4 @@ bool LocalLinkServer::sendTo(const std::vector<QSslSocket*>& receivers) {
     return true;
 }
 
-}  // namespace vigilorb
+}  // namespace vigilorb::transport

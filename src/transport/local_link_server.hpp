@@ -16,7 +16,7 @@ class QSslSocket;
 class QTcpServer;
 class QTimer;
 
-namespace vigilorb {
+namespace vigilorb::transport {
 
 class AvahiAdvertiser;
 
@@ -48,12 +48,12 @@ class LocalLinkServer : public QObject {
 public:
     using Options = LocalLinkServerOptions;
 
-    LocalLinkServer(std::string companionID, std::string companionName, LocalPairingKey key,
-                    CompanionSnapshot initialSnapshot, Options options = {}, QObject* parent = nullptr);
+    LocalLinkServer(std::string companionID, std::string companionName, security::LocalPairingKey key,
+                    store::CompanionSnapshot initialSnapshot, Options options = {}, QObject* parent = nullptr);
     ~LocalLinkServer() override;
 
     void start();
-    void setSnapshot(const CompanionSnapshot& snapshot);
+    void setSnapshot(const store::CompanionSnapshot& snapshot);
     quint16 port() const;
 
     // Connections that have not yet presented an accepted hello, and admitted receivers.
@@ -76,8 +76,8 @@ private:
 
     std::string companionID_;
     std::string companionName_;
-    LocalPairingKey key_;
-    CompanionSnapshot snapshot_;
+    security::LocalPairingKey key_;
+    store::CompanionSnapshot snapshot_;
     Options options_;
     QByteArray psk_;
     QByteArray pskIdentity_;
@@ -98,4 +98,4 @@ private:
     friend class LocalLinkListener;
 };
 
-}  // namespace vigilorb
+}  // namespace vigilorb::transport

@@ -63,21 +63,21 @@ TEST(ApprovalNotifications, OnePerNewPendingActionNoneForThoseFoundAtStartUpAndN
     TempDir dir;
     auto snapshotFile = dir / "snapshot-v1.json";
     // Stored before the start: an approval that was already pending.
-    CompanionSnapshot stored;
+    store::CompanionSnapshot stored;
     auto oldTask = TaskSnapshot{"old", std::nullopt, "work", AIProvider::claude, "Old task", TaskState::waitingApproval, Date::now()};
-    stored.tasksByID[CompanionSnapshot::taskKey(oldTask)] = oldTask;
+    stored.tasksByID[store::CompanionSnapshot::taskKey(oldTask)] = oldTask;
     auto oldAction = PendingAction{"p-old", std::nullopt, "old", "work", AIProvider::claude, PendingActionKind::permissions, Date::now()};
-    stored.pendingActionsByID[CompanionSnapshot::actionKey(oldAction)] = oldAction;
-    EXPECT_TRUE(files::writeAtomically(snapshotFile, encodeSnapshot(stored)));
+    stored.pendingActionsByID[store::CompanionSnapshot::actionKey(oldAction)] = oldAction;
+    EXPECT_TRUE(files::writeAtomically(snapshotFile, store::encodeSnapshot(stored)));
 
     MemoryPreferences preferences;
-    ProviderRuntimeOptions options;
+    runtime::ProviderRuntimeOptions options;
     options.snapshotFile = snapshotFile;
     options.preferences = &preferences;
     options.sides = {};
     options.claudeCLIFallbackFolders = {};
     options.environment = [](const char*) -> std::optional<std::string> { return std::nullopt; };
-    ProviderRuntimeController runtime(std::move(options));
+    runtime::ProviderRuntimeController runtime(std::move(options));
     app::DesktopNotifications notifications;
     app::ApprovalNotifications approvals(
         runtime, [&] { return preferences.boolean(app::notifyApprovalsKey).value_or(true); },
@@ -85,7 +85,7 @@ TEST(ApprovalNotifications, OnePerNewPendingActionNoneForThoseFoundAtStartUpAndN
             notifications.notify(QString::fromStdString(n.summary), QString::fromStdString(n.body));
         });
     bool started = false;
-    QObject::connect(&runtime, &ProviderRuntimeController::startedUp, [&] { started = true; });
+    QObject::connect(&runtime, &runtime::ProviderRuntimeController::startedUp, [&] { started = true; });
     ASSERT_TRUE(eventually([&] { return started; }));
     ASSERT_EQ(runtime.snapshot().pendingActionsByID.size(), 1u);
 

@@ -40,7 +40,7 @@ TEST_F(Pairing, GeneratingStoresAndActivatesTheKeyAndShowsItsCode) {
     EXPECT_TRUE(button->isEnabled());
 
     const auto& invitation = sheet->invitation();
-    auto key = LocalPairingKey::deriveFromInvitation(invitation, now);
+    auto key = security::LocalPairingKey::deriveFromInvitation(invitation, now);
     ASSERT_EQ(storedKey(), key);
     EXPECT_EQ(controller->latestKey(), key);
     // The status line follows the controller: local link up, no relay address in this build.
@@ -89,7 +89,7 @@ TEST_F(Pairing, GeneratingTwiceReplacesTheKeyAndTheCode) {
     EXPECT_NE(secondInvitation.secret, firstInvitation.secret);
     EXPECT_NE(labelText(*second, "verificationCode").toStdString(), firstInvitation.verificationCode());
     EXPECT_NE(shownCode(*second), firstImage);
-    EXPECT_EQ(storedKey(), LocalPairingKey::deriveFromInvitation(secondInvitation, now));
+    EXPECT_EQ(storedKey(), security::LocalPairingKey::deriveFromInvitation(secondInvitation, now));
     EXPECT_EQ(controller->latestKey(), storedKey());
 }
 
@@ -103,7 +103,7 @@ TEST_F(Pairing, AFailedKeyWriteKeepsThePreviousKeyAndOffersTryAgain) {
 
     auto* link = controller->localLink();
     ASSERT_NE(link, nullptr);
-    secrets->failWith(KeyStoreStatus::ioFailure);
+    secrets->failWith(security::KeyStoreStatus::ioFailure);
     EXPECT_EQ(generate(), nullptr);
     auto* button = child<QPushButton>(*window, "generatePairingInvitation");
     EXPECT_EQ(window->pairingState(), app::PairingPreparationState::failed);

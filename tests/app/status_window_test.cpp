@@ -89,10 +89,10 @@ TEST_F(StatusWindow, AccountRowsAreSortedAndARemovedAccountDisappears) {
 
 TEST_F(StatusWindow, CountsUseTheCurrentLocale) {
     open();
-    CompanionSnapshot snapshot;
+    store::CompanionSnapshot snapshot;
     for (int i = 0; i < 1234; ++i) {
         TaskSnapshot t{"t" + std::to_string(i), std::nullopt, "work", AIProvider::claude, "Task", TaskState::completed, now};
-        snapshot.tasksByID[CompanionSnapshot::taskKey(t)] = t;
+        snapshot.tasksByID[store::CompanionSnapshot::taskKey(t)] = t;
     }
     struct Case {
         QLocale locale;
@@ -111,14 +111,14 @@ TEST_F(StatusWindow, CountsUseTheCurrentLocale) {
 TEST_F(StatusWindow, QuotaBarsAndWaitingTasksFirst) {
     timeRefresh = std::chrono::milliseconds(20);
     open();
-    CompanionSnapshot snapshot;
+    store::CompanionSnapshot snapshot;
     AccountQuotaSnapshot quota{std::nullopt, "work", AIProvider::claude,
                                {{QuotaWindowKind::fiveHour, 42.4, now + 7500, 300}, {QuotaWindowKind::sevenDay, 130, std::nullopt, std::nullopt}},
                                now};
-    snapshot.quotasByAccount[CompanionSnapshot::quotaKey(AIProvider::claude, "work")] = quota;
+    snapshot.quotasByAccount[store::CompanionSnapshot::quotaKey(AIProvider::claude, "work")] = quota;
     TaskSnapshot running{"r", std::nullopt, "work", AIProvider::claude, "Refactor", TaskState::running, now - 30};
     TaskSnapshot asking{"w", std::nullopt, "work", AIProvider::claude, "Deploy", TaskState::waitingApproval, now - 600};
-    for (const auto& t : {running, asking}) snapshot.tasksByID[CompanionSnapshot::taskKey(t)] = t;
+    for (const auto& t : {running, asking}) snapshot.tasksByID[store::CompanionSnapshot::taskKey(t)] = t;
     runtime->publish(snapshot);
 
     QStringList bars;
@@ -163,9 +163,9 @@ TEST_F(StatusWindow, TheVersionFallsBackWhenTheBuildSetsNone) {
 }
 
 struct CoworkWindow : StatusWindow {
-    ProviderRuntimeOptions withDesktopSide() {
+    runtime::ProviderRuntimeOptions withDesktopSide() {
         auto o = runtimeOptions();
-        o.sides = {[](ProviderRuntimeController& c) { return std::make_unique<ClaudeDesktopRuntimeSide>(c); }};
+        o.sides = {[](runtime::ProviderRuntimeController& c) { return std::make_unique<runtime::ClaudeDesktopRuntimeSide>(c); }};
         o.coworkScanPeriod = std::chrono::milliseconds(50);
         o.claudeDesktopUsagePeriod = std::chrono::milliseconds(50);
         return o;
@@ -184,8 +184,8 @@ TEST_F(CoworkWindow, FirstLaunchTurnsTheObserverLabelToStop) {
 
 TEST_F(CoworkWindow, ScanNowBeforeTheObserverEverStartedDoesNothing) {
     // Not the first launch, and the observer was never turned on.
-    preferences.setBoolean(claude_desktop_keys::configured, true);
-    preferences.setBoolean(claude_desktop_keys::enabled, false);
+    preferences.setBoolean(runtime::claude_desktop_keys::configured, true);
+    preferences.setBoolean(runtime::claude_desktop_keys::enabled, false);
     open(withDesktopSide());
     auto statusBefore = labelText(*window, "claudeDesktopObserverStatus");
     child<QPushButton>(*window, "scanNow")->click();
@@ -199,7 +199,7 @@ TEST_F(CoworkWindow, ScanNowBeforeTheObserverEverStartedDoesNothing) {
     child<QLineEdit>(*window, "claudeAccountID")->setText("desk-2");
     child<QPushButton>(*window, "toggleClaudeDesktopObserver")->click();
     EXPECT_EQ(child<QPushButton>(*window, "toggleClaudeDesktopObserver")->text(), "Stop Observing");
-    EXPECT_EQ(preferences.string(claude_desktop_keys::account), "desk-2");
+    EXPECT_EQ(preferences.string(runtime::claude_desktop_keys::account), "desk-2");
 }
 
 TEST_F(StatusWindow, LaunchAtLoginToggleWritesTheEntryAndShowsFailures) {
@@ -252,10 +252,10 @@ namespace {
 
 // A snapshot such as a busy day produces: two Codex accounts and a Claude one with their
 // windows, forty tasks in every state, three open requests.
-CompanionSnapshot busySnapshot(Date now) {
-    CompanionSnapshot s;
+store::CompanionSnapshot busySnapshot(Date now) {
+    store::CompanionSnapshot s;
     auto quota = [&](AIProvider p, std::string account, std::vector<QuotaWindow> windows) {
-        s.quotasByAccount[CompanionSnapshot::quotaKey(p, account)] =
+        s.quotasByAccount[store::CompanionSnapshot::quotaKey(p, account)] =
             AccountQuotaSnapshot{std::nullopt, account, p, std::move(windows), now - 40};
     };
     quota(AIProvider::codex, "codex-default",
@@ -271,11 +271,11 @@ CompanionSnapshot busySnapshot(Date now) {
         auto provider = i % 3 == 0 ? AIProvider::claude : AIProvider::codex;
         TaskSnapshot t{"task-" + std::to_string(i), std::nullopt, provider == AIProvider::claude ? "work" : "codex-default",
                        provider, titles[i % 8], state, now - 97.0 * i * i};
-        s.tasksByID[CompanionSnapshot::taskKey(t)] = t;
+        s.tasksByID[store::CompanionSnapshot::taskKey(t)] = t;
         if (state == TaskState::waitingApproval && i < 20) {
             PendingAction a{"action-" + std::to_string(i), std::nullopt, t.id, t.accountID, provider,
                             i % 2 ? PendingActionKind::command : PendingActionKind::permissions, now};
-            s.pendingActionsByID[CompanionSnapshot::actionKey(a)] = a;
+            s.pendingActionsByID[store::CompanionSnapshot::actionKey(a)] = a;
         }
     }
     return s;

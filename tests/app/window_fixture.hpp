@@ -64,11 +64,11 @@ struct WindowFixture : ::testing::Test {
     std::filesystem::path home = dir / "home";
     Date now = Date::fromReference(800000000);
     MemoryPreferences preferences;
-    InMemorySecretItemBackend* secrets = nullptr;  // owned by the controller
-    CompanionIdentity identity{"mac-3f1c2a9e-5b7d-4c1e-9a2b-7e6f5d4c3b2a", "Ann's Workstation"};
+    security::InMemorySecretItemBackend* secrets = nullptr;  // owned by the controller
+    security::CompanionIdentity identity{"mac-3f1c2a9e-5b7d-4c1e-9a2b-7e6f5d4c3b2a", "Ann's Workstation"};
     std::chrono::milliseconds timeRefresh{30000};
-    std::unique_ptr<ProviderRuntimeController> runtime;
-    std::unique_ptr<CompanionTransportController> controller;
+    std::unique_ptr<runtime::ProviderRuntimeController> runtime;
+    std::unique_ptr<transport::CompanionTransportController> controller;
     std::unique_ptr<app::CompanionTransportPanel> transport;
     std::unique_ptr<app::CompanionStatusWindow> window;
 
@@ -83,8 +83,8 @@ struct WindowFixture : ::testing::Test {
         };
     }
 
-    ProviderRuntimeOptions runtimeOptions() {
-        ProviderRuntimeOptions o;
+    runtime::ProviderRuntimeOptions runtimeOptions() {
+        runtime::ProviderRuntimeOptions o;
         o.environment = environment();
         o.clock = [this] { return now; };
         o.preferences = &preferences;
@@ -100,21 +100,21 @@ struct WindowFixture : ::testing::Test {
 
     // Opens the window over a new runtime. Unless `beforeStartUp`, waits until the runtime's
     // start-up task has published the stored snapshot, so that what a test publishes stays.
-    void open(ProviderRuntimeOptions options, bool beforeStartUp = false) {
+    void open(runtime::ProviderRuntimeOptions options, bool beforeStartUp = false) {
         application();
-        runtime = std::make_unique<ProviderRuntimeController>(std::move(options));
+        runtime = std::make_unique<runtime::ProviderRuntimeController>(std::move(options));
         bool started = false;
-        QObject::connect(runtime.get(), &ProviderRuntimeController::startedUp, [&started] { started = true; });
-        auto backend = std::make_unique<InMemorySecretItemBackend>();
+        QObject::connect(runtime.get(), &runtime::ProviderRuntimeController::startedUp, [&started] { started = true; });
+        auto backend = std::make_unique<security::InMemorySecretItemBackend>();
         secrets = backend.get();
-        CompanionTransportController::Options c;
+        transport::CompanionTransportController::Options c;
         c.clock = [this] { return now; };
         c.currentSnapshot = [this] { return runtime->snapshot(); };
         // The local link of a test listens on loopback only and is not advertised.
         c.link.advertise = false;
         c.link.listenAddress = QHostAddress::LocalHost;
-        controller = std::make_unique<CompanionTransportController>(identity, preferences, std::move(backend), std::move(c));
-        runtime->setPublishSink([this](const CompanionSnapshot& s) { controller->publish(s); });
+        controller = std::make_unique<transport::CompanionTransportController>(identity, preferences, std::move(backend), std::move(c));
+        runtime->setPublishSink([this](const store::CompanionSnapshot& s) { controller->publish(s); });
         app::CompanionTransportPanel::Options t;
         t.controller = controller.get();
         t.preferences = &preferences;
@@ -133,12 +133,12 @@ struct WindowFixture : ::testing::Test {
         if (!beforeStartUp) {
             ASSERT_TRUE(eventually([&] { return started; }));
         }
-        QObject::disconnect(runtime.get(), &ProviderRuntimeController::startedUp, nullptr, nullptr);
+        QObject::disconnect(runtime.get(), &runtime::ProviderRuntimeController::startedUp, nullptr, nullptr);
     }
     void open() { open(runtimeOptions()); }
 
     // What the key store holds for this companion.
-    std::optional<LocalPairingKey> storedKey() { return KeychainPairingKeyStore(*secrets).load(identity.id).value(); }
+    std::optional<security::LocalPairingKey> storedKey() { return security::KeychainPairingKeyStore(*secrets).load(identity.id).value(); }
 
     void TearDown() override {
         window.reset();

@@ -94,8 +94,8 @@ TEST(CoworkObserverState, FailedPassKeepsTheCacheOfTheLastSuccess) {
 }
 
 TEST(CoworkReconciliation, KeepSetAndMissedTaskCompletions) {
-    CompanionSnapshot stored;
-    auto put = [&](TaskSnapshot t) { stored.tasksByID[CompanionSnapshot::taskKey(t)] = t; };
+    store::CompanionSnapshot stored;
+    auto put = [&](TaskSnapshot t) { stored.tasksByID[store::CompanionSnapshot::taskKey(t)] = t; };
     put(task("desktop-cowork-live", TaskState::running, start));
     put(task("desktop-cowork-quiet", TaskState::waitingApproval, start));
     put(task("desktop-cowork-done", TaskState::completed, start));

@@ -24,8 +24,8 @@ struct Inbox : ::testing::Test {
     test::TempDir dir;
     fs::path root = dir / "Profiles";
     fs::path snapshotFile = dir / "snapshot-v1.json";
-    CompanionSnapshotStore store{snapshotFile, [] { return now; }};
-    std::vector<CompanionSnapshot> published;
+    store::CompanionSnapshotStore store{snapshotFile, [] { return now; }};
+    std::vector<store::CompanionSnapshot> published;
     std::map<std::string, std::pair<std::string, bool>> rows;
 
     fs::path inbox(const std::string& account) { return root / "claude" / account / "inbox"; }
@@ -40,7 +40,7 @@ struct Inbox : ::testing::Test {
 
     void drain() {
         cli::drainPass(root, store,
-                         {[&](const CompanionSnapshot& s) { published.push_back(s); },
+                         {[&](const store::CompanionSnapshot& s) { published.push_back(s); },
                           [&](const std::string& id, std::string_view detail, bool ok) {
                               rows[id] = {std::string(detail), ok};
                           }});
@@ -210,7 +210,7 @@ TEST_F(Inbox, ApprovalWrittenAfterItsTaskIsAppliedAfterItWhateverTheNames) {
     } namings[] = {{"c", "b", "a"}, {"a", "c", "b"}, {"b", "a", "c"}, {"c", "a", "b"}};
     for (const auto& naming : namings) {
         test::TempDir fresh;
-        CompanionSnapshotStore freshStore{fresh / "snapshot-v1.json", [] { return now; }};
+        store::CompanionSnapshotStore freshStore{fresh / "snapshot-v1.json", [] { return now; }};
         auto write = [&](const char* name, const NormalizedProviderEvent& event, Date at) {
             auto envelope = ProviderEventEnvelope::make(event, at);
             EXPECT_TRUE(files::writeAtomically(cli::prepareInbox(root, "work") / (std::string(name) + ".json"),
@@ -219,7 +219,7 @@ TEST_F(Inbox, ApprovalWrittenAfterItsTaskIsAppliedAfterItWhateverTheNames) {
         write(naming.stop, task(TaskState::completed, now), now);
         write(naming.request, task(TaskState::waitingApproval, now + 1), now + 1);
         write(naming.action, approval, now + 1);
-        cli::drainPass(root, freshStore, {[](const CompanionSnapshot&) {}, [](auto&&...) {}});
+        cli::drainPass(root, freshStore, {[](const store::CompanionSnapshot&) {}, [](auto&&...) {}});
         auto stored = freshStore.snapshot();
         auto label = std::string(naming.stop) + naming.request + naming.action;
         EXPECT_TRUE(fs::is_empty(inbox("work"))) << label;

@@ -35,14 +35,14 @@ PendingAction action(const std::string& id, const std::string& taskID, Date at, 
     return a;
 }
 
-void apply(CompanionSnapshot& s, const std::vector<NormalizedProviderEvent>& events, Date at) {
+void apply(store::CompanionSnapshot& s, const std::vector<NormalizedProviderEvent>& events, Date at) {
     for (const auto& e : events) s.applyEvent(ProviderEventEnvelope::make(e, at));
 }
 
 // The runtime's steps, on a bare snapshot: the approval observer's reconciliation, and one
 // capture of the local task observer.
 struct Account {
-    CompanionSnapshot store;
+    store::CompanionSnapshot store;
     std::vector<TaskSnapshot> local;
     ApprovalWaits waits;
     bool settled = true;
@@ -60,11 +60,11 @@ struct Account {
         return store.replaceTasks(AIProvider::codex, "work", overlayApprovalWaits(local, store, "work", waits), at);
     }
     const TaskSnapshot* shown(const std::string& id) const {
-        auto it = store.tasksByID.find(CompanionSnapshot::taskKey(AIProvider::codex, "work", id));
+        auto it = store.tasksByID.find(store::CompanionSnapshot::taskKey(AIProvider::codex, "work", id));
         return it == store.tasksByID.end() ? nullptr : &it->second;
     }
     bool approvalShown(const std::string& id) const {
-        return store.pendingActionsByID.contains(CompanionSnapshot::taskKey(AIProvider::codex, "work", approvalActionID(id)));
+        return store.pendingActionsByID.contains(store::CompanionSnapshot::taskKey(AIProvider::codex, "work", approvalActionID(id)));
     }
 };
 
@@ -107,9 +107,9 @@ TEST(ApprovalWaits, ReconcileAgainstWhatIsShown) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        CompanionSnapshot s;
-        for (const auto& t : c.tasks) s.tasksByID[CompanionSnapshot::taskKey(t)] = t;
-        for (const auto& a : c.actions) s.pendingActionsByID[CompanionSnapshot::actionKey(a)] = a;
+        store::CompanionSnapshot s;
+        for (const auto& t : c.tasks) s.tasksByID[store::CompanionSnapshot::taskKey(t)] = t;
+        for (const auto& a : c.actions) s.pendingActionsByID[store::CompanionSnapshot::actionKey(a)] = a;
         auto r = reconcileApprovalWaits(s, "work", c.waits, c.settled);
         EXPECT_EQ(r.events, c.events);
         EXPECT_EQ(r.clearedTaskIDs, c.cleared);
@@ -173,9 +173,9 @@ TEST(ApprovalWaits, LeftoversOfAnEarlierRunGoOnceSettled) {
     Account a;
     a.local = {task("t-1", TaskState::running, t0 - 10)};
     // Shown by an earlier run of the app; nobody knows yet whether it still waits.
-    a.store.tasksByID[CompanionSnapshot::taskKey(AIProvider::codex, "work", "t-1")] = task("t-1", TaskState::waitingApproval, t0);
+    a.store.tasksByID[store::CompanionSnapshot::taskKey(AIProvider::codex, "work", "t-1")] = task("t-1", TaskState::waitingApproval, t0);
     auto stale = action("approval-t-1", "t-1", t0);
-    a.store.pendingActionsByID[CompanionSnapshot::actionKey(stale)] = stale;
+    a.store.pendingActionsByID[store::CompanionSnapshot::actionKey(stale)] = stale;
     a.settled = false;
     a.reconcile(t0 + 1);
     EXPECT_TRUE(a.approvalShown("t-1"));

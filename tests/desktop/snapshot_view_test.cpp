@@ -19,11 +19,11 @@ PendingAction action(std::string id, std::string taskID, PendingActionKind kind 
     return PendingAction{std::move(id), std::nullopt, std::move(taskID), std::move(account), provider, kind, now};
 }
 
-void add(CompanionSnapshot& s, TaskSnapshot t) { s.tasksByID[CompanionSnapshot::taskKey(t)] = std::move(t); }
-void add(CompanionSnapshot& s, PendingAction a) { s.pendingActionsByID[CompanionSnapshot::actionKey(a)] = std::move(a); }
+void add(store::CompanionSnapshot& s, TaskSnapshot t) { s.tasksByID[store::CompanionSnapshot::taskKey(t)] = std::move(t); }
+void add(store::CompanionSnapshot& s, PendingAction a) { s.pendingActionsByID[store::CompanionSnapshot::actionKey(a)] = std::move(a); }
 
 TEST(SnapshotView, TasksWaitingForTheUserComeFirstThenRunningThenTheRest) {
-    CompanionSnapshot s;
+    store::CompanionSnapshot s;
     add(s, task("done-new", TaskState::completed, 5));
     add(s, task("run-old", TaskState::running, 600));
     add(s, task("input", TaskState::waitingInput, 900));
@@ -87,7 +87,7 @@ TEST(SnapshotView, QuotaWindowNames) {
 
 TEST(PendingActionNotifier, AnnouncesEachNewActionOnceAndNothingFoundAtStartUp) {
     PendingActionNotifier notifier;
-    CompanionSnapshot s;
+    store::CompanionSnapshot s;
     add(s, task("t1", TaskState::waitingApproval, 0));
     add(s, action("old", "t1"));
     EXPECT_TRUE(notifier.update(s).empty());  // present at start-up
@@ -108,7 +108,7 @@ TEST(PendingActionNotifier, AnnouncesEachNewActionOnceAndNothingFoundAtStartUp) 
     // Published again unchanged: nothing new.
     EXPECT_TRUE(notifier.update(s).empty());
     // Answered, then asked again with the same ID: a new request, announced again.
-    auto key = CompanionSnapshot::actionKey(action("old", "t1"));
+    auto key = store::CompanionSnapshot::actionKey(action("old", "t1"));
     auto answered = s;
     answered.pendingActionsByID.erase(key);
     EXPECT_TRUE(notifier.update(answered).empty());

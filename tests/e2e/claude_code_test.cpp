@@ -68,7 +68,7 @@ TEST(RealClaudeCode, SignedOutRunReachesTheSnapshot) {
     bool arrived = eventually([&] {
         task.reset();
         try {
-            auto s = decodeSnapshot(files::read(snapshotFile).value()).value();
+            auto s = store::decodeSnapshot(files::read(snapshotFile).value()).value();
             for (const auto& [key, t] : s.tasksByID)
                 if (t.provider == AIProvider::claude && t.accountID == "work") task = t;
         } catch (...) {
@@ -239,9 +239,9 @@ protected:
     // Lets the fake answer the turn after a tool result.
     void releaseTurn() { writeText(control / "release", ""); }
 
-    CompanionSnapshot snapshot() {
+    store::CompanionSnapshot snapshot() {
         try {
-            return decodeSnapshot(files::read(snapshotFile).value()).value();
+            return store::decodeSnapshot(files::read(snapshotFile).value()).value();
         } catch (...) {
             return {};
         }
@@ -252,7 +252,7 @@ protected:
         std::vector<PendingActionKind> approvals;
         bool operator==(const SessionView&) const = default;
     };
-    SessionView sessionView(const CompanionSnapshot& s) {
+    SessionView sessionView(const store::CompanionSnapshot& s) {
         SessionView view;
         for (const auto& [key, t] : s.tasksByID)
             if (t.provider == AIProvider::claude && t.accountID == "work" && t.id.size() == 36) view.state = t.state;

@@ -57,9 +57,9 @@ struct Companion : ::testing::Test {
             return e.code() == cli::InstanceLockError::alreadyRunning;
         }
     }
-    std::optional<CompanionSnapshot> snapshot() {
+    std::optional<store::CompanionSnapshot> snapshot() {
         try {
-            return decodeSnapshot(files::read(snapshotFile).value()).value();
+            return store::decodeSnapshot(files::read(snapshotFile).value()).value();
         } catch (...) {
             return std::nullopt;
         }

@@ -62,8 +62,8 @@ std::optional<std::string> listeningPort(pid_t pid) {
     return std::nullopt;
 }
 
-std::string opened(const Upload& upload, const LocalPairingKey& key) {
-    auto payload = EncryptedCloudSnapshotEnvelope::open(upload.body, key);
+std::string opened(const Upload& upload, const security::LocalPairingKey& key) {
+    auto payload = security::EncryptedCloudSnapshotEnvelope::open(upload.body, key);
     return std::string(payload.begin(), payload.end());
 }
 
@@ -97,10 +97,10 @@ TEST(CompanionSync, AHookEventReachesTheRelaySealedForThePairedPhone) {
     ASSERT_EQ(run({exe, "--relay-address", base}, env).status, 0);
     auto pair = run({exe, "--pair"}, env);
     ASSERT_EQ(pair.status, 0) << pair.err;
-    auto invitation = PairingInvitation::decode(pair.out);
+    auto invitation = security::PairingInvitation::decode(pair.out);
     EXPECT_EQ(invitation.relayBaseURL, base);
-    auto key = LocalPairingKey::deriveFromInvitation(invitation, Date::now());
-    auto credentials = RelayCredentials::make(base, key, invitation.companionID);
+    auto key = security::LocalPairingKey::deriveFromInvitation(invitation, Date::now());
+    auto credentials = security::RelayCredentials::make(base, key, invitation.companionID);
 
     // Pairing uploads the current snapshot at once.
     ASSERT_TRUE(eventually([&] { return !uploads(relay).empty(); }));
@@ -139,7 +139,7 @@ TEST(CompanionSync, AHookEventReachesTheRelaySealedForThePairedPhone) {
     EXPECT_NE(lastLine.find(R"("state":"waitingApproval")"), std::string::npos) << lastLine;
     std::uint64_t previous = 0;
     for (const auto& upload : uploads(relay)) {
-        auto envelope = EncryptedCloudSnapshotEnvelope::decode(upload.body);
+        auto envelope = security::EncryptedCloudSnapshotEnvelope::decode(upload.body);
         EXPECT_GT(envelope.sequence, previous);  // the numbers the relay sees always increase
         previous = envelope.sequence;
     }

@@ -86,7 +86,7 @@ struct ControlChannel : ::testing::Test {
         for (fs::recursive_directory_iterator it(keyFolder, ec), end; !ec && it != end; it.increment(ec)) {
             if (!it->is_regular_file()) continue;
             auto bytes = files::read(it->path()).value();
-            return hexLowercase(Bytes(bytes.begin(), bytes.end()));
+            return security::crypto::hexLowercase(Bytes(bytes.begin(), bytes.end()));
         }
         return std::nullopt;
     }
@@ -119,21 +119,21 @@ TEST_F(ControlChannel, PairPrintsAnInvitationThePeerAcceptsAndActivatesItsKey) {
     ASSERT_TRUE(first.out.ends_with("}\n"));
     auto peer = run({(binDir() / "vigilorb-peer").string(), "invitation"}, baseEnvironment(), first.out);
     ASSERT_EQ(peer.status, 0) << peer.err;
-    auto invitation = PairingInvitation::decode(first.out);
+    auto invitation = security::PairingInvitation::decode(first.out);
     EXPECT_EQ(first.err, "Verification code: " + invitation.verificationCode() + "\n");
     EXPECT_NE(peer.out.find(invitation.verificationCode()), std::string::npos);
     // The phone's key is the one now stored (and activated) by the app.
-    auto key = LocalPairingKey::deriveFromInvitation(invitation, Date::now());
-    EXPECT_EQ(storedKeyHex(), hexLowercase(key.bytes()));
+    auto key = security::LocalPairingKey::deriveFromInvitation(invitation, Date::now());
+    EXPECT_EQ(storedKeyHex(), security::crypto::hexLowercase(key.bytes()));
     // The secret went only to standard output.
-    EXPECT_TRUE(filesContaining(crypto::base64Encode(invitation.secret)).empty());
+    EXPECT_TRUE(filesContaining(security::crypto::base64Encode(invitation.secret)).empty());
 
     // Pairing again replaces the key: phones holding the first can no longer connect.
     auto second = command({"--pair"});
     ASSERT_EQ(second.status, 0) << second.err;
-    auto next = PairingInvitation::decode(second.out);
+    auto next = security::PairingInvitation::decode(second.out);
     EXPECT_NE(next.secret, invitation.secret);
-    EXPECT_EQ(storedKeyHex(), hexLowercase(LocalPairingKey::deriveFromInvitation(next, Date::now()).bytes()));
+    EXPECT_EQ(storedKeyHex(), security::crypto::hexLowercase(security::LocalPairingKey::deriveFromInvitation(next, Date::now()).bytes()));
 }
 
 TEST_F(ControlChannel, RelayAddressIsStoredTrimmedAndRefusedWhenUnusable) {
@@ -146,7 +146,7 @@ TEST_F(ControlChannel, RelayAddressIsStoredTrimmedAndRefusedWhenUnusable) {
     // The invitation now names the relay.
     auto paired = command({"--pair"});
     ASSERT_EQ(paired.status, 0);
-    EXPECT_EQ(PairingInvitation::decode(paired.out).relayBaseURL, "https://127.0.0.1:9/base");
+    EXPECT_EQ(security::PairingInvitation::decode(paired.out).relayBaseURL, "https://127.0.0.1:9/base");
 
     auto refused = command({"--relay-address", "http://127.0.0.1:9/base"});
     EXPECT_EQ(refused.status, 1);
@@ -154,7 +154,7 @@ TEST_F(ControlChannel, RelayAddressIsStoredTrimmedAndRefusedWhenUnusable) {
     auto cleared = command({"--relay-address", ""});
     EXPECT_EQ(cleared.status, 0);
     EXPECT_EQ(cleared.out, "Cloud sync address cleared; cloud sync is off.\n");
-    EXPECT_FALSE(PairingInvitation::decode(command({"--pair"}).out).relayBaseURL);
+    EXPECT_FALSE(security::PairingInvitation::decode(command({"--pair"}).out).relayBaseURL);
 }
 
 TEST_F(ControlChannel, TheSocketIsPrivateAndBadRequestsAreRefused) {

@@ -16,17 +16,17 @@ const Date now = Date::fromReference(800000000);
 const Clock::time_point accepted{};
 const Clock::time_point deadline = accepted + helloTimeout;
 
-LocalPairingKey keyOf(std::uint8_t fill) { return *LocalPairingKey::fromBytes(Bytes(32, fill)); }
-const LocalPairingKey activeKey = keyOf(0x5a);
+security::LocalPairingKey keyOf(std::uint8_t fill) { return *security::LocalPairingKey::fromBytes(Bytes(32, fill)); }
+const security::LocalPairingKey activeKey = keyOf(0x5a);
 
-std::string helloFrame(const LocalPairingKey& key = activeKey, std::string id = companionID, std::string device = "Pixel",
+std::string helloFrame(const security::LocalPairingKey& key = activeKey, std::string id = companionID, std::string device = "Pixel",
                        Date created = now, std::string nonce = {}) {
-    return encodeFrame(PairingHello::make(key.bytes(), std::move(id), std::move(device), created, std::move(nonce)).encode());
+    return encodeFrame(security::PairingHello::make(key.bytes(), std::move(id), std::move(device), created, std::move(nonce)).encode());
 }
 
 struct Connection {
     ConsumedNonces& nonces;
-    LocalPairingKey key = activeKey;
+    security::LocalPairingKey key = activeKey;
     ReceiverAdmission admission{companionID, key, nonces, deadline};
 
     AdmissionStep send(const std::string& bytes, Clock::time_point at = accepted) {
@@ -67,9 +67,9 @@ TEST(Admission, DeclinesEachBadFirstFrame) {
         const char* what;
         std::string bytes;
         Decline reason;
-        std::optional<LocalSnapshotProtocolError> error = std::nullopt;
+        std::optional<security::LocalSnapshotProtocolError> error = std::nullopt;
     };
-    using E = LocalSnapshotProtocolError;
+    using E = security::LocalSnapshotProtocolError;
     const Case cases[] = {
         {"empty frame", encodeFrame(""), Decline::noHello},
         {"not JSON", encodeFrame("{not json"), Decline::undecodableHello},
@@ -144,7 +144,7 @@ TEST(Admission, NonceIsAdmittedOnceForTheKeysLife) {
 
     // The code covers the nonce in lower case, so a replay that only changes the case of its
     // letters still verifies; it must still count as the same nonce.
-    auto hello = PairingHello::make(activeKey.bytes(), companionID, "Pixel", now, nonce);
+    auto hello = security::PairingHello::make(activeKey.bytes(), companionID, "Pixel", now, nonce);
     auto json = hello.encode();
     auto at = json.find(nonce);
     ASSERT_NE(at, std::string::npos);
@@ -162,7 +162,7 @@ TEST(Admission, HelloUnderTheOldKeyAfterANewActivation) {
     auto* declined = std::get_if<Declined>(&step);
     ASSERT_NE(declined, nullptr);
     EXPECT_EQ(declined->reason, Decline::failedVerification);
-    EXPECT_EQ(declined->verifyError, LocalSnapshotProtocolError::invalidAuthenticationCode);
+    EXPECT_EQ(declined->verifyError, security::LocalSnapshotProtocolError::invalidAuthenticationCode);
 }
 
 TEST(Admission, BytesAfterTheHelloAreDroppedNeverActedOn) {

@@ -37,15 +37,15 @@ TEST(LinkContract, CompanionFromTxtEntries) {
 }
 
 TEST(LinkContract, SessionKeyAndIdentityMatchAnIndependentComputation) {
-    auto key = *LocalPairingKey::fromBytes(Bytes(32, 0x5a));
+    auto key = *security::LocalPairingKey::fromBytes(Bytes(32, 0x5a));
     // Python: hmac.new(bytes([0x5a]*32), b"Vigilorb.LocalLink.v1:" + id, sha256); sha256(key)[:8].
-    EXPECT_EQ(crypto::hexLowercase(sessionPreSharedKey(key, companionID)),
+    EXPECT_EQ(security::crypto::hexLowercase(sessionPreSharedKey(key, companionID)),
               "bb4113fcc1edabd8a523d582b88ba38ef63f974213d38337745decc3e7ad2535");
     EXPECT_EQ(sessionPskIdentity(key), "60bf07c488aad18f");
     // Neither the signing key itself nor the relay digests under another label.
     EXPECT_NE(sessionPreSharedKey(key, companionID), key.bytes());
-    EXPECT_NE(crypto::hexLowercase(sessionPreSharedKey(key, companionID)),
-              key.relayDigest(LocalPairingKey::relayChannelLabel, companionID));
+    EXPECT_NE(security::crypto::hexLowercase(sessionPreSharedKey(key, companionID)),
+              key.relayDigest(security::LocalPairingKey::relayChannelLabel, companionID));
     EXPECT_NE(sessionPreSharedKey(key, companionID), sessionPreSharedKey(key, "mac-other"));
 }
 

@@ -38,12 +38,12 @@ Run peer(const std::vector<std::string>& args, const std::string& input) {
     return Run{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, test::readText(dir / "out"), test::readText(dir / "err")};
 }
 
-const CompanionIdentity identity{"mac-0f1e2d3c-4b5a-4697-8877-665544332211", "Ada's workstation"};
+const security::CompanionIdentity identity{"mac-0f1e2d3c-4b5a-4697-8877-665544332211", "Ada's workstation"};
 
-LocalPairingKey sampleKey() { return *LocalPairingKey::fromBytes(crypto::sha256(crypto::bytesOf("peer test"))); }
+security::LocalPairingKey sampleKey() { return *security::LocalPairingKey::fromBytes(security::crypto::sha256(security::crypto::bytesOf("peer test"))); }
 
-CompanionSnapshot snapshot() {
-    CompanionSnapshot s;
+store::CompanionSnapshot snapshot() {
+    store::CompanionSnapshot s;
     s.tasksByID["k"] = TaskSnapshot{"t1", std::nullopt, "work", AIProvider::codex, "Build", TaskState::running,
                                     Date::fromReference(700000000)};
     return s;
@@ -53,8 +53,8 @@ CompanionSnapshot snapshot() {
 
 TEST(Peer, InvitationYieldsCompanionKeyIdentifierAndCode) {
     Date now = Date::now();
-    auto inv = PairingInvitation::generate(identity, std::nullopt, now);
-    auto key = LocalPairingKey::deriveFromInvitation(inv, now);
+    auto inv = security::PairingInvitation::generate(identity, std::nullopt, now);
+    auto key = security::LocalPairingKey::deriveFromInvitation(inv, now);
     auto run = peer({"invitation"}, inv.qrPayload());
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, R"({"companionID":")" + identity.id + R"(","keyIdentifier":")" + key.keyIdentifier() +
@@ -62,7 +62,7 @@ TEST(Peer, InvitationYieldsCompanionKeyIdentifierAndCode) {
 }
 
 TEST(Peer, InvitationRefusals) {
-    auto inv = PairingInvitation::generate(identity, std::nullopt, Date::fromReference(1000));
+    auto inv = security::PairingInvitation::generate(identity, std::nullopt, Date::fromReference(1000));
     struct Case {
         const char* name;
         std::string input;
@@ -88,11 +88,11 @@ TEST(Peer, InvitationRefusals) {
 TEST(Peer, VerifiesSignedEnvelopes) {
     auto key = sampleKey();
     Date now = Date::now();
-    auto envelope = SignedSnapshotEnvelope::create(snapshot(), key, now);
-    auto hex = hexLowercase(key.bytes());
+    auto envelope = security::SignedSnapshotEnvelope::create(snapshot(), key, now);
+    auto hex = security::crypto::hexLowercase(key.bytes());
     auto ok = peer({"verify", "--key", hex}, envelope);
     ASSERT_EQ(ok.status, 0) << ok.err;
-    EXPECT_EQ(ok.out, DeviceSnapshotPayload::make(snapshot(), now).encode());
+    EXPECT_EQ(ok.out, security::DeviceSnapshotPayload::make(snapshot(), now).encode());
 
     auto tampered = json::parse(envelope).value();
     tampered["keyIdentifier"] = "ffffffffffffffff";
@@ -101,7 +101,7 @@ TEST(Peer, VerifiesSignedEnvelopes) {
         std::string input;
         const char* error;
     } cases[] = {
-        {{"verify", "--key", hexLowercase(Bytes(32, 1))}, envelope, "invalidAuthenticationCode"},
+        {{"verify", "--key", security::crypto::hexLowercase(Bytes(32, 1))}, envelope, "invalidAuthenticationCode"},
         {{"verify", "--key", hex}, tampered.dump(), "invalidAuthenticationCode"},
         {{"verify", "--key", hex, "--now", std::to_string(now.sinceReference + 121)}, envelope, "envelopeExpired"},
         {{"verify", "--key", hex, "--now", std::to_string(now.sinceReference - 60)}, envelope, "envelopeFromFuture"},
@@ -118,32 +118,32 @@ TEST(Peer, VerifiesSignedEnvelopes) {
 TEST(Peer, OpensSealedEnvelopes) {
     auto key = sampleKey();
     Date now = Date::fromReference(700000300.5);
-    auto sealed = EncryptedCloudSnapshotEnvelope::seal(snapshot(), identity.id, identity.name, key, 3, now);
-    auto ok = peer({"open", "--key", hexLowercase(key.bytes())}, sealed.encode());
+    auto sealed = security::EncryptedCloudSnapshotEnvelope::seal(snapshot(), identity.id, identity.name, key, 3, now);
+    auto ok = peer({"open", "--key", security::crypto::hexLowercase(key.bytes())}, sealed.encode());
     ASSERT_EQ(ok.status, 0) << ok.err;
-    EXPECT_EQ(ok.out, DeviceSnapshotPayload::make(snapshot(), now).encode());
+    EXPECT_EQ(ok.out, security::DeviceSnapshotPayload::make(snapshot(), now).encode());
 
     auto changed = sealed;
     changed.sequence = 4;
-    auto bad = peer({"open", "--key", hexLowercase(key.bytes())}, changed.encode());
+    auto bad = peer({"open", "--key", security::crypto::hexLowercase(key.bytes())}, changed.encode());
     EXPECT_EQ(bad.status, 1);
     EXPECT_EQ(bad.err, "authenticationFailed\n");
-    auto other = peer({"open", "--key", hexLowercase(Bytes(32, 2))}, sealed.encode());
+    auto other = peer({"open", "--key", security::crypto::hexLowercase(Bytes(32, 2))}, sealed.encode());
     EXPECT_EQ(other.err, "unknownKey\n");
 }
 
 TEST(Peer, BuildsHellosTheCompanionAccepts) {
     auto key = sampleKey();
-    auto run = peer({"hello", "--key", hexLowercase(key.bytes()), "--companion", identity.id, "--device", "Ada’s phone"}, "");
+    auto run = peer({"hello", "--key", security::crypto::hexLowercase(key.bytes()), "--companion", identity.id, "--device", "Ada’s phone"}, "");
     ASSERT_EQ(run.status, 0) << run.err;
-    auto hello = PairingHello::decode(run.out);
+    auto hello = security::PairingHello::decode(run.out);
     EXPECT_EQ(hello.companionID, identity.id);
     EXPECT_EQ(hello.deviceName, "Ada’s phone");
     EXPECT_NO_THROW(hello.verify(key.bytes(), Date::now()));
-    EXPECT_THROW(hello.verify(Bytes(32, 3), Date::now()), Failure<LocalSnapshotProtocolError>);
+    EXPECT_THROW(hello.verify(Bytes(32, 3), Date::now()), Failure<security::LocalSnapshotProtocolError>);
     // Each hello has its own nonce.
-    auto second = peer({"hello", "--key", hexLowercase(key.bytes()), "--companion", identity.id, "--device", "P"}, "");
-    EXPECT_NE(PairingHello::decode(second.out).nonce, hello.nonce);
+    auto second = peer({"hello", "--key", security::crypto::hexLowercase(key.bytes()), "--companion", identity.id, "--device", "P"}, "");
+    EXPECT_NE(security::PairingHello::decode(second.out).nonce, hello.nonce);
 }
 
 TEST(Peer, UsageErrors) {
@@ -163,11 +163,11 @@ TEST(Peer, UsageErrors) {
 TEST(PeerPairing, PairStoresTheDerivedKeyInAPrivateFile) {
     test::TempDir dir;
     Date now = Date::now();
-    auto inv = PairingInvitation::generate(identity, std::string("https://relay.example/base"), now);
+    auto inv = security::PairingInvitation::generate(identity, std::string("https://relay.example/base"), now);
     auto state = dir / "fresh" / "pairing.json";
     auto run = peer({"pair", "--state", state.string()}, inv.qrPayload());
     ASSERT_EQ(run.status, 0) << run.err;
-    auto key = LocalPairingKey::deriveFromInvitation(inv, now);
+    auto key = security::LocalPairingKey::deriveFromInvitation(inv, now);
     EXPECT_EQ(run.out, R"({"companionID":")" + identity.id + R"(","keyIdentifier":")" + key.keyIdentifier() +
                            R"(","verificationCode":")" + inv.verificationCode() + "\"}\n");
 
@@ -177,20 +177,20 @@ TEST(PeerPairing, PairStoresTheDerivedKeyInAPrivateFile) {
     EXPECT_EQ(std::filesystem::status(state).permissions(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     EXPECT_EQ(std::filesystem::status(state.parent_path()).permissions(), std::filesystem::perms::owner_all);
     // The secret itself is never written down.
-    EXPECT_EQ(test::readText(state).find(crypto::base64Encode(inv.secret)), std::string::npos);
-    EXPECT_EQ(test::readText(state).find(hexLowercase(inv.secret)), std::string::npos);
+    EXPECT_EQ(test::readText(state).find(security::crypto::base64Encode(inv.secret)), std::string::npos);
+    EXPECT_EQ(test::readText(state).find(security::crypto::hexLowercase(inv.secret)), std::string::npos);
 
     // Pairing again replaces the pairing: the old key is gone.
-    auto again = PairingInvitation::generate(identity, std::nullopt, now);
+    auto again = security::PairingInvitation::generate(identity, std::nullopt, now);
     ASSERT_EQ(peer({"pair", "--state", state.string()}, again.qrPayload()).status, 0);
-    EXPECT_EQ(phone::loadPairing(state)->key, LocalPairingKey::deriveFromInvitation(again, now));
+    EXPECT_EQ(phone::loadPairing(state)->key, security::LocalPairingKey::deriveFromInvitation(again, now));
     EXPECT_EQ(phone::loadPairing(state)->relayBaseURL, std::nullopt);
 }
 
 TEST(PeerPairing, RefusedInvitationLeavesTheStoredPairingAlone) {
     test::TempDir dir;
     auto state = dir / "pairing.json";
-    auto inv = PairingInvitation::generate(identity, std::nullopt, Date::fromReference(1000));
+    auto inv = security::PairingInvitation::generate(identity, std::nullopt, Date::fromReference(1000));
     ASSERT_EQ(peer({"pair", "--state", state.string(), "--now", "1000"}, inv.qrPayload()).status, 0);
     auto before = test::readText(state);
     struct Case {
@@ -198,7 +198,7 @@ TEST(PeerPairing, RefusedInvitationLeavesTheStoredPairingAlone) {
         std::vector<std::string> args;
         const char* error;
     } cases[] = {
-        {PairingInvitation::generate(identity, std::nullopt, Date::fromReference(1000)).qrPayload(),
+        {security::PairingInvitation::generate(identity, std::nullopt, Date::fromReference(1000)).qrPayload(),
          {"pair", "--now", "1121"}, "expired"},
         {"not json", {"pair"}, "invalidInvitation"},
     };

@@ -109,7 +109,7 @@ TEST(RelayEnvelope, AcceptsWhatTheCompanionSealsAndRefusesGarbage) {
         {"upper-case key id", edited([](auto& j) { j["keyIdentifier"] = "ABCDEF0123456789"; }),
          EnvelopeError::badKeyIdentifier},
         {"long name", edited([](auto& j) { j["sourceName"] = std::string(65, 'n'); }), EnvelopeError::badSourceName},
-        {"short box", edited([](auto& j) { j["sealedPayload"] = crypto::base64Encode(crypto::Bytes(27, 1)); }),
+        {"short box", edited([](auto& j) { j["sealedPayload"] = security::crypto::base64Encode(Bytes(27, 1)); }),
          EnvelopeError::badSealedPayload},
     };
     for (const auto& c : cases) {

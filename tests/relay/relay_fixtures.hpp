@@ -8,22 +8,22 @@ namespace vigilorb::test {
 // A paired companion as the relay sees it: its ID, key, channel and token.
 struct RelayParty {
     std::string companionID;
-    LocalPairingKey key;
-    RelayCredentials credentials;
+    security::LocalPairingKey key;
+    security::RelayCredentials credentials;
 
     explicit RelayParty(std::string id, std::string_view seed = "relay test key")
         : companionID(std::move(id)),
-          key(*LocalPairingKey::fromBytes(crypto::sha256(crypto::bytesOf(seed)))),
-          credentials(RelayCredentials::make("https://relay.invalid", key, companionID)) {}
-    RelayParty(std::string id, LocalPairingKey pairingKey)
+          key(*security::LocalPairingKey::fromBytes(security::crypto::sha256(security::crypto::bytesOf(seed)))),
+          credentials(security::RelayCredentials::make("https://relay.invalid", key, companionID)) {}
+    RelayParty(std::string id, security::LocalPairingKey pairingKey)
         : companionID(std::move(id)),
           key(std::move(pairingKey)),
-          credentials(RelayCredentials::make("https://relay.invalid", key, companionID)) {}
+          credentials(security::RelayCredentials::make("https://relay.invalid", key, companionID)) {}
 
     // A sealed envelope exactly as the companion uploads it.
     std::string envelope(std::uint64_t sequence, std::string_view payload = R"({"generatedAt":1,"tasks":[]})",
                          Date generatedAt = Date::fromReference(790000000)) const {
-        return EncryptedCloudSnapshotEnvelope::sealPayload(crypto::bytesOf(payload), companionID, "Ada's workstation",
+        return security::EncryptedCloudSnapshotEnvelope::sealPayload(security::crypto::bytesOf(payload), companionID, "Ada's workstation",
                                                            key, sequence, generatedAt)
             .encode();
     }

@@ -110,7 +110,7 @@ TEST(RelayServer, RefusesOnTheWire) {
     tls.send(std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11) + std::string(500, '\x01') + "\r\n\r\n");
     auto reply = parseReply(tls.receiveAll(20s));
     EXPECT_TRUE(reply.status == 0 || reply.status == 400) << reply.status;
-    EXPECT_EQ(EncryptedCloudSnapshotEnvelope::decode(get(relay.port(), party).body).sequence, 5u);
+    EXPECT_EQ(security::EncryptedCloudSnapshotEnvelope::decode(get(relay.port(), party).body).sequence, 5u);
     EXPECT_TRUE(relay.running());
 }
 
@@ -154,7 +154,7 @@ TEST(RelayServer, EventsReachEverySubscriber) {
     for (auto* stream : {&first, &second}) {
         auto events = stream->waitFor(2);
         ASSERT_EQ(events.size(), 2u);
-        EXPECT_EQ(EncryptedCloudSnapshotEnvelope::decode(events[0]).sequence, 1u);
+        EXPECT_EQ(security::EncryptedCloudSnapshotEnvelope::decode(events[0]).sequence, 1u);
         EXPECT_EQ(events[1], next);
     }
     EventStream stranger(relay.port(), eventsPath(party), std::string(64, '1'), honest);
@@ -372,7 +372,7 @@ protected:
     }
     std::vector<std::string> target(const RelayProcess& relay, const RelayParty& p, const std::string& scheme = "http") {
         return {"--relay", scheme + "://127.0.0.1:" + std::to_string(relay.port()), "--companion", p.companionID,
-                "--key", crypto::hexLowercase(p.key.bytes())};
+                "--key", security::crypto::hexLowercase(p.key.bytes())};
     }
     static std::string payload(int n) { return R"({"generatedAt":)" + std::to_string(n) + R"(,"tasks":[]})"; }
 
@@ -406,7 +406,7 @@ TEST_F(PeerFetch, FetchesOpensAndPrints) {
     auto wrongToken = http(relay.port(), "GET", sourcePath(party),
                            {{"Authorization", "Bearer " + impostor.credentials.accessToken}}, {}, honest);
     EXPECT_EQ(wrongToken.status, 401);
-    EXPECT_EQ(fetch({"--relay", "ftp://x", "--companion", ada, "--key", crypto::hexLowercase(party.key.bytes())}).err,
+    EXPECT_EQ(fetch({"--relay", "ftp://x", "--companion", ada, "--key", security::crypto::hexLowercase(party.key.bytes())}).err,
               "invalidRelayAddress\n");
 }
 
@@ -471,8 +471,8 @@ TEST_F(PeerFetch, WithTheStoredPairingOverTLS) {
     auto base = "https://127.0.0.1:" + std::to_string(relay.port());
     // Pair as the phone does: scan the invitation, which names the relay.
     Date now = Date::now();
-    auto invitation = PairingInvitation::generate(CompanionIdentity{ada, "Ada's workstation"}, base, now);
-    RelayParty paired(ada, LocalPairingKey::deriveFromInvitation(invitation, now));
+    auto invitation = security::PairingInvitation::generate(security::CompanionIdentity{ada, "Ada's workstation"}, base, now);
+    RelayParty paired(ada, security::LocalPairingKey::deriveFromInvitation(invitation, now));
     auto pairingFile = (dir / "phone" / "pairing.json").string();
     auto peer = (binDir() / "vigilorb-peer").string();
     auto notYet = run({peer, "fetch", "--state", pairingFile}, baseEnvironment());

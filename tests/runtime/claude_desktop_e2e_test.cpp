@@ -36,11 +36,11 @@ struct Companion {
 
 // Polls the snapshot file until the condition holds (the limit only guards against a hang).
 template <class Condition>
-std::optional<CompanionSnapshot> waitForSnapshot(const fs::path& file, Condition condition) {
+std::optional<store::CompanionSnapshot> waitForSnapshot(const fs::path& file, Condition condition) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline) {
         try {
-            auto snapshot = decodeSnapshot(files::read(file).value()).value();
+            auto snapshot = store::decodeSnapshot(files::read(file).value()).value();
             if (condition(snapshot)) return snapshot;
         } catch (const std::exception&) {
         }
@@ -49,8 +49,8 @@ std::optional<CompanionSnapshot> waitForSnapshot(const fs::path& file, Condition
     return std::nullopt;
 }
 
-const TaskSnapshot* findTask(const CompanionSnapshot& s, const std::string& id) {
-    auto it = s.tasksByID.find(CompanionSnapshot::taskKey(AIProvider::claude, "claude-desktop", id));
+const TaskSnapshot* findTask(const store::CompanionSnapshot& s, const std::string& id) {
+    auto it = s.tasksByID.find(store::CompanionSnapshot::taskKey(AIProvider::claude, "claude-desktop", id));
     return it == s.tasksByID.end() ? nullptr : &it->second;
 }
 
@@ -94,12 +94,12 @@ TEST(ClaudeDesktopEndToEnd, CompanionRecordsQuotaAndCoworkTasksAndCompletesVanis
     Companion companion;
     ASSERT_EQ(::posix_spawn(&companion.pid, program.c_str(), nullptr, nullptr, argv, envp.data()), 0);
 
-    auto recorded = waitForSnapshot(snapshotFile, [](const CompanionSnapshot& s) {
-        return s.quotasByAccount.contains(CompanionSnapshot::quotaKey(AIProvider::claude, "claude-desktop")) &&
+    auto recorded = waitForSnapshot(snapshotFile, [](const store::CompanionSnapshot& s) {
+        return s.quotasByAccount.contains(store::CompanionSnapshot::quotaKey(AIProvider::claude, "claude-desktop")) &&
                findTask(s, taskID("session-run")) && findTask(s, taskID("session-ask"));
     });
     ASSERT_TRUE(recorded) << "quota and tasks recorded";
-    const auto& quota = recorded->quotasByAccount.at(CompanionSnapshot::quotaKey(AIProvider::claude, "claude-desktop"));
+    const auto& quota = recorded->quotasByAccount.at(store::CompanionSnapshot::quotaKey(AIProvider::claude, "claude-desktop"));
     ASSERT_EQ(quota.windows.size(), 2u);
     EXPECT_EQ(quota.windows[0].kind, QuotaWindowKind::fiveHour);
     EXPECT_EQ(quota.windows[0].usedPercentage, 8);
@@ -116,7 +116,7 @@ TEST(ClaudeDesktopEndToEnd, CompanionRecordsQuotaAndCoworkTasksAndCompletesVanis
     // activity an hour ago. After two captures without it the companion completes it.
     fs::remove_all(sessions / "local_run");
     writeSession(sessions, "run", "session-run", "Refactor the parser", now - 3600);
-    auto completed = waitForSnapshot(snapshotFile, [](const CompanionSnapshot& s) {
+    auto completed = waitForSnapshot(snapshotFile, [](const store::CompanionSnapshot& s) {
         auto* t = findTask(s, taskID("session-run"));
         return t && t->state == TaskState::completed;
     });
@@ -130,5 +130,5 @@ TEST(ClaudeDesktopEndToEnd, CompanionRecordsQuotaAndCoworkTasksAndCompletesVanis
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     EXPECT_EQ(WEXITSTATUS(status), 0);
     // The snapshot file is intact after the stop.
-    EXPECT_TRUE(decodeSnapshot(files::read(snapshotFile).value()));
+    EXPECT_TRUE(store::decodeSnapshot(files::read(snapshotFile).value()));
 }

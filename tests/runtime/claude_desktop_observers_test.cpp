@@ -53,7 +53,7 @@ TEST(ClaudeDesktopUsageObserver, HandsEachCaptureOverOnceAndRefreshesTheStatusEv
     test::TempDir home;
     auto file = home / "plan-usage-history.json";
     writeHistory(file, {{t0, 40, 10}});
-    ClaudeDesktopUsageObserver observer(file, 1ms);
+    runtime::ClaudeDesktopUsageObserver observer(file, 1ms);
     std::vector<AccountQuotaSnapshot> handed;
     std::vector<std::pair<std::string, bool>> statuses;
     auto start = [&] {
@@ -83,7 +83,7 @@ TEST(ClaudeDesktopLocalObserver, UnavailableOncePerRunOfFailuresAndAStopInsideAH
     application();
     test::TempDir home;
     auto root = home / "local-agent-mode-sessions";
-    ClaudeDesktopLocalObserver observer(root, 1ms, [] { return Date::fromUnix(t0); });
+    runtime::ClaudeDesktopLocalObserver observer(root, 1ms, [] { return Date::fromUnix(t0); });
     int unavailable = 0, reports = 0;
     std::vector<std::string> statuses;
     std::function<void()> onReport;

@@ -12,7 +12,7 @@
 using namespace vigilorb;
 using namespace vigilorb::test::desktop;
 namespace fs = std::filesystem;
-namespace keys = vigilorb::claude_desktop_keys;
+namespace keys = vigilorb::runtime::claude_desktop_keys;
 
 namespace {
 
@@ -51,14 +51,14 @@ struct DesktopRuntime : ::testing::Test {
     fs::path snapshotFile = home / "data" / "VigilorbCompanion" / "snapshot-v1.json";
     MemoryPreferences preferences;
     Date clock = Date::fromUnix(t0);
-    std::unique_ptr<ProviderRuntimeController> controller;
+    std::unique_ptr<runtime::ProviderRuntimeController> controller;
 
     void SetUp() override { fs::create_directories(sessions); }
     void TearDown() override { controller.reset(); }
 
-    ProviderRuntimeController& start() {
+    runtime::ProviderRuntimeController& start() {
         application();
-        ProviderRuntimeOptions o;
+        runtime::ProviderRuntimeOptions o;
         o.environment = [this](const char* name) -> std::optional<std::string> {
             std::string n = name;
             if (n == "HOME") return home.path().string();
@@ -71,23 +71,23 @@ struct DesktopRuntime : ::testing::Test {
         o.preferences = &preferences;
         o.claudeCLIFallbackFolders = {};
         o.executablePath = [] { return fs::path("/usr/bin/vigilorb-companion"); };
-        o.sides = {[](ProviderRuntimeController& c) { return std::make_unique<ClaudeDesktopRuntimeSide>(c); }};
+        o.sides = {[](runtime::ProviderRuntimeController& c) { return std::make_unique<runtime::ClaudeDesktopRuntimeSide>(c); }};
         o.claudeInboxPeriod = std::chrono::milliseconds(50);
         o.coworkScanPeriod = std::chrono::milliseconds(5);
         o.claudeDesktopUsagePeriod = std::chrono::milliseconds(5);
-        controller = std::make_unique<ProviderRuntimeController>(std::move(o));
+        controller = std::make_unique<runtime::ProviderRuntimeController>(std::move(o));
         return *controller;
     }
-    ClaudeDesktopRuntimeSide& side() { return *controller->side<ClaudeDesktopRuntimeSide>(); }
+    runtime::ClaudeDesktopRuntimeSide& side() { return *controller->side<runtime::ClaudeDesktopRuntimeSide>(); }
 
     const TaskSnapshot* task(const std::string& id, const std::string& account = "claude-desktop") {
         const auto& tasks = controller->snapshot().tasksByID;
-        auto it = tasks.find(CompanionSnapshot::taskKey(AIProvider::claude, account, id));
+        auto it = tasks.find(store::CompanionSnapshot::taskKey(AIProvider::claude, account, id));
         return it == tasks.end() ? nullptr : &it->second;
     }
     const AccountQuotaSnapshot* quota(const std::string& account = "claude-desktop") {
         const auto& quotas = controller->snapshot().quotasByAccount;
-        auto it = quotas.find(CompanionSnapshot::quotaKey(AIProvider::claude, account));
+        auto it = quotas.find(store::CompanionSnapshot::quotaKey(AIProvider::claude, account));
         return it == quotas.end() ? nullptr : &it->second;
     }
     std::string row(const std::string& id) {

@@ -19,10 +19,10 @@ namespace {
 struct Recorder {
     std::vector<CodexConnectionPhase> phases;
     std::vector<std::vector<NormalizedProviderEvent>> deliveries;
-    CodexAppServerClient::EventHandler events() {
+    runtime::CodexAppServerClient::EventHandler events() {
         return [this](const std::vector<NormalizedProviderEvent>& e) { deliveries.push_back(e); };
     }
-    CodexAppServerClient::StatusHandler status() {
+    runtime::CodexAppServerClient::StatusHandler status() {
         return [this](const CodexConnectionPhase& p) { phases.push_back(p); };
     }
     bool settled() const {
@@ -48,13 +48,13 @@ protected:
         qunsetenv("FAKE_CODEX_LOG");
         qunsetenv("FAKE_CODEX_PIDFILE");
     }
-    std::unique_ptr<CodexAppServerClient> make(Recorder& r, const char* scenario,
+    std::unique_ptr<runtime::CodexAppServerClient> make(Recorder& r, const char* scenario,
                                                std::chrono::milliseconds timeout = std::chrono::seconds(20),
                                                std::optional<fs::path> home = std::nullopt) {
         qputenv("FAKE_CODEX_SCENARIO", scenario);
-        CodexAppServerClient::Options o;
+        runtime::CodexAppServerClient::Options o;
         o.requestTimeout = timeout;
-        return std::make_unique<CodexAppServerClient>("work", home, exe, r.events(), r.status(), o);
+        return std::make_unique<runtime::CodexAppServerClient>("work", home, exe, r.events(), r.status(), o);
     }
 };
 
@@ -172,10 +172,10 @@ TEST_F(CodexClient, LaunchFailures) {
         if (std::string(name) == "PATH") return (dir / "empty").string();
         return std::nullopt;
     };
-    CodexAppServerClient::Options o;
+    runtime::CodexAppServerClient::Options o;
     o.environment = nowhere;
     {
-        CodexAppServerClient c("work", std::nullopt, std::nullopt, r.events(), r.status(), o);
+        runtime::CodexAppServerClient c("work", std::nullopt, std::nullopt, r.events(), r.status(), o);
         EXPECT_TRUE(c.executablePath().empty()) << "found " << c.executablePath();
         EXPECT_EQ(c.start(), std::unexpected(CodexConnectionFailure::of(Kind::executableMissing)));
         EXPECT_FALSE(c.isRunning());
@@ -186,7 +186,7 @@ TEST_F(CodexClient, LaunchFailures) {
     fs::permissions(dir / "bad-format", fs::perms::owner_all);
     for (auto [file, kind] : {std::pair{dir / "not-executable", Kind::launchDenied}, std::pair{dir / "bad-format", Kind::launchFailed}}) {
         Recorder rec;
-        CodexAppServerClient c("work", std::nullopt, file, rec.events(), rec.status());
+        runtime::CodexAppServerClient c("work", std::nullopt, file, rec.events(), rec.status());
         EXPECT_EQ(c.start(), std::unexpected(CodexConnectionFailure::of(kind))) << file;
         EXPECT_TRUE(c.stopped());
         EXPECT_FALSE(c.isRunning());
@@ -199,9 +199,9 @@ TEST_F(CodexClient, ExecutableIsFoundOnThePath) {
         if (std::string(name) == "PATH") return "relative:" + dir.path().string();
         return std::nullopt;
     };
-    CodexAppServerClient::Options o;
+    runtime::CodexAppServerClient::Options o;
     o.environment = env;
-    CodexAppServerClient c("work", std::nullopt, std::nullopt, r.events(), r.status(), o);
+    runtime::CodexAppServerClient c("work", std::nullopt, std::nullopt, r.events(), r.status(), o);
     EXPECT_EQ(c.executablePath(), exe);
 }
 

@@ -19,12 +19,12 @@ namespace {
 struct Observed {
     std::vector<ApprovalWatchStatus> statuses;
     int waitsCalls = 0;
-    std::unique_ptr<CodexApprovalObserver> observer;
+    std::unique_ptr<runtime::CodexApprovalObserver> observer;
 
     Observed(const fs::path& codexHome, double timeScale) {
-        CodexApprovalObserver::Options o;
+        runtime::CodexApprovalObserver::Options o;
         o.timeScale = timeScale;
-        observer = std::make_unique<CodexApprovalObserver>(codexHome, o);
+        observer = std::make_unique<runtime::CodexApprovalObserver>(codexHome, o);
         observer->start([this] { ++waitsCalls; }, [this](ApprovalWatchStatus s) { statuses.push_back(s); });
     }
     std::set<std::string> waitIDs() const {
@@ -56,7 +56,7 @@ struct ApprovalObserverShell : ::testing::Test {
         codexTestApplication();
         fs::create_directories(codexHome);
     }
-    fs::path link() const { return CodexApprovalObserver::socketPath(codexHome); }
+    fs::path link() const { return runtime::CodexApprovalObserver::socketPath(codexHome); }
 };
 
 TEST_F(ApprovalObserverShell, QuietWithoutADaemonThenPicksUpOneBehindALongPath) {

@@ -47,7 +47,7 @@ TEST(CodexCompanionProcess, SavedAccountSyncsQuotaAndLocalTasksIntoTheSnapshotFi
 
     // The saved account, in the preferences file the app reads.
     {
-        QSettingsPreferences preferences(QString::fromStdString((dir / "config/VigilorbCompanion/VigilorbCompanion.conf").string()));
+        runtime::QSettingsPreferences preferences(QString::fromStdString((dir / "config/VigilorbCompanion/VigilorbCompanion.conf").string()));
         codex::upsertSavedCodexAccount(preferences, "codex-default", false);
     }
 
@@ -67,12 +67,12 @@ TEST(CodexCompanionProcess, SavedAccountSyncsQuotaAndLocalTasksIntoTheSnapshotFi
     ASSERT_TRUE(companion.waitForStarted());
 
     auto snapshotFile = dir / "data/VigilorbCompanion/snapshot-v1.json";
-    auto quotaKey = CompanionSnapshot::quotaKey(AIProvider::codex, "codex-default");
-    auto taskKey = CompanionSnapshot::taskKey(AIProvider::codex, "codex-default", "thread-e2e");
-    std::optional<CompanionSnapshot> snapshot;
+    auto quotaKey = store::CompanionSnapshot::quotaKey(AIProvider::codex, "codex-default");
+    auto taskKey = store::CompanionSnapshot::taskKey(AIProvider::codex, "codex-default", "thread-e2e");
+    std::optional<store::CompanionSnapshot> snapshot;
     bool synced = runUntil([&] {
         try {
-            snapshot = decodeSnapshot(files::read(snapshotFile).value()).value();
+            snapshot = store::decodeSnapshot(files::read(snapshotFile).value()).value();
         } catch (...) {
             return false;
         }

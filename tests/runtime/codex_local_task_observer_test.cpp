@@ -20,7 +20,7 @@ struct Calls {
 TEST(CodexObserverLoop, ReportsUntilTheIndexAppearsThenSyncsAndStopsCleanly) {
     codexTestApplication();
     TempDir home;
-    CodexLocalTaskObserver observer("work", home.path(), std::chrono::milliseconds(20));
+    runtime::CodexLocalTaskObserver observer("work", home.path(), std::chrono::milliseconds(20));
     Calls calls;
     observer.start([&](const std::vector<TaskSnapshot>& tasks, const std::set<std::string>&) { calls.taskCounts.push_back(tasks.size()); },
                    [&](const std::string& detail, bool) { calls.statuses.push_back(detail); });
@@ -61,7 +61,7 @@ TEST(CodexObserverLoop, ReleasingTheObserverDuringACaptureIsHarmless) {
     TempDir home;
     int calls = 0;
     {
-        CodexLocalTaskObserver observer("work", home.path(), std::chrono::milliseconds(20));
+        runtime::CodexLocalTaskObserver observer("work", home.path(), std::chrono::milliseconds(20));
         observer.start([&](const std::vector<TaskSnapshot>&, const std::set<std::string>&) { ++calls; },
                        [&](const std::string&, bool) { ++calls; });
     }

@@ -31,7 +31,7 @@ TEST(RealCodexAppServer, SignedOutProfileEndsNotLoggedIn) {
 
     std::vector<CodexConnectionPhase> phases;
     std::vector<std::vector<NormalizedProviderEvent>> deliveries;
-    CodexAppServerClient client(
+    runtime::CodexAppServerClient client(
         "codex-default", dir / "codex-home", wrapper,
         [&](const std::vector<NormalizedProviderEvent>& e) { deliveries.push_back(e); },
         [&](const CodexConnectionPhase& p) { phases.push_back(p); });

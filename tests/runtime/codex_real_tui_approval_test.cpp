@@ -71,7 +71,7 @@ public:
     }
 
     fs::path codexHome() const { return base_ / "codex-home"; }
-    fs::path daemonSocketLink() const { return CodexApprovalObserver::socketPath(codexHome()); }
+    fs::path daemonSocketLink() const { return runtime::CodexApprovalObserver::socketPath(codexHome()); }
     const fs::path& base() const { return base_; }
 
 private:
@@ -79,7 +79,7 @@ private:
     QProcess ns_;
 };
 
-const PendingAction* approvalOf(const CompanionSnapshot& s) {
+const PendingAction* approvalOf(const store::CompanionSnapshot& s) {
     for (const auto& [key, a] : s.pendingActionsByID)
         if (a.provider == AIProvider::codex && a.id.starts_with("approval-")) return &a;
     return nullptr;
@@ -91,7 +91,7 @@ struct Shown {
     bool ok = false;
     double companionAfterTuiMs = 0;
 };
-Shown askForTheProbe(const TuiNamespace& tui, ProviderRuntimeController& c) {
+Shown askForTheProbe(const TuiNamespace& tui, runtime::ProviderRuntimeController& c) {
     auto before = tui.commandRequests();
     tui.type(probePrompt);
     if (!runUntil([&] { return tui.paneShows(probePrompt); }, std::chrono::seconds(60))) return {};
@@ -131,7 +131,7 @@ TEST(RealCodexTui, ApprovalWaitsReachTheSnapshotAndLeaveIt) {
 
     MemoryPreferences preferences;
     codex::upsertSavedCodexAccount(preferences, "codex-default", false);
-    ProviderRuntimeOptions o;
+    runtime::ProviderRuntimeOptions o;
     o.environment = [&](const char* name) -> std::optional<std::string> {
         std::string n = name;
         if (n == "XDG_DATA_HOME") return (dir / "data").string();
@@ -143,9 +143,9 @@ TEST(RealCodexTui, ApprovalWaitsReachTheSnapshotAndLeaveIt) {
     o.preferences = &preferences;
     o.claudeCLIFallbackFolders = {};
     o.executablePath = [] { return fs::path("/usr/bin/vigilorb-companion"); };
-    o.sides = {[](ProviderRuntimeController& c) { return std::make_unique<CodexRuntimeSide>(c); }};
+    o.sides = {[](runtime::ProviderRuntimeController& c) { return std::make_unique<runtime::CodexRuntimeSide>(c); }};
     o.codexLocalPollPeriod = std::chrono::milliseconds(500);
-    ProviderRuntimeController c(std::move(o));
+    runtime::ProviderRuntimeController c(std::move(o));
     const std::string row = "Codex Approvals/codex-default";
     ASSERT_TRUE(runUntil([&] { return c.accountStatus(row) && c.accountStatus(row)->isHealthy; },
                          std::chrono::seconds(120)));
@@ -158,7 +158,7 @@ TEST(RealCodexTui, ApprovalWaitsReachTheSnapshotAndLeaveIt) {
     auto approval = *approvalOf(c.snapshot());
     EXPECT_EQ(approval.kind, PendingActionKind::command);
     EXPECT_EQ(approval.id, "approval-" + approval.taskID);
-    const auto taskKey = CompanionSnapshot::taskKey(AIProvider::codex, "codex-default", approval.taskID);
+    const auto taskKey = store::CompanionSnapshot::taskKey(AIProvider::codex, "codex-default", approval.taskID);
     ASSERT_TRUE(c.snapshot().tasksByID.contains(taskKey));
     EXPECT_EQ(c.snapshot().tasksByID.at(taskKey).state, TaskState::waitingApproval);
     EXPECT_TRUE(tui.paneShows(approvalQuestion));  // the TUI still asks while the companion watches

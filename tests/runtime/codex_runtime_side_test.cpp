@@ -55,8 +55,8 @@ struct CodexSide : ::testing::Test {
                    R"({"id":"thread-running","thread_name":"Fix the flaky build","updated_at":"2026-12-10T06:36:48.735318361Z"})" "\n");
     }
 
-    std::unique_ptr<ProviderRuntimeController> make(std::chrono::milliseconds refreshPeriod = std::chrono::milliseconds(200)) {
-        ProviderRuntimeOptions o;
+    std::unique_ptr<runtime::ProviderRuntimeController> make(std::chrono::milliseconds refreshPeriod = std::chrono::milliseconds(200)) {
+        runtime::ProviderRuntimeOptions o;
         o.environment = [this](const char* name) -> std::optional<std::string> {
             std::string n = name;
             if (n == "XDG_DATA_HOME") return data.string();
@@ -68,31 +68,31 @@ struct CodexSide : ::testing::Test {
         o.preferences = &preferences;
         o.claudeCLIFallbackFolders = {};
         o.executablePath = [] { return fs::path("/usr/bin/vigilorb-companion"); };
-        o.sides = {[](ProviderRuntimeController& c) { return std::make_unique<CodexRuntimeSide>(c); }};
+        o.sides = {[](runtime::ProviderRuntimeController& c) { return std::make_unique<runtime::CodexRuntimeSide>(c); }};
         o.codexLocalPollPeriod = std::chrono::milliseconds(50);
         o.codexRefreshPeriod = refreshPeriod;
         o.codexRequestTimeout = std::chrono::milliseconds(5000);
         o.codexApprovalTimeScale = 0.05;
-        return std::make_unique<ProviderRuntimeController>(std::move(o));
+        return std::make_unique<runtime::ProviderRuntimeController>(std::move(o));
     }
 
-    CompanionSnapshot fileSnapshot() { return decodeSnapshot(files::read(data / "VigilorbCompanion/snapshot-v1.json").value()).value(); }
+    store::CompanionSnapshot fileSnapshot() { return store::decodeSnapshot(files::read(data / "VigilorbCompanion/snapshot-v1.json").value()).value(); }
 };
 
-bool hasTask(const CompanionSnapshot& s, const std::string& account, const std::string& id) {
-    return s.tasksByID.contains(CompanionSnapshot::taskKey(AIProvider::codex, account, id));
+bool hasTask(const store::CompanionSnapshot& s, const std::string& account, const std::string& id) {
+    return s.tasksByID.contains(store::CompanionSnapshot::taskKey(AIProvider::codex, account, id));
 }
 
 TEST_F(CodexSide, SavedAccountShowsQuotaAndLocalTasksInTheSnapshotFile) {
     codex::upsertSavedCodexAccount(preferences, "codex-default", false);
     auto c = make();
-    auto side = c->side<CodexRuntimeSide>();
+    auto side = c->side<runtime::CodexRuntimeSide>();
     ASSERT_NE(side, nullptr);
     ASSERT_TRUE(runUntil([&] {
         auto row = c->accountStatus("codex-default");
         // Quota arrives in its own hand-over after the phase change, so wait for both.
         return row && row->detail == "Quota and 2 local Codex tasks synced" &&
-               c->snapshot().quotasByAccount.contains(CompanionSnapshot::quotaKey(AIProvider::codex, "codex-default"));
+               c->snapshot().quotasByAccount.contains(store::CompanionSnapshot::quotaKey(AIProvider::codex, "codex-default"));
     }));
     EXPECT_TRUE(c->accountStatus("codex-default")->isHealthy);
     EXPECT_EQ(c->codexSummary(), "1 local account connected");
@@ -101,13 +101,13 @@ TEST_F(CodexSide, SavedAccountShowsQuotaAndLocalTasksInTheSnapshotFile) {
               "CLI: " + (dir / "bin/codex").string() + "\nvigil-orb/0.171.0 (Debian 12.0.0; x86_64) fake");
 
     auto snapshot = fileSnapshot();
-    ASSERT_TRUE(snapshot.quotasByAccount.contains(CompanionSnapshot::quotaKey(AIProvider::codex, "codex-default")));
-    const auto& quota = snapshot.quotasByAccount.at(CompanionSnapshot::quotaKey(AIProvider::codex, "codex-default"));
+    ASSERT_TRUE(snapshot.quotasByAccount.contains(store::CompanionSnapshot::quotaKey(AIProvider::codex, "codex-default")));
+    const auto& quota = snapshot.quotasByAccount.at(store::CompanionSnapshot::quotaKey(AIProvider::codex, "codex-default"));
     EXPECT_EQ(quota.windows.size(), 2u);
     ASSERT_TRUE(hasTask(snapshot, "codex-default", "thread-running"));
     EXPECT_TRUE(hasTask(snapshot, "codex-default", "thread-done"));
     EXPECT_FALSE(hasTask(snapshot, "codex-default", "thread-old"));
-    const auto& running = snapshot.tasksByID.at(CompanionSnapshot::taskKey(AIProvider::codex, "codex-default", "thread-running"));
+    const auto& running = snapshot.tasksByID.at(store::CompanionSnapshot::taskKey(AIProvider::codex, "codex-default", "thread-running"));
     EXPECT_EQ(running.title, "Fix the flaky build");
     EXPECT_EQ(running.state, TaskState::running);
 
@@ -115,7 +115,7 @@ TEST_F(CodexSide, SavedAccountShowsQuotaAndLocalTasksInTheSnapshotFile) {
     auto used = quota.windows[0].usedPercentage;
     ASSERT_TRUE(runUntil([&] {
         const auto& q = c->snapshot().quotasByAccount;
-        auto it = q.find(CompanionSnapshot::quotaKey(AIProvider::codex, "codex-default"));
+        auto it = q.find(store::CompanionSnapshot::quotaKey(AIProvider::codex, "codex-default"));
         return it != q.end() && it->second.windows[0].usedPercentage > used;
     }));
 }
@@ -124,9 +124,9 @@ TEST_F(CodexSide, AnApprovalWaitOfTheSharedAppServerReachesTheSnapshotAndLeavesI
     codex::upsertSavedCodexAccount(preferences, "codex-default", false);
     auto c = make(std::chrono::hours(1));
     const std::string row = "Codex Approvals/codex-default";
-    const auto approvalKey = CompanionSnapshot::taskKey(AIProvider::codex, "codex-default", "approval-thread-running");
-    const auto taskKey = CompanionSnapshot::taskKey(AIProvider::codex, "codex-default", "thread-running");
-    auto stateOf = [&](const CompanionSnapshot& s) {
+    const auto approvalKey = store::CompanionSnapshot::taskKey(AIProvider::codex, "codex-default", "approval-thread-running");
+    const auto taskKey = store::CompanionSnapshot::taskKey(AIProvider::codex, "codex-default", "thread-running");
+    auto stateOf = [&](const store::CompanionSnapshot& s) {
         auto it = s.tasksByID.find(taskKey);
         return it == s.tasksByID.end() ? std::optional<TaskState>() : it->second.state;
     };
@@ -139,14 +139,14 @@ TEST_F(CodexSide, AnApprovalWaitOfTheSharedAppServerReachesTheSnapshotAndLeavesI
     EXPECT_FALSE(c->accountStatus(row)->isHealthy);
     EXPECT_EQ(c->codexSummary(), "1 local account connected");  // not an account failure
 
-    FakeCodexDaemon daemon(dir / "daemon.sock", CodexApprovalObserver::socketPath(codexHome));
+    FakeCodexDaemon daemon(dir / "daemon.sock", runtime::CodexApprovalObserver::socketPath(codexHome));
     daemon.setThread(codexThread("thread-running", activeNoFlags));
     ASSERT_TRUE(runUntil([&] { return c->accountStatus(row)->isHealthy; }));
     EXPECT_EQ(c->accountStatus(row)->detail, "Watching Codex approval waits (read-only)");
 
     daemon.send(statusChanged("thread-running", waitingOnApproval));
     ASSERT_TRUE(runUntil([&] { return c->snapshot().pendingActionsByID.contains(approvalKey); }))
-        << daemon.log() << c->accountStatus(row)->detail << "\n" << encodeSnapshot(c->snapshot());
+        << daemon.log() << c->accountStatus(row)->detail << "\n" << store::encodeSnapshot(c->snapshot());
     // The local task observer keeps capturing (every 50 ms here) and must not undo the wait.
     runUntil([] { return false; }, std::chrono::milliseconds(400));
     auto file = fileSnapshot();
@@ -177,7 +177,7 @@ TEST_F(CodexSide, ATaskCaptureThatCannotBeSavedStaysVisible) {
     codex::upsertSavedCodexAccount(preferences, "codex-default", false);
     auto c = make(std::chrono::hours(1));  // no quota refresh: only task captures write
     std::vector<std::string> rows;
-    QObject::connect(c.get(), &ProviderRuntimeController::accountStatusesChanged, [&] {
+    QObject::connect(c.get(), &runtime::ProviderRuntimeController::accountStatusesChanged, [&] {
         if (auto* row = c->accountStatus("codex-default"); row && (rows.empty() || rows.back() != row->detail))
             rows.push_back(row->detail);
     });
@@ -200,7 +200,7 @@ TEST_F(CodexSide, ATaskCaptureThatCannotBeSavedStaysVisible) {
     // Once the snapshot can be written again, the next poll stores the capture and says so.
     fs::remove_all(file);
     ASSERT_TRUE(runUntil([&] { return rows.back() == synced; }));
-    EXPECT_EQ(fileSnapshot().tasksByID.at(CompanionSnapshot::taskKey(AIProvider::codex, "codex-default", "thread-running")).state,
+    EXPECT_EQ(fileSnapshot().tasksByID.at(store::CompanionSnapshot::taskKey(AIProvider::codex, "codex-default", "thread-running")).state,
               TaskState::completed);
 }
 
@@ -211,7 +211,7 @@ TEST_F(CodexSide, AnUpdateWithoutUsableWindowsLeavesTheRowAlone) {
     codex::upsertSavedCodexAccount(preferences, "work", false);
     auto c = make(std::chrono::hours(1));
     std::vector<std::string> rows;
-    QObject::connect(c.get(), &ProviderRuntimeController::accountStatusesChanged, [&] {
+    QObject::connect(c.get(), &runtime::ProviderRuntimeController::accountStatusesChanged, [&] {
         if (auto* row = c->accountStatus("work"); row && (rows.empty() || rows.back() != row->detail)) rows.push_back(row->detail);
     });
     const std::string signedOut = "This Codex profile is signed out. Sign in locally in Codex, then retry.";
@@ -225,7 +225,7 @@ TEST_F(CodexSide, AnUpdateWithoutUsableWindowsLeavesTheRowAlone) {
 
 TEST_F(CodexSide, ConnectRemoveAndRefusedIDs) {
     auto c = make();
-    auto side = c->side<CodexRuntimeSide>();
+    auto side = c->side<runtime::CodexRuntimeSide>();
     runUntil([] { return false; }, std::chrono::milliseconds(20));
     EXPECT_EQ(c->codexSummary(), "Waiting for local capture to start");
     EXPECT_FALSE(c->codexIsHealthy());
@@ -251,10 +251,10 @@ TEST_F(CodexSide, ConnectRemoveAndRefusedIDs) {
 
     // Two accounts on the shared home: the second replaces the first.
     side->connectAccount("home", false);
-    ASSERT_TRUE(runUntil([&] { return c->snapshot().quotasByAccount.contains(CompanionSnapshot::quotaKey(AIProvider::codex, "home")); }));
+    ASSERT_TRUE(runUntil([&] { return c->snapshot().quotasByAccount.contains(store::CompanionSnapshot::quotaKey(AIProvider::codex, "home")); }));
     side->connectAccount("work", false);
     EXPECT_EQ(c->accountStatus("home"), nullptr);
-    EXPECT_FALSE(c->snapshot().quotasByAccount.contains(CompanionSnapshot::quotaKey(AIProvider::codex, "home")));
+    EXPECT_FALSE(c->snapshot().quotasByAccount.contains(store::CompanionSnapshot::quotaKey(AIProvider::codex, "home")));
     EXPECT_EQ(codex::loadSavedCodexAccounts(preferences),
               (std::vector<codex::SavedCodexAccount>{{"team_2", true}, {"work", false}}));
     ASSERT_TRUE(runUntil([&] { return hasTask(c->snapshot(), "work", "thread-running"); }));
@@ -278,7 +278,7 @@ TEST_F(CodexSide, MissingExecutableAndStaleQuotasAtStartUp) {
     fs::remove(dir / "bin/codex");
     // A quota of an account that is no longer saved is dropped at start-up.
     {
-        CompanionSnapshotStore store(data / "VigilorbCompanion/snapshot-v1.json");
+        store::CompanionSnapshotStore store(data / "VigilorbCompanion/snapshot-v1.json");
         AccountQuotaSnapshot q{std::nullopt, "gone", AIProvider::codex, {{QuotaWindowKind::primary, 5, std::nullopt, std::nullopt}}, Date::now()};
         store.apply(ProviderEventEnvelope::make(NormalizedProviderEvent::quota(q), Date::now()));
     }
@@ -287,7 +287,7 @@ TEST_F(CodexSide, MissingExecutableAndStaleQuotasAtStartUp) {
     ASSERT_TRUE(runUntil([&] { return c->accountStatus("work") != nullptr; }));
     EXPECT_EQ(c->accountStatus("work")->detail,
               "Codex CLI not found. Install or update the Codex desktop app, then try Start Codex again.");
-    EXPECT_FALSE(c->snapshot().quotasByAccount.contains(CompanionSnapshot::quotaKey(AIProvider::codex, "gone")));
+    EXPECT_FALSE(c->snapshot().quotasByAccount.contains(store::CompanionSnapshot::quotaKey(AIProvider::codex, "gone")));
     EXPECT_EQ(c->codexSummary(),
               "work: Codex CLI not found. Install or update the Codex desktop app, then try Start Codex again.");
     // The saved account stays saved: it was saved before, and a failed start does not remove it.
@@ -298,15 +298,15 @@ TEST_F(CodexSide, RefreshReconnectsAnAccountWhoseServerExited) {
     qputenv("FAKE_CODEX_SCENARIO", "exitAfterQuota");
     codex::upsertSavedCodexAccount(preferences, "work", false);
     auto c = make();
-    auto side = c->side<CodexRuntimeSide>();
+    auto side = c->side<runtime::CodexRuntimeSide>();
     const std::string exited = "Codex App Server stopped (exit 0). Retry the connection.";
     // Every text the row and the summary show, in order (the refresh pass may replace the
     // failed client before the test looks).
     std::vector<std::string> rows, summaries;
-    QObject::connect(c.get(), &ProviderRuntimeController::accountStatusesChanged, [&] {
+    QObject::connect(c.get(), &runtime::ProviderRuntimeController::accountStatusesChanged, [&] {
         if (auto* row = c->accountStatus("work"); row && (rows.empty() || rows.back() != row->detail)) rows.push_back(row->detail);
     });
-    QObject::connect(c.get(), &ProviderRuntimeController::codexSummaryChanged, [&] { summaries.push_back(c->codexSummary()); });
+    QObject::connect(c.get(), &runtime::ProviderRuntimeController::codexSummaryChanged, [&] { summaries.push_back(c->codexSummary()); });
     ASSERT_TRUE(runUntil([&] { return std::find(rows.begin(), rows.end(), exited) != rows.end(); }));
     EXPECT_NE(std::find(summaries.begin(), summaries.end(), "work: " + exited), summaries.end());
     ASSERT_NE(side->client("work"), nullptr);
@@ -320,7 +320,7 @@ TEST_F(CodexSide, RefreshReconnectsAnAccountWhoseServerExited) {
     }));
     ASSERT_TRUE(runUntil([&] { return c->codexSummary() == "1 local account connected"; }));
     ASSERT_TRUE(runUntil([&] {
-        return c->snapshot().quotasByAccount.contains(CompanionSnapshot::quotaKey(AIProvider::codex, "work"));
+        return c->snapshot().quotasByAccount.contains(store::CompanionSnapshot::quotaKey(AIProvider::codex, "work"));
     }));
 }
 

@@ -33,7 +33,7 @@ QCoreApplication& application() {
 
 // Runs the event loop until `signal` fires (the guard timer only keeps a broken build from hanging).
 template <class Signal>
-void waitFor(ProviderRuntimeController& c, Signal signal) {
+void waitFor(runtime::ProviderRuntimeController& c, Signal signal) {
     QEventLoop loop;
     QObject::connect(&c, signal, &loop, &QEventLoop::quit);
     QTimer::singleShot(30000, &loop, &QEventLoop::quit);
@@ -44,11 +44,11 @@ struct Controller : ::testing::Test {
     test::TempDir dir;
     fs::path data = dir / "data";
     fs::path snapshotFile = data / "VigilorbCompanion" / "snapshot-v1.json";
-    std::vector<CompanionSnapshot> sent;
+    std::vector<store::CompanionSnapshot> sent;
 
-    ProviderRuntimeOptions options(std::optional<std::string> path = std::nullopt) {
+    runtime::ProviderRuntimeOptions options(std::optional<std::string> path = std::nullopt) {
         application();
-        ProviderRuntimeOptions o;
+        runtime::ProviderRuntimeOptions o;
         o.environment = [this, path](const char* name) -> std::optional<std::string> {
             if (std::string(name) == "XDG_DATA_HOME") return data.string();
             if (std::string(name) == "PATH") return path;
@@ -61,14 +61,14 @@ struct Controller : ::testing::Test {
         o.claudeInboxPeriod = std::chrono::milliseconds(10);
         return o;
     }
-    std::unique_ptr<ProviderRuntimeController> make(ProviderRuntimeOptions o) {
-        auto c = std::make_unique<ProviderRuntimeController>(std::move(o));
-        c->setPublishSink([this](const CompanionSnapshot& s) { sent.push_back(s); });
+    std::unique_ptr<runtime::ProviderRuntimeController> make(runtime::ProviderRuntimeOptions o) {
+        auto c = std::make_unique<runtime::ProviderRuntimeController>(std::move(o));
+        c->setPublishSink([this](const store::CompanionSnapshot& s) { sent.push_back(s); });
         return c;
     }
 };
 
-std::vector<std::string> ids(const ProviderRuntimeController& c) {
+std::vector<std::string> ids(const runtime::ProviderRuntimeController& c) {
     std::vector<std::string> out;
     for (const auto& row : c.accountStatuses()) out.push_back(row.id);
     return out;
@@ -78,7 +78,7 @@ std::vector<std::string> ids(const ProviderRuntimeController& c) {
 
 TEST_F(Controller, InitialPublishedValues) {
     auto c = make(options());
-    EXPECT_EQ(c->snapshot(), CompanionSnapshot{});
+    EXPECT_EQ(c->snapshot(), store::CompanionSnapshot{});
     EXPECT_TRUE(c->accountStatuses().empty());
     EXPECT_EQ(c->codexSummary(), "Waiting for local capture to start");
     EXPECT_FALSE(c->codexIsHealthy());
@@ -101,22 +101,22 @@ TEST_F(Controller, StatusRowsAreSortedAndReplacedByID) {
 }
 
 TEST_F(Controller, StartUpPublishesTheStoredSnapshotAndDetectsTheCLI) {
-    CompanionSnapshot stored;
+    store::CompanionSnapshot stored;
     stored.applyEvent(ProviderEventEnvelope::make(task("t0"), now));
     fs::create_directories(snapshotFile.parent_path());
-    EXPECT_TRUE(files::writeAtomically(snapshotFile, encodeSnapshot(stored)));
+    EXPECT_TRUE(files::writeAtomically(snapshotFile, store::encodeSnapshot(stored)));
     test::writeText(dir / "bin" / "claude", "#!/bin/sh\n");
     fs::permissions(dir / "bin" / "claude", fs::perms::owner_all);
 
     auto c = make(options((dir / "bin").string()));
-    waitFor(*c, &ProviderRuntimeController::startedUp);
+    waitFor(*c, &runtime::ProviderRuntimeController::startedUp);
     EXPECT_EQ(c->snapshot(), stored);
     ASSERT_FALSE(sent.empty());
     EXPECT_EQ(sent.front(), stored);
     EXPECT_EQ(c->claudeSummary(), "Claude CLI detected · Ready to prepare an isolated connector");
 
     auto without = make(options());
-    waitFor(*without, &ProviderRuntimeController::startedUp);
+    waitFor(*without, &runtime::ProviderRuntimeController::startedUp);
     EXPECT_EQ(without->claudeSummary(), "Claude CLI not detected · You can prepare an isolated connector");
 }
 
@@ -128,21 +128,21 @@ TEST_F(Controller, SnapshotThatCannotLoadIsMovedAsideAtStartAndSaid) {
     fs::last_write_time(stale, std::chrono::file_clock::from_sys(std::chrono::sys_seconds(
                                    std::chrono::seconds(static_cast<long long>(now.unix()) - 600))));
     auto c = make(options());
-    waitFor(*c, &ProviderRuntimeController::startedUp);
+    waitFor(*c, &runtime::ProviderRuntimeController::startedUp);
     EXPECT_FALSE(fs::exists(stale));
 
     const std::string asideName = "snapshot-v1.json.unreadable-20260509T061320Z";  // the clock's time
     EXPECT_EQ(test::readText(snapshotFile.parent_path() / asideName), "{broken");
-    ASSERT_NE(c->accountStatus(snapshotFileStatusID), nullptr);
-    EXPECT_EQ(c->accountStatus(snapshotFileStatusID)->detail,
+    ASSERT_NE(c->accountStatus(runtime::snapshotFileStatusID), nullptr);
+    EXPECT_EQ(c->accountStatus(runtime::snapshotFileStatusID)->detail,
               "Unreadable snapshot moved aside as " + asideName + "; started empty");
-    EXPECT_FALSE(c->accountStatus(snapshotFileStatusID)->isHealthy);
+    EXPECT_FALSE(c->accountStatus(runtime::snapshotFileStatusID)->isHealthy);
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent.front(), CompanionSnapshot{});
+    EXPECT_EQ(sent.front(), store::CompanionSnapshot{});
 
     c->recordEvents({task("t1")}, "Claude/work");
     EXPECT_EQ(c->accountStatus("Claude/work")->detail, "Read-only quota and task state updated");
-    EXPECT_TRUE(decodeSnapshot(test::readText(snapshotFile)).value().tasksByID.contains("claude:work:t1"));
+    EXPECT_TRUE(store::decodeSnapshot(test::readText(snapshotFile)).value().tasksByID.contains("claude:work:t1"));
 }
 
 TEST_F(Controller, SnapshotThatMayYetLoadWaitsUntilMovedAsideOnRequest) {
@@ -151,18 +151,18 @@ TEST_F(Controller, SnapshotThatMayYetLoadWaitsUntilMovedAsideOnRequest) {
     fs::create_directories(snapshotFile.parent_path());
     fs::create_symlink(snapshotFile.filename(), snapshotFile);
     auto c = make(options());
-    waitFor(*c, &ProviderRuntimeController::startedUp);
+    waitFor(*c, &runtime::ProviderRuntimeController::startedUp);
     EXPECT_TRUE(sent.empty());
-    ASSERT_NE(c->accountStatus(snapshotFileStatusID), nullptr);
-    EXPECT_EQ(c->accountStatus(snapshotFileStatusID)->detail,
+    ASSERT_NE(c->accountStatus(runtime::snapshotFileStatusID), nullptr);
+    EXPECT_EQ(c->accountStatus(runtime::snapshotFileStatusID)->detail,
               "Snapshot file cannot be read; events wait until it can be read or is moved aside");
     c->recordEvents({task("t1")}, "Claude/work");
     EXPECT_EQ(c->accountStatus("Claude/work")->detail, "Could not save the normalized snapshot");
     EXPECT_TRUE(fs::is_symlink(snapshotFile));
 
     EXPECT_TRUE(c->moveUnreadableSnapshotAside());
-    EXPECT_EQ(sent.back(), CompanionSnapshot{});
-    EXPECT_TRUE(c->accountStatus(snapshotFileStatusID)->detail.starts_with("Unreadable snapshot moved aside as "));
+    EXPECT_EQ(sent.back(), store::CompanionSnapshot{});
+    EXPECT_TRUE(c->accountStatus(runtime::snapshotFileStatusID)->detail.starts_with("Unreadable snapshot moved aside as "));
     c->recordEvents({task("t1")}, "Claude/work");
     EXPECT_TRUE(c->snapshot().tasksByID.contains("claude:work:t1"));
     EXPECT_FALSE(c->moveUnreadableSnapshotAside());  // the new file loads
@@ -198,10 +198,10 @@ TEST_F(Controller, RecordEventsPublishesEveryResultAndStopsAtTheFirstFailure) {
 
 TEST_F(Controller, InboxTaskDrainsRepeatedly) {
     auto c = make(options());
-    waitFor(*c, &ProviderRuntimeController::claudeInboxDrained);
+    waitFor(*c, &runtime::ProviderRuntimeController::claudeInboxDrained);
     auto inbox = cli::prepareInbox(data / "VigilorbCompanion" / "Profiles", "work");
     cli::writeEvents(inbox, {task("t1")}, now);
-    waitFor(*c, &ProviderRuntimeController::claudeInboxDrained);
+    waitFor(*c, &runtime::ProviderRuntimeController::claudeInboxDrained);
     EXPECT_TRUE(fs::is_empty(inbox));
     EXPECT_TRUE(c->snapshot().tasksByID.contains("claude:work:t1"));
     EXPECT_EQ(c->accountStatus("Claude/work")->detail, "Read-only quota and task state updated");
@@ -210,7 +210,7 @@ TEST_F(Controller, InboxTaskDrainsRepeatedly) {
 
 TEST_F(Controller, PrepareConnectorSetsRowAndSummary) {
     auto c = make(options());
-    c->side<ClaudeCodeRuntimeSide>()->prepareConnector(" work ");
+    c->side<runtime::ClaudeCodeRuntimeSide>()->prepareConnector(" work ");
     EXPECT_EQ(c->accountStatus("Claude/work")->detail,
               "Local Status Line and Hooks installed. Launch Claude with this CLAUDE_CONFIG_DIR");
     EXPECT_EQ(c->claudeSummary(), "Isolated Claude connector is ready");
@@ -218,14 +218,14 @@ TEST_F(Controller, PrepareConnectorSetsRowAndSummary) {
     EXPECT_EQ(settings["statusLine"]["command"], "'/usr/bin/vigilorb-companion' --claude-statusline work");
 
     c->setClaudeSummary("unchanged");
-    c->side<ClaudeCodeRuntimeSide>()->prepareConnector("a/b");
+    c->side<runtime::ClaudeCodeRuntimeSide>()->prepareConnector("a/b");
     EXPECT_EQ(c->accountStatus("Claude/a/b")->detail,
               "Account IDs may contain only letters, numbers, hyphens, and underscores");
     EXPECT_EQ(c->claudeSummary(), "unchanged");
 }
 
 namespace {
-struct RecordingSide : ProviderRuntimeSide {
+struct RecordingSide : runtime::ProviderRuntimeSide {
     std::vector<std::string>* log;
     explicit RecordingSide(std::vector<std::string>* l) : log(l) {}
     void startUp() override { log->push_back("startUp"); }
@@ -239,10 +239,10 @@ struct RecordingSide : ProviderRuntimeSide {
 TEST_F(Controller, SidesStartUpAndMayClaimRecordedBatches) {
     std::vector<std::string> log;
     auto o = options();
-    o.sides = {[&](ProviderRuntimeController&) { return std::make_unique<RecordingSide>(&log); }};
+    o.sides = {[&](runtime::ProviderRuntimeController&) { return std::make_unique<RecordingSide>(&log); }};
     auto c = make(std::move(o));
     EXPECT_TRUE(c->side<RecordingSide>());
-    waitFor(*c, &ProviderRuntimeController::startedUp);
+    waitFor(*c, &runtime::ProviderRuntimeController::startedUp);
     c->recordEvents({task("t1")}, "codex-account");
     c->recordEvents({task("t2")}, "Claude/work");
     EXPECT_EQ(log, (std::vector<std::string>{"startUp", "recorded codex-account", "recorded Claude/work"}));
@@ -256,7 +256,7 @@ TEST(QSettingsPreferences, ValuesSurviveReopeningAndKeepTheirTypes) {
     test::TempDir dir;
     auto file = QString::fromStdString((dir / "prefs.conf").string());
     {
-        QSettingsPreferences p(file);
+        runtime::QSettingsPreferences p(file);
         p.setString("provider.claudeDesktopAccount.v1", "work");
         p.setBoolean("provider.claudeDesktopEnabled.v1", true);
         p.setInteger("relay.sequence.v1.mac-x", 9007199254740993LL);  // beyond a double's precision
@@ -264,7 +264,7 @@ TEST(QSettingsPreferences, ValuesSurviveReopeningAndKeepTheirTypes) {
         p.setString("gone", "x");
         p.remove("gone");
     }
-    QSettingsPreferences p(file);
+    runtime::QSettingsPreferences p(file);
     EXPECT_EQ(p.string("provider.claudeDesktopAccount.v1"), "work");
     EXPECT_EQ(p.boolean("provider.claudeDesktopEnabled.v1"), true);
     EXPECT_EQ(p.integer("relay.sequence.v1.mac-x"), 9007199254740993LL);

@@ -16,10 +16,10 @@ namespace {
 
 const std::string companionID = "mac-0f1e2d3c-4b5a-4697-8877-665544332211";
 
-std::optional<CloudSnapshotError> openError(const std::string& envelope, const LocalPairingKey& k) {
+std::optional<security::CloudSnapshotError> openError(const std::string& envelope, const security::LocalPairingKey& k) {
     try {
-        EncryptedCloudSnapshotEnvelope::open(envelope, k);
-    } catch (const Failure<CloudSnapshotError>& e) {
+        security::EncryptedCloudSnapshotEnvelope::open(envelope, k);
+    } catch (const Failure<security::CloudSnapshotError>& e) {
         return e.code();
     }
     return std::nullopt;
@@ -30,16 +30,16 @@ std::optional<CloudSnapshotError> openError(const std::string& envelope, const L
 TEST(EncryptedCloudSnapshotEnvelope, SealsThePayloadAndOpens) {
     auto k = key();
     Date now = at(700000000.75);
-    auto e = EncryptedCloudSnapshotEnvelope::seal(sampleSnapshot(), companionID, "Ada's workstation", k, 7, now);
-    auto payload = DeviceSnapshotPayload::make(sampleSnapshot(), now).encode();
+    auto e = security::EncryptedCloudSnapshotEnvelope::seal(sampleSnapshot(), companionID, "Ada's workstation", k, 7, now);
+    auto payload = security::DeviceSnapshotPayload::make(sampleSnapshot(), now).encode();
     EXPECT_EQ(e.sealedPayload.size(), payload.size() + 28);
     EXPECT_EQ(e.sourceID, companionID);
     EXPECT_EQ(e.keyIdentifier, k.keyIdentifier());
     EXPECT_EQ(e.sequence, 7u);
     EXPECT_EQ(e.generatedAt, now);
-    EXPECT_EQ(crypto::stringOf(EncryptedCloudSnapshotEnvelope::open(e.encode(), k)), payload);
+    EXPECT_EQ(security::crypto::stringOf(security::EncryptedCloudSnapshotEnvelope::open(e.encode(), k)), payload);
 
-    auto again = EncryptedCloudSnapshotEnvelope::seal(sampleSnapshot(), companionID, "Ada's workstation", k, 7, now);
+    auto again = security::EncryptedCloudSnapshotEnvelope::seal(sampleSnapshot(), companionID, "Ada's workstation", k, 7, now);
     EXPECT_NE(again.sealedPayload, e.sealedPayload) << "fresh nonce for every seal";
 
     std::vector<std::string> order;
@@ -47,42 +47,42 @@ TEST(EncryptedCloudSnapshotEnvelope, SealsThePayloadAndOpens) {
     for (auto& [name, _] : ordered.items()) order.push_back(name);
     EXPECT_EQ(order, (std::vector<std::string>{"schemaVersion", "sourceID", "sourceName", "keyIdentifier", "sequence",
                                                "generatedAt", "sealedPayload"}));
-    EXPECT_EQ(EncryptedCloudSnapshotEnvelope::decode(e.encode()), e);
+    EXPECT_EQ(security::EncryptedCloudSnapshotEnvelope::decode(e.encode()), e);
 }
 
 TEST(EncryptedCloudSnapshotEnvelope, AssociatedDataLayout) {
-    EncryptedCloudSnapshotEnvelope e;
+    security::EncryptedCloudSnapshotEnvelope e;
     e.sourceID = "mac-1";
     e.sourceName = "Box";
     e.keyIdentifier = "0123456789abcdef";
     e.sequence = 0x0102030405060708ull;
     e.generatedAt = at(0);
-    Bytes expected = crypto::bytesOf(std::string("Vigilorb.CloudSnapshot.v1\0mac-1\0Box\0" "0123456789abcdef\0", 53));
+    Bytes expected = security::crypto::bytesOf(std::string("Vigilorb.CloudSnapshot.v1\0mac-1\0Box\0" "0123456789abcdef\0", 53));
     for (int i = 0; i < 7; ++i) expected.push_back(0);
     expected.push_back(1);
     for (std::uint8_t b = 1; b <= 8; ++b) expected.push_back(b);
     for (int shift = 56; shift >= 0; shift -= 8) expected.push_back(static_cast<std::uint8_t>(0x41CD27E440000000ull >> shift));
     EXPECT_EQ(e.associatedData(), expected);
     e.schemaVersion = -1;
-    EXPECT_THROW(e.associatedData(), Failure<CloudSnapshotError>);
+    EXPECT_THROW(e.associatedData(), Failure<security::CloudSnapshotError>);
 }
 
 TEST(EncryptedCloudSnapshotEnvelope, LongNameIsCutAndCovered) {
     std::string name;
     for (int i = 0; i < 80; ++i) name += "é";
     auto k = key();
-    auto e = EncryptedCloudSnapshotEnvelope::seal(CompanionSnapshot{}, companionID, name, k, 1, at(5));
+    auto e = security::EncryptedCloudSnapshotEnvelope::seal(store::CompanionSnapshot{}, companionID, name, k, 1, at(5));
     EXPECT_EQ(text::graphemeCount(e.sourceName), 64u);
     EXPECT_EQ(e.sourceName, text::graphemePrefix(name, 64));
     auto aad = e.associatedData();
-    auto cut = crypto::bytesOf(e.sourceName + std::string(1, '\0'));
+    auto cut = security::crypto::bytesOf(e.sourceName + std::string(1, '\0'));
     EXPECT_NE(std::search(aad.begin(), aad.end(), cut.begin(), cut.end()), aad.end());
-    EXPECT_NO_THROW(EncryptedCloudSnapshotEnvelope::open(e.encode(), k));
+    EXPECT_NO_THROW(security::EncryptedCloudSnapshotEnvelope::open(e.encode(), k));
 }
 
 TEST(EncryptedCloudSnapshotEnvelope, OpeningOutcomes) {
     auto k = key();
-    auto good = EncryptedCloudSnapshotEnvelope::seal(sampleSnapshot(), companionID, "Box", k, 41, at(100.5));
+    auto good = security::EncryptedCloudSnapshotEnvelope::seal(sampleSnapshot(), companionID, "Box", k, 41, at(100.5));
     auto changed = [&](const std::function<void(Json&)>& f) {
         auto j = json::parse(good.encode()).value();
         f(j);
@@ -90,17 +90,17 @@ TEST(EncryptedCloudSnapshotEnvelope, OpeningOutcomes) {
     };
     auto flipSealed = [&](std::size_t index) {
         return changed([&](Json& j) {
-            auto b = *crypto::base64Decode(j["sealedPayload"].get<std::string>());
+            auto b = *security::crypto::base64Decode(j["sealedPayload"].get<std::string>());
             b[index] ^= 0x80;
-            j["sealedPayload"] = crypto::base64Encode(b);
+            j["sealedPayload"] = security::crypto::base64Encode(b);
         });
     };
-    using E = CloudSnapshotError;
+    using E = security::CloudSnapshotError;
     struct Case {
         const char* name;
         std::string envelope;
         std::optional<E> expected;
-        LocalPairingKey key;
+        security::LocalPairingKey key;
     } cases[] = {
         {"valid", good.encode(), std::nullopt, k},
         {"sequence + 1", changed([](Json& j) { j["sequence"] = 42; }), E::authenticationFailed, k},
@@ -111,7 +111,7 @@ TEST(EncryptedCloudSnapshotEnvelope, OpeningOutcomes) {
         {"nonce byte", flipSealed(0), E::authenticationFailed, k},
         {"ciphertext byte", flipSealed(20), E::authenticationFailed, k},
         {"tag byte", flipSealed(good.sealedPayload.size() - 1), E::authenticationFailed, k},
-        {"truncated", changed([](Json& j) { j["sealedPayload"] = crypto::base64Encode(Bytes(27, 1)); }),
+        {"truncated", changed([](Json& j) { j["sealedPayload"] = security::crypto::base64Encode(Bytes(27, 1)); }),
          E::invalidSealedPayload, k},
         {"other key", good.encode(), E::unknownKey, key(1)},
         {"key identifier", changed([](Json& j) { j["keyIdentifier"] = key(1).keyIdentifier(); }), E::authenticationFailed,
@@ -125,15 +125,15 @@ TEST(EncryptedCloudSnapshotEnvelope, OpeningOutcomes) {
 
 TEST(EncryptedCloudSnapshotEnvelope, LargestSequenceSurvivesJson) {
     auto k = key();
-    auto e = EncryptedCloudSnapshotEnvelope::seal(CompanionSnapshot{}, companionID, "Box", k,
+    auto e = security::EncryptedCloudSnapshotEnvelope::seal(store::CompanionSnapshot{}, companionID, "Box", k,
                                                   std::numeric_limits<std::uint64_t>::max(), at(1));
-    EXPECT_EQ(EncryptedCloudSnapshotEnvelope::decode(e.encode()).sequence, std::numeric_limits<std::uint64_t>::max());
-    EXPECT_NO_THROW(EncryptedCloudSnapshotEnvelope::open(e.encode(), k));
+    EXPECT_EQ(security::EncryptedCloudSnapshotEnvelope::decode(e.encode()).sequence, std::numeric_limits<std::uint64_t>::max());
+    EXPECT_NO_THROW(security::EncryptedCloudSnapshotEnvelope::open(e.encode(), k));
 }
 
 TEST(RelayCredentials, DerivedFromKeyAndCompanion) {
     auto k = key();
-    auto c = RelayCredentials::make("https://relay.example.com", k, companionID);
+    auto c = security::RelayCredentials::make("https://relay.example.com", k, companionID);
     const std::regex hex64("^[0-9a-f]{64}$");
     EXPECT_TRUE(std::regex_match(c.channelID, hex64));
     EXPECT_TRUE(std::regex_match(c.accessToken, hex64));
@@ -142,5 +142,5 @@ TEST(RelayCredentials, DerivedFromKeyAndCompanion) {
     EXPECT_EQ(c.accessToken.find(companionID), std::string::npos);
     EXPECT_EQ(c.channelID, k.relayDigest("Vigilorb.RelayChannel.v1", companionID));
     EXPECT_EQ(c.accessToken, k.relayDigest("Vigilorb.RelayAccess.v1", companionID));
-    EXPECT_NE(RelayCredentials::make("https://relay.example.com", key(1), companionID), c);
+    EXPECT_NE(security::RelayCredentials::make("https://relay.example.com", key(1), companionID), c);
 }

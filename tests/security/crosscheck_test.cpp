@@ -14,14 +14,14 @@ using namespace vigilorb::protocol_fixtures;
 
 TEST(IndependentImplementation, AgreesInBothDirections) {
     test::TempDir dir;
-    const CompanionIdentity identity{"mac-0f1e2d3c-4b5a-4697-8877-665544332211", "Ada's \"Lab\" / Werkstatt"};
+    const security::CompanionIdentity identity{"mac-0f1e2d3c-4b5a-4697-8877-665544332211", "Ada's \"Lab\" / Werkstatt"};
     Date now = Date::now();
-    auto invitation = PairingInvitation::generate(identity, std::string("https://relay.example.com/v"), now);
-    auto key = LocalPairingKey::deriveFromInvitation(invitation, now);
+    auto invitation = security::PairingInvitation::generate(identity, std::string("https://relay.example.com/v"), now);
+    auto key = security::LocalPairingKey::deriveFromInvitation(invitation, now);
 
-    auto signedText = SignedSnapshotEnvelope::create(sampleSnapshot(), key, now);
-    auto sealed = EncryptedCloudSnapshotEnvelope::seal(sampleSnapshot(), identity.id, identity.name, key, 9, now);
-    test::writeText(dir / "key.hex", hexLowercase(key.bytes()));
+    auto signedText = security::SignedSnapshotEnvelope::create(sampleSnapshot(), key, now);
+    auto sealed = security::EncryptedCloudSnapshotEnvelope::seal(sampleSnapshot(), identity.id, identity.name, key, 9, now);
+    test::writeText(dir / "key.hex", security::crypto::hexLowercase(key.bytes()));
     test::writeText(dir / "signed.json", signedText);
     test::writeText(dir / "sealed.json", sealed.encode());
     test::writeText(dir / "invitation.json", invitation.qrPayload());
@@ -32,10 +32,10 @@ TEST(IndependentImplementation, AgreesInBothDirections) {
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 
     auto result = json::parse(test::readText(dir / "result.json")).value();
-    auto expectedPayload = DeviceSnapshotPayload::make(sampleSnapshot(), now).encode();
-    EXPECT_EQ(crypto::base64Decode(result["signedPayload"].get<std::string>()), crypto::bytesOf(expectedPayload));
-    EXPECT_EQ(crypto::base64Decode(result["sealedPayload"].get<std::string>()), crypto::bytesOf(expectedPayload));
-    EXPECT_EQ(result["invitation"]["key"], hexLowercase(key.bytes()));
+    auto expectedPayload = security::DeviceSnapshotPayload::make(sampleSnapshot(), now).encode();
+    EXPECT_EQ(security::crypto::base64Decode(result["signedPayload"].get<std::string>()), security::crypto::bytesOf(expectedPayload));
+    EXPECT_EQ(security::crypto::base64Decode(result["sealedPayload"].get<std::string>()), security::crypto::bytesOf(expectedPayload));
+    EXPECT_EQ(result["invitation"]["key"], security::crypto::hexLowercase(key.bytes()));
     EXPECT_EQ(result["invitation"]["keyIdentifier"], key.keyIdentifier());
     EXPECT_EQ(result["invitation"]["verificationCode"], invitation.verificationCode());
     EXPECT_EQ(result["invitation"]["companionName"], identity.name);
@@ -45,8 +45,8 @@ TEST(IndependentImplementation, AgreesInBothDirections) {
                                      {"tasks", {"t-a", "t-b", "t-old"}},
                                      {"pendingActions", {"p-1", "p-2"}}}));
 
-    auto hello = PairingHello::decode(test::readText(dir / "hello.json"));
+    auto hello = security::PairingHello::decode(test::readText(dir / "hello.json"));
     EXPECT_NO_THROW(hello.verify(key.bytes(), now));
     EXPECT_EQ(hello.deviceName, "Ada’s phone");
-    EXPECT_THROW(hello.verify(key.bytes(), now + 61), Failure<LocalSnapshotProtocolError>);
+    EXPECT_THROW(hello.verify(key.bytes(), now + 61), Failure<security::LocalSnapshotProtocolError>);
 }

@@ -9,7 +9,7 @@
 #include "temp_dir.hpp"
 
 using namespace vigilorb;
-using namespace vigilorb::crypto;
+using namespace vigilorb::security::crypto;
 
 namespace {
 

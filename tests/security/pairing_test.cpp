@@ -13,7 +13,7 @@ using namespace vigilorb::protocol_fixtures;
 
 namespace {
 
-const CompanionIdentity identity{"mac-0f1e2d3c-4b5a-4697-8877-665544332211", "Ada's workstation"};
+const security::CompanionIdentity identity{"mac-0f1e2d3c-4b5a-4697-8877-665544332211", "Ada's workstation"};
 
 template <class E, class F>
 std::optional<E> errorOf(F&& f) {
@@ -25,8 +25,8 @@ std::optional<E> errorOf(F&& f) {
     return std::nullopt;
 }
 
-PairingInvitation validInvitation(Date now = at(1000)) {
-    return PairingInvitation::generate(identity, std::string("https://relay.example.com/base"), now);
+security::PairingInvitation validInvitation(Date now = at(1000)) {
+    return security::PairingInvitation::generate(identity, std::string("https://relay.example.com/base"), now);
 }
 
 }  // namespace
@@ -34,7 +34,7 @@ PairingInvitation validInvitation(Date now = at(1000)) {
 TEST(PairingInvitation, GenerationFillsEveryField) {
     auto inv = validInvitation();
     EXPECT_EQ(inv.schemaVersion, 1);
-    EXPECT_EQ(codec::canonicalUUID(inv.id), inv.id);
+    EXPECT_EQ(security::codec::canonicalUUID(inv.id), inv.id);
     EXPECT_EQ(inv.companionID, identity.id);
     EXPECT_EQ(inv.companionName, identity.name);
     EXPECT_EQ(inv.relayBaseURL, "https://relay.example.com/base");
@@ -47,30 +47,30 @@ TEST(PairingInvitation, GenerationFillsEveryField) {
 }
 
 TEST(PairingInvitation, GenerationErrorsAndRelayPreference) {
-    using E = PairingInvitationError;
-    EXPECT_EQ(errorOf<E>([] { PairingInvitation::generate({"mac 1", "n"}, std::nullopt, at(0)); }),
+    using E = security::PairingInvitationError;
+    EXPECT_EQ(errorOf<E>([] { security::PairingInvitation::generate({"mac 1", "n"}, std::nullopt, at(0)); }),
               E::invalidCompanionID);
-    EXPECT_EQ(errorOf<E>([] { PairingInvitation::generate({"mac-1", " \n"}, std::nullopt, at(0)); }),
+    EXPECT_EQ(errorOf<E>([] { security::PairingInvitation::generate({"mac-1", " \n"}, std::nullopt, at(0)); }),
               E::invalidCompanionName);
-    EXPECT_EQ(errorOf<E>([] { PairingInvitation::generate({"mac-1", std::string(65, 'n')}, std::nullopt, at(0)); }),
+    EXPECT_EQ(errorOf<E>([] { security::PairingInvitation::generate({"mac-1", std::string(65, 'n')}, std::nullopt, at(0)); }),
               E::invalidCompanionName);
     std::string longRelay = "https://relay.example.com/" + std::string(500, 'p');
-    EXPECT_EQ(errorOf<E>([&] { PairingInvitation::generate({"mac-1", "n"}, longRelay, at(0)); }),
+    EXPECT_EQ(errorOf<E>([&] { security::PairingInvitation::generate({"mac-1", "n"}, longRelay, at(0)); }),
               E::invalidRelayConfiguration);
     // An unusable relay preference means no relay, not a failure.
     for (auto relay : {std::optional<std::string>(), std::optional<std::string>(""),
                        std::optional<std::string>("http://relay.example.com"),
                        std::optional<std::string>("https://relay.example.com/?q=1")})
-        EXPECT_EQ(PairingInvitation::generate(identity, relay, at(0)).relayBaseURL, std::nullopt);
-    EXPECT_EQ(PairingInvitation::generate(identity, std::string("  https://r.example  "), at(0)).relayBaseURL,
+        EXPECT_EQ(security::PairingInvitation::generate(identity, relay, at(0)).relayBaseURL, std::nullopt);
+    EXPECT_EQ(security::PairingInvitation::generate(identity, std::string("  https://r.example  "), at(0)).relayBaseURL,
               "https://r.example");
 }
 
 TEST(PairingInvitation, ValidationOrderAndBoundaries) {
-    using E = PairingInvitationError;
+    using E = security::PairingInvitationError;
     struct Case {
         const char* name;
-        std::function<void(PairingInvitation&)> change;
+        std::function<void(security::PairingInvitation&)> change;
         double now;
         std::optional<E> expected;
     } cases[] = {
@@ -110,26 +110,26 @@ TEST(PairingInvitation, ValidationOrderAndBoundaries) {
         EXPECT_EQ(errorOf<E>([&] { inv.validate(at(c.now)); }), c.expected) << c.name;
         // Key derivation runs the same validation first and yields no key on failure.
         if (c.expected) {
-            EXPECT_EQ(errorOf<E>([&] { LocalPairingKey::deriveFromInvitation(inv, at(c.now)); }), c.expected) << c.name;
+            EXPECT_EQ(errorOf<E>([&] { security::LocalPairingKey::deriveFromInvitation(inv, at(c.now)); }), c.expected) << c.name;
         }
     }
 }
 
 TEST(PairingInvitation, FreshIdentityIDPassesTheCompanionIDRule) {
     MemoryPreferences prefs;
-    auto fresh = CompanionIdentity::loadOrCreate(prefs, std::nullopt);
-    EXPECT_TRUE(pairingRules::isValidCompanionID(fresh.id));
-    EXPECT_FALSE(pairingRules::isValidCompanionID(std::string(65, 'a')));
-    EXPECT_FALSE(pairingRules::isValidCompanionID(""));
+    auto fresh = security::CompanionIdentity::loadOrCreate(prefs, std::nullopt);
+    EXPECT_TRUE(security::pairingRules::isValidCompanionID(fresh.id));
+    EXPECT_FALSE(security::pairingRules::isValidCompanionID(std::string(65, 'a')));
+    EXPECT_FALSE(security::pairingRules::isValidCompanionID(""));
 }
 
 TEST(PairingInvitation, DerivedKeyIsHkdfOfTheSecret) {
     auto inv = validInvitation();
-    auto derived = LocalPairingKey::deriveFromInvitation(inv, at(1000));
-    EXPECT_EQ(derived.bytes(), crypto::hkdfSha256(inv.secret, crypto::bytesOf(inv.companionID),
-                                                  crypto::bytesOf("Vigilorb.PairingKey.v1"), 32));
+    auto derived = security::LocalPairingKey::deriveFromInvitation(inv, at(1000));
+    EXPECT_EQ(derived.bytes(), security::crypto::hkdfSha256(inv.secret, security::crypto::bytesOf(inv.companionID),
+                                                  security::crypto::bytesOf("Vigilorb.PairingKey.v1"), 32));
     // The phone derives the same key from the scanned QR content.
-    EXPECT_EQ(LocalPairingKey::deriveFromInvitation(PairingInvitation::decode(inv.qrPayload()), at(1000)), derived);
+    EXPECT_EQ(security::LocalPairingKey::deriveFromInvitation(security::PairingInvitation::decode(inv.qrPayload()), at(1000)), derived);
 }
 
 TEST(PairingInvitation, QrPayloadIsSortedCompactJson) {
@@ -141,8 +141,8 @@ TEST(PairingInvitation, QrPayloadIsSortedCompactJson) {
               R"("expiresAt":1120,"id":"0A1B2C3D-0000-4000-8000-00000000000F","issuedAt":1000,)"
               R"("relayBaseURL":"https://relay.example.com/base","schemaVersion":1,)"
               R"("secret":"q6urq6urq6urq6urq6urq6urq6urq6urq6urq6urq6s="})");
-    EXPECT_EQ(PairingInvitation::decode(inv.qrPayload()), inv);
-    auto noRelay = PairingInvitation::generate(identity, std::nullopt, at(0));
+    EXPECT_EQ(security::PairingInvitation::decode(inv.qrPayload()), inv);
+    auto noRelay = security::PairingInvitation::generate(identity, std::nullopt, at(0));
     EXPECT_EQ(noRelay.qrPayload().find("relayBaseURL"), std::string::npos);
 }
 
@@ -150,15 +150,15 @@ TEST(PairingInvitation, VerificationCode) {
     auto inv = validInvitation();
     const std::regex sixDigits("^[0-9]{6}$");
     EXPECT_TRUE(std::regex_match(inv.verificationCode(), sixDigits));
-    EXPECT_EQ(inv.verificationCode(), PairingInvitation::decode(inv.qrPayload()).verificationCode());
+    EXPECT_EQ(inv.verificationCode(), security::PairingInvitation::decode(inv.qrPayload()).verificationCode());
     // Recomputed by hand: HMAC over the label and the lower-case ID.
-    auto mac = crypto::hmacSha256(inv.secret, crypto::bytesOf("Vigilorb.PairingVerification.v1:" +
-                                                              codec::asciiLowercase(inv.id)));
+    auto mac = security::crypto::hmacSha256(inv.secret, security::crypto::bytesOf("Vigilorb.PairingVerification.v1:" +
+                                                              security::codec::asciiLowercase(inv.id)));
     std::uint32_t v = std::uint32_t(mac[0]) << 24 | std::uint32_t(mac[1]) << 16 | std::uint32_t(mac[2]) << 8 | mac[3];
     EXPECT_EQ(std::stoul(inv.verificationCode()), v % 1000000);
     // Leading zeros are kept: search secrets until the reduced value is below 1000.
     for (std::uint32_t seed = 0;; ++seed) {
-        inv.secret = crypto::sha256(crypto::bytesOf(std::to_string(seed)));
+        inv.secret = security::crypto::sha256(security::crypto::bytesOf(std::to_string(seed)));
         auto code = inv.verificationCode();
         if (code.starts_with("000")) {
             EXPECT_EQ(code.size(), 6u) << code;
@@ -175,7 +175,7 @@ TEST(PairingInvitation, DescriptionRedactsTheSecret) {
               "mac-0f1e2d3c-4b5a-4697-8877-665544332211, companionName: Ada's workstation, secret: <redacted>)");
     inv.companionName.reset();
     EXPECT_NE(inv.description().find("companionName: unknown"), std::string::npos);
-    EXPECT_EQ(inv.description().find(crypto::base64Encode(inv.secret)), std::string::npos);
+    EXPECT_EQ(inv.description().find(security::crypto::base64Encode(inv.secret)), std::string::npos);
 }
 
 TEST(RelayAddress, Rules) {
@@ -191,79 +191,79 @@ TEST(RelayAddress, Rules) {
         {"https://relay.example.com/#top", false}, {"https://relay example.com", false}, {"https://r.example/%zz", false},
         {"https://r.example:80a", false},
     };
-    for (auto& c : cases) EXPECT_EQ(isValidRelayAddress(c.text), c.valid) << c.text;
+    for (auto& c : cases) EXPECT_EQ(security::isValidRelayAddress(c.text), c.valid) << c.text;
 }
 
 TEST(PairingHello, AuthenticatedBytesLayout) {
-    PairingHello h;
+    security::PairingHello h;
     h.companionID = "mac-1";
     h.deviceName = "Phone";
     h.nonce = "E621E1F8-C36C-495A-93FC-0C247A3E6E5F";
     h.createdAt = at(0);
-    Bytes expected = crypto::bytesOf(std::string("Vigilorb.PairingHello.v1\0mac-1\0Phone\0", 37));
-    codec::appendText(expected, "e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
+    Bytes expected = security::crypto::bytesOf(std::string("Vigilorb.PairingHello.v1\0mac-1\0Phone\0", 37));
+    security::codec::appendText(expected, "e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
     expected.push_back(0);
     for (int shift = 56; shift >= 0; shift -= 8) expected.push_back(static_cast<std::uint8_t>(0x41CD27E440000000ull >> shift));
     EXPECT_EQ(h.authenticatedBytes(), expected);
 }
 
 TEST(PairingHello, VerifyOutcomes) {
-    using E = LocalSnapshotProtocolError;
+    using E = security::LocalSnapshotProtocolError;
     auto k = key();
     Date created = at(5000.25);
     struct Case {
         const char* name;
-        std::function<PairingHello()> make;
+        std::function<security::PairingHello()> make;
         double now;
         std::optional<E> expected;
     } cases[] = {
-        {"valid", [&] { return PairingHello::make(k.bytes(), "mac-1", "Phone", created); }, 5000.25, std::nullopt},
-        {"60 s later", [&] { return PairingHello::make(k.bytes(), "mac-1", "Phone", created); }, 5060.25, std::nullopt},
-        {"61 s later", [&] { return PairingHello::make(k.bytes(), "mac-1", "Phone", created); }, 5061.25,
+        {"valid", [&] { return security::PairingHello::make(k.bytes(), "mac-1", "Phone", created); }, 5000.25, std::nullopt},
+        {"60 s later", [&] { return security::PairingHello::make(k.bytes(), "mac-1", "Phone", created); }, 5060.25, std::nullopt},
+        {"61 s later", [&] { return security::PairingHello::make(k.bytes(), "mac-1", "Phone", created); }, 5061.25,
          E::envelopeExpired},
-        {"61 s ahead", [&] { return PairingHello::make(k.bytes(), "mac-1", "Phone", created); }, 4939.25,
+        {"61 s ahead", [&] { return security::PairingHello::make(k.bytes(), "mac-1", "Phone", created); }, 4939.25,
          E::envelopeExpired},
         {"65-character name with a valid code",
-         [&] { return PairingHello::make(k.bytes(), "mac-1", std::string(65, 'p'), created); }, 5000.25,
+         [&] { return security::PairingHello::make(k.bytes(), "mac-1", std::string(65, 'p'), created); }, 5000.25,
          E::incompatibleSchema},
-        {"empty device name", [&] { return PairingHello::make(k.bytes(), "mac-1", "", created); }, 5000.25,
+        {"empty device name", [&] { return security::PairingHello::make(k.bytes(), "mac-1", "", created); }, 5000.25,
          E::incompatibleSchema},
-        {"empty companion", [&] { return PairingHello::make(k.bytes(), "", "Phone", created); }, 5000.25,
+        {"empty companion", [&] { return security::PairingHello::make(k.bytes(), "", "Phone", created); }, 5000.25,
          E::incompatibleSchema},
         {"schema 2",
          [&] {
-             auto h = PairingHello::make(k.bytes(), "mac-1", "Phone", created);
+             auto h = security::PairingHello::make(k.bytes(), "mac-1", "Phone", created);
              h.schemaVersion = 2;
              return h;
          },
          5000.25, E::incompatibleSchema},
-        {"other key", [&] { return PairingHello::make(key(1).bytes(), "mac-1", "Phone", created); }, 5000.25,
+        {"other key", [&] { return security::PairingHello::make(key(1).bytes(), "mac-1", "Phone", created); }, 5000.25,
          E::invalidAuthenticationCode},
         {"changed device name",
          [&] {
-             auto h = PairingHello::make(k.bytes(), "mac-1", "Phone", created);
+             auto h = security::PairingHello::make(k.bytes(), "mac-1", "Phone", created);
              h.deviceName = "Phone2";
              return h;
          },
          5000.25, E::invalidAuthenticationCode},
         {"stale and forged: age is checked first",
-         [&] { return PairingHello::make(key(1).bytes(), "mac-1", "Phone", created); }, 6000, E::envelopeExpired},
+         [&] { return security::PairingHello::make(key(1).bytes(), "mac-1", "Phone", created); }, 6000, E::envelopeExpired},
     };
     for (auto& c : cases) {
         auto hello = c.make();
         EXPECT_EQ(errorOf<E>([&] { hello.verify(k.bytes(), at(c.now)); }), c.expected) << c.name;
         // The same outcome after a round trip through JSON.
-        auto decoded = PairingHello::decode(hello.encode());
+        auto decoded = security::PairingHello::decode(hello.encode());
         EXPECT_EQ(decoded, hello) << c.name;
     }
 }
 
 TEST(PairingHello, JsonForm) {
-    auto h = PairingHello::make(key().bytes(), "mac-1", "Ada's \"phone\"", at(12.5), "e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
+    auto h = security::PairingHello::make(key().bytes(), "mac-1", "Ada's \"phone\"", at(12.5), "e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
     EXPECT_EQ(h.nonce, "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
     auto text = h.encode();
     EXPECT_TRUE(text.starts_with(R"({"schemaVersion":1,"companionID":"mac-1","deviceName":"Ada's \"phone\"",)"
                                  R"("nonce":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","createdAt":12.5,"authenticationCode":")"))
         << text;
-    EXPECT_EQ(PairingHello::decode(text), h);
+    EXPECT_EQ(security::PairingHello::decode(text), h);
 }

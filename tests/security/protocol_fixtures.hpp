@@ -6,12 +6,12 @@ namespace vigilorb::protocol_fixtures {
 
 inline Date at(double s) { return Date::fromReference(s); }
 
-inline LocalPairingKey key(std::uint8_t fill = 0x5a) { return *LocalPairingKey::fromBytes(Bytes(32, fill)); }
+inline security::LocalPairingKey key(std::uint8_t fill = 0x5a) { return *security::LocalPairingKey::fromBytes(Bytes(32, fill)); }
 
 // A small snapshot with records in every list, some of them tied on dates, keys inserted in an
 // order that differs from the payload's.
-inline CompanionSnapshot sampleSnapshot() {
-    CompanionSnapshot s;
+inline store::CompanionSnapshot sampleSnapshot() {
+    store::CompanionSnapshot s;
     auto quota = [](std::string account, double captured) {
         return AccountQuotaSnapshot{std::nullopt, std::move(account), AIProvider::claude,
                                     {{QuotaWindowKind::fiveHour, 42.5, at(800000000), 300}}, at(captured)};

@@ -31,12 +31,12 @@ Json reencode(std::string_view envelope, const std::function<void(Json&)>& chang
 }  // namespace
 
 TEST(DeviceSnapshotPayload, EmptySnapshot) {
-    auto p = DeviceSnapshotPayload::make(CompanionSnapshot{}, at(10));
+    auto p = security::DeviceSnapshotPayload::make(store::CompanionSnapshot{}, at(10));
     EXPECT_EQ(p.encode(), R"({"generatedAt":10,"pendingActions":[],"quotas":[],"schemaVersion":2,"tasks":[]})");
 }
 
 TEST(DeviceSnapshotPayload, OrdersListsAndSortsKeysEverywhere) {
-    auto p = DeviceSnapshotPayload::make(sampleSnapshot(), at(700000200));
+    auto p = security::DeviceSnapshotPayload::make(sampleSnapshot(), at(700000200));
     std::vector<std::string> quotas, tasks, actions;
     for (auto& q : p.quotas) quotas.push_back(q.accountID);
     for (auto& t : p.tasks) tasks.push_back(t.id);
@@ -50,38 +50,38 @@ TEST(DeviceSnapshotPayload, OrdersListsAndSortsKeysEverywhere) {
     EXPECT_NE(text.find(R"({"accountID":"alpha","capturedAt":700000001,"provider":"claude","windows":[{"durationMinutes":300,"kind":"fiveHour","resetsAt":800000000,"usedPercentage":42.5}]})"),
               std::string::npos)
         << text;
-    EXPECT_EQ(DeviceSnapshotPayload::decode(text), p);
+    EXPECT_EQ(security::DeviceSnapshotPayload::decode(text), p);
 }
 
 TEST(SignedSnapshotEnvelope, LayoutOfAuthenticatedBytes) {
-    SignedSnapshotEnvelope e;
+    security::SignedSnapshotEnvelope e;
     e.keyIdentifier = "0123456789abcdef";
     e.nonce = "E621E1F8-C36C-495A-93FC-0C247A3E6E5F";
     e.createdAt = at(0);
     e.expiresAt = at(120);
-    e.payload = crypto::bytesOf("{}");
-    Bytes expected = crypto::bytesOf("Vigilorb.LocalSnapshot.v1");
+    e.payload = security::crypto::bytesOf("{}");
+    Bytes expected = security::crypto::bytesOf("Vigilorb.LocalSnapshot.v1");
     expected.push_back(0);
     for (int i = 0; i < 7; ++i) expected.push_back(0);
     expected.push_back(1);
-    codec::appendText(expected, "0123456789abcdef");
+    security::codec::appendText(expected, "0123456789abcdef");
     expected.push_back(0);
-    codec::appendText(expected, "e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
+    security::codec::appendText(expected, "e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
     expected.push_back(0);
     // 978307200.0 and 978307320.0 as big-endian binary64.
     for (auto v : {0x41CD27E440000000ull, 0x41CD27E47C000000ull})
         for (int shift = 56; shift >= 0; shift -= 8) expected.push_back(static_cast<std::uint8_t>(v >> shift));
-    codec::appendText(expected, "{}");
+    security::codec::appendText(expected, "{}");
     EXPECT_EQ(e.authenticatedBytes(), expected);
     e.schemaVersion = -1;
-    EXPECT_EQ(errorOf<LocalSnapshotProtocolError>([&] { e.authenticatedBytes(); }),
-              LocalSnapshotProtocolError::incompatibleSchema);
+    EXPECT_EQ(errorOf<security::LocalSnapshotProtocolError>([&] { e.authenticatedBytes(); }),
+              security::LocalSnapshotProtocolError::incompatibleSchema);
 }
 
 TEST(SignedSnapshotEnvelope, CreatedEnvelopeJsonAndCode) {
     auto k = key();
     Date now = at(700000000.123456);
-    auto text = SignedSnapshotEnvelope::create(sampleSnapshot(), k, now);
+    auto text = security::SignedSnapshotEnvelope::create(sampleSnapshot(), k, now);
     auto j = json::parse(text).value();
     std::vector<std::string> order;
     auto ordered = nlohmann::ordered_json::parse(text);
@@ -90,18 +90,18 @@ TEST(SignedSnapshotEnvelope, CreatedEnvelopeJsonAndCode) {
                                                "payload", "authenticationCode"}));
     EXPECT_EQ(j["schemaVersion"], 1);
     EXPECT_EQ(j["keyIdentifier"], k.keyIdentifier());
-    EXPECT_EQ(codec::canonicalUUID(j["nonce"].get<std::string>()), j["nonce"].get<std::string>()) << "upper case";
+    EXPECT_EQ(security::codec::canonicalUUID(j["nonce"].get<std::string>()), j["nonce"].get<std::string>()) << "upper case";
     EXPECT_EQ(j["expiresAt"].get<double>() - j["createdAt"].get<double>(), 120.0);
     EXPECT_EQ(j["createdAt"].get<double>(), now.sinceReference);
 
     // Recomputing from the decoded JSON reproduces the code.
-    auto e = SignedSnapshotEnvelope::decode(text);
+    auto e = security::SignedSnapshotEnvelope::decode(text);
     EXPECT_EQ(e.authenticationCode.size(), 32u);
-    EXPECT_EQ(crypto::hmacSha256(k.bytes(), e.authenticatedBytes()), e.authenticationCode);
-    EXPECT_EQ(crypto::stringOf(e.payload), DeviceSnapshotPayload::make(sampleSnapshot(), now).encode());
+    EXPECT_EQ(security::crypto::hmacSha256(k.bytes(), e.authenticatedBytes()), e.authenticationCode);
+    EXPECT_EQ(security::crypto::stringOf(e.payload), security::DeviceSnapshotPayload::make(sampleSnapshot(), now).encode());
     EXPECT_EQ(e.encode(), text);
 
-    auto second = SignedSnapshotEnvelope::decode(SignedSnapshotEnvelope::create(sampleSnapshot(), k, now));
+    auto second = security::SignedSnapshotEnvelope::decode(security::SignedSnapshotEnvelope::create(sampleSnapshot(), k, now));
     EXPECT_NE(second.nonce, e.nonce);
     EXPECT_NE(second.authenticationCode, e.authenticationCode);
 }
@@ -110,18 +110,18 @@ TEST(SignedSnapshotEnvelope, CreatedEnvelopeJsonAndCode) {
 TEST(SignedEnvelopeReceiver, Outcomes) {
     auto k = key();
     Date created = at(700000000.5);
-    auto good = SignedSnapshotEnvelope::create(sampleSnapshot(), k, created);
-    auto resign = [&](const std::function<void(SignedSnapshotEnvelope&)>& change) {
-        auto e = SignedSnapshotEnvelope::decode(good);
+    auto good = security::SignedSnapshotEnvelope::create(sampleSnapshot(), k, created);
+    auto resign = [&](const std::function<void(security::SignedSnapshotEnvelope&)>& change) {
+        auto e = security::SignedSnapshotEnvelope::decode(good);
         change(e);
-        e.authenticationCode = crypto::hmacSha256(k.bytes(), e.authenticatedBytes());
+        e.authenticationCode = security::crypto::hmacSha256(k.bytes(), e.authenticatedBytes());
         return e.encode();
     };
     auto flip = [](Bytes b, std::size_t i) {
         b[i] ^= 0x01;
         return b;
     };
-    using E = LocalSnapshotProtocolError;
+    using E = security::LocalSnapshotProtocolError;
     struct Case {
         const char* name;
         std::string envelope;
@@ -137,7 +137,7 @@ TEST(SignedEnvelopeReceiver, Outcomes) {
         {"empty window", resign([](auto& e) { e.expiresAt = e.createdAt; }), created, E::invalidValidityWindow},
         {"window 121 s", resign([](auto& e) { e.expiresAt = e.createdAt + 121; }), created, E::invalidValidityWindow},
         {"payload byte", reencode(good, [&](Json& j) {
-             j["payload"] = crypto::base64Encode(flip(*crypto::base64Decode(j["payload"].get<std::string>()), 3));
+             j["payload"] = security::crypto::base64Encode(flip(*security::crypto::base64Decode(j["payload"].get<std::string>()), 3));
          }).dump(), created, E::invalidAuthenticationCode},
         {"key identifier", reencode(good, [](Json& j) { j["keyIdentifier"] = "0000000000000000"; }).dump(), created,
          E::invalidAuthenticationCode},
@@ -148,20 +148,20 @@ TEST(SignedEnvelopeReceiver, Outcomes) {
         {"nonce", reencode(good, [](Json& j) { j["nonce"] = "00000000-0000-4000-8000-000000000000"; }).dump(), created,
          E::invalidAuthenticationCode},
         {"code", reencode(good, [&](Json& j) {
-             j["authenticationCode"] = crypto::base64Encode(
-                 flip(*crypto::base64Decode(j["authenticationCode"].get<std::string>()), 31));
+             j["authenticationCode"] = security::crypto::base64Encode(
+                 flip(*security::crypto::base64Decode(j["authenticationCode"].get<std::string>()), 31));
          }).dump(), created, E::invalidAuthenticationCode},
-        {"other key", SignedSnapshotEnvelope::create(sampleSnapshot(), key(1), created), created,
+        {"other key", security::SignedSnapshotEnvelope::create(sampleSnapshot(), key(1), created), created,
          E::invalidAuthenticationCode},
         {"expired", good, created + 120.001, E::envelopeExpired},
         {"from future", good, created - 30.001, E::envelopeFromFuture},
     };
     for (auto& c : cases) {
-        SnapshotNonceReplayGuard guard;
+        security::SnapshotNonceReplayGuard guard;
         try {
-            auto payload = SignedEnvelopeReceiver::check(c.envelope, k, c.now, guard);
+            auto payload = security::SignedEnvelopeReceiver::check(c.envelope, k, c.now, guard);
             EXPECT_FALSE(c.expected) << c.name;
-            EXPECT_EQ(payload, SignedSnapshotEnvelope::decode(good).payload) << c.name;
+            EXPECT_EQ(payload, security::SignedSnapshotEnvelope::decode(good).payload) << c.name;
         } catch (const Failure<E>& e) {
             EXPECT_EQ(c.expected, e.code()) << c.name << ": " << rawValue(e.code());
         }
@@ -170,19 +170,19 @@ TEST(SignedEnvelopeReceiver, Outcomes) {
 
 TEST(SignedEnvelopeReceiver, ReplayedNonceIsRefusedUntilItsEnvelopeExpires) {
     auto k = key();
-    SnapshotNonceReplayGuard guard;
-    auto envelope = SignedSnapshotEnvelope::create(sampleSnapshot(), k, at(1000));
-    SignedEnvelopeReceiver::check(envelope, k, at(1000), guard);
-    EXPECT_EQ(errorOf<LocalSnapshotProtocolError>([&] { SignedEnvelopeReceiver::check(envelope, k, at(1001), guard); }),
-              LocalSnapshotProtocolError::replayedNonce);
+    security::SnapshotNonceReplayGuard guard;
+    auto envelope = security::SignedSnapshotEnvelope::create(sampleSnapshot(), k, at(1000));
+    security::SignedEnvelopeReceiver::check(envelope, k, at(1000), guard);
+    EXPECT_EQ(errorOf<security::LocalSnapshotProtocolError>([&] { security::SignedEnvelopeReceiver::check(envelope, k, at(1001), guard); }),
+              security::LocalSnapshotProtocolError::replayedNonce);
     // A fresh envelope is accepted, and once the first has expired its nonce is forgotten.
-    SignedEnvelopeReceiver::check(SignedSnapshotEnvelope::create(sampleSnapshot(), k, at(1001)), k, at(1001), guard);
-    SignedEnvelopeReceiver::check(SignedSnapshotEnvelope::create(sampleSnapshot(), k, at(1200)), k, at(1200), guard);
+    security::SignedEnvelopeReceiver::check(security::SignedSnapshotEnvelope::create(sampleSnapshot(), k, at(1001)), k, at(1001), guard);
+    security::SignedEnvelopeReceiver::check(security::SignedSnapshotEnvelope::create(sampleSnapshot(), k, at(1200)), k, at(1200), guard);
     EXPECT_EQ(guard.size(), 1u);
 }
 
 TEST(SnapshotNonceReplayGuard, FullGuardNeverForgetsALiveNonceSilently) {
-    SnapshotNonceReplayGuard guard(2);
+    security::SnapshotNonceReplayGuard guard(2);
     EXPECT_TRUE(guard.consume("A", at(110), at(0)));
     EXPECT_TRUE(guard.consume("B", at(120), at(0)));
     EXPECT_TRUE(guard.consume("C", at(130), at(0)));  // drops A

@@ -6,7 +6,7 @@ using namespace vigilorb;
 using namespace vigilorb::fixtures;
 
 namespace {
-bool apply(CompanionSnapshot& s, NormalizedProviderEvent e, double recorded, std::string id = makeUUID()) {
+bool apply(store::CompanionSnapshot& s, NormalizedProviderEvent e, double recorded, std::string id = makeUUID()) {
     return s.applyEvent(envelope(std::move(e), recorded, std::move(id)));
 }
 const std::string t1Key = "claude:work:t1";
@@ -14,7 +14,7 @@ const std::string t1ActionKey = "claude:work:t1-permission";
 }  // namespace
 
 TEST(SnapshotMerge, SameEnvelopeIsAppliedOnce) {
-    CompanionSnapshot s;
+    store::CompanionSnapshot s;
     auto e = envelope(NormalizedProviderEvent::task(task("t1", TaskState::running, 5)), 5);
     EXPECT_TRUE(s.applyEvent(e));
     auto before = s;
@@ -23,7 +23,7 @@ TEST(SnapshotMerge, SameEnvelopeIsAppliedOnce) {
 }
 
 TEST(SnapshotMerge, QuotaNeedsStrictlyNewerCaptureAndUnappliedIDStaysFree) {
-    CompanionSnapshot s;
+    store::CompanionSnapshot s;
     EXPECT_TRUE(apply(s, NormalizedProviderEvent::quota(quota(10, 5)), 10));
     auto before = s;
     EXPECT_FALSE(apply(s, NormalizedProviderEvent::quota(quota(10, 50)), 11, "SAME"));
@@ -36,7 +36,7 @@ TEST(SnapshotMerge, QuotaNeedsStrictlyNewerCaptureAndUnappliedIDStaysFree) {
 }
 
 TEST(SnapshotMerge, OlderTaskIsIgnoredButItsIDIsRecorded) {
-    CompanionSnapshot s;
+    store::CompanionSnapshot s;
     apply(s, NormalizedProviderEvent::task(task("t1", TaskState::running, 10)), 10);
     EXPECT_TRUE(apply(s, NormalizedProviderEvent::task(task("t1", TaskState::completed, 9)), 11, "OLD"));
     EXPECT_EQ(s.tasksByID.at(t1Key).state, TaskState::running);
@@ -45,7 +45,7 @@ TEST(SnapshotMerge, OlderTaskIsIgnoredButItsIDIsRecorded) {
 }
 
 TEST(SnapshotMerge, SameTaskUnderANewIDIsNoChange) {
-    CompanionSnapshot s;
+    store::CompanionSnapshot s;
     apply(s, NormalizedProviderEvent::task(task("t1", TaskState::running, 10, "Write the parser")), 10);
     auto before = s;
     // Reported again by a scan: equal, or equal once the stored real title is kept.
@@ -58,7 +58,7 @@ TEST(SnapshotMerge, SameTaskUnderANewIDIsNoChange) {
 }
 
 TEST(SnapshotMerge, PlaceholderTitleDoesNotOverwriteRealTitle) {
-    CompanionSnapshot s;
+    store::CompanionSnapshot s;
     apply(s, NormalizedProviderEvent::task(task("t1", TaskState::running, 1, "Write the parser")), 1);
     apply(s, NormalizedProviderEvent::task(task("t1", TaskState::waitingInput, 2, "Claude task")), 2);
     auto& stored = s.tasksByID.at(t1Key);
@@ -81,7 +81,7 @@ TEST(SnapshotMerge, PendingActionsFollowTheirTasksWaitingState) {
     };
     for (auto c : {Case{TaskState::running, false}, Case{TaskState::waitingInput, true},
                    Case{TaskState::waitingApproval, true}, Case{TaskState::completed, false}}) {
-        CompanionSnapshot s;
+        store::CompanionSnapshot s;
         apply(s, NormalizedProviderEvent::task(task("t1", TaskState::waitingApproval, 1)), 1);
         apply(s, NormalizedProviderEvent::pendingAction(action("t1", 1)), 1);
         ASSERT_TRUE(s.pendingActionsByID.contains(t1ActionKey));
@@ -106,7 +106,7 @@ TEST(SnapshotMerge, PendingActionAcceptance) {
         {"other task only", task("t2", TaskState::running, 5), 1, true},
     };
     for (auto& c : cases) {
-        CompanionSnapshot s;
+        store::CompanionSnapshot s;
         if (c.existing) apply(s, NormalizedProviderEvent::task(*c.existing), 5);
         EXPECT_TRUE(apply(s, NormalizedProviderEvent::pendingAction(action("t1", c.requestedAt)), 6)) << c.name;
         EXPECT_EQ(s.pendingActionsByID.contains(t1ActionKey), c.stored) << c.name;
@@ -114,14 +114,14 @@ TEST(SnapshotMerge, PendingActionAcceptance) {
 }
 
 TEST(SnapshotMerge, NewerStoredPendingActionWins) {
-    CompanionSnapshot s;
+    store::CompanionSnapshot s;
     apply(s, NormalizedProviderEvent::pendingAction(action("t1", 9)), 9);
     apply(s, NormalizedProviderEvent::pendingAction(action("t1", 3)), 10);
     EXPECT_EQ(s.pendingActionsByID.at(t1ActionKey).requestedAt, at(9));
 }
 
 TEST(SnapshotMerge, ProcessedIDsKeepTheNewest500) {
-    CompanionSnapshot s;
+    store::CompanionSnapshot s;
     for (int i = 0; i < 501; ++i)
         apply(s, NormalizedProviderEvent::task(task("t1", TaskState::running, 1 + i)), 1 + i, "E" + std::to_string(i));
     ASSERT_EQ(s.processedEventIDs.size(), 500u);
@@ -133,7 +133,7 @@ TEST(SnapshotMerge, ProcessedIDsKeepTheNewest500) {
 }
 
 TEST(SnapshotMerge, PruneDropsOldActiveAndStaleTasksWithTheirActions) {
-    CompanionSnapshot s;
+    store::CompanionSnapshot s;
     const double day = 86400;
     s.tasksByID[t1Key] = task("t1", TaskState::waitingApproval, 0);
     s.pendingActionsByID[t1ActionKey] = action("t1", 0);
@@ -156,7 +156,7 @@ TEST(SnapshotMerge, PruneDropsOldActiveAndStaleTasksWithTheirActions) {
 }
 
 TEST(SnapshotMerge, ReplaceTasksDropsVanishedActiveTasksOnlyForThatAccount) {
-    CompanionSnapshot s;
+    store::CompanionSnapshot s;
     apply(s, NormalizedProviderEvent::task(task("gone", TaskState::waitingApproval, 1, "x", AIProvider::codex)), 1);
     apply(s, NormalizedProviderEvent::pendingAction(action("gone", 1, AIProvider::codex)), 1);
     apply(s, NormalizedProviderEvent::task(task("done", TaskState::completed, 1, "x", AIProvider::codex)), 1);
@@ -183,7 +183,7 @@ TEST(SnapshotMerge, ReplaceTasksDropsVanishedActiveTasksOnlyForThatAccount) {
 
 TEST(SnapshotMerge, Removals) {
     auto seeded = [] {
-        CompanionSnapshot s;
+        store::CompanionSnapshot s;
         apply(s, NormalizedProviderEvent::quota(quota(1)), 1);
         apply(s, NormalizedProviderEvent::task(task("a", TaskState::waitingApproval, 1)), 1);
         apply(s, NormalizedProviderEvent::pendingAction(action("a", 1)), 1);
@@ -219,7 +219,7 @@ TEST(SnapshotMerge, Removals) {
 
 TEST(SnapshotMerge, TimesAheadOfTheCompanionClockCountAsNow) {
     const double now = 100000, day = 86400;
-    CompanionSnapshot s;
+    store::CompanionSnapshot s;
     apply(s, NormalizedProviderEvent::task(task("t1", TaskState::waitingApproval, now - 10)), now - 10);
     apply(s, NormalizedProviderEvent::pendingAction(action("t1", now - 10)), now - 10);
 
@@ -248,7 +248,7 @@ TEST(SnapshotMerge, TimesAheadOfTheCompanionClockCountAsNow) {
 
 TEST(SnapshotMerge, SkewedTaskReportedAgainByAnObserverIsNoChange) {
     const double now = 100000;
-    CompanionSnapshot s;
+    store::CompanionSnapshot s;
     auto skewed = task("t1", TaskState::running, now + 3600, "x", AIProvider::codex);
     EXPECT_TRUE(s.replaceTasks(AIProvider::codex, "work", {skewed}, at(now), at(now)));
     EXPECT_FALSE(s.replaceTasks(AIProvider::codex, "work", {skewed}, at(now + 3), at(now + 3)));
@@ -256,12 +256,12 @@ TEST(SnapshotMerge, SkewedTaskReportedAgainByAnObserverIsNoChange) {
 
 TEST(SnapshotMerge, FinishedTasksAreBoundedByAgeAndCount) {
     const double day = 86400, now = 30 * day;
-    const auto limit = CompanionSnapshot::terminalTaskLimit;
-    CompanionSnapshot s;
+    const auto limit = store::CompanionSnapshot::terminalTaskLimit;
+    store::CompanionSnapshot s;
     // limit finished tasks of the last few days, one second apart, the oldest first.
     for (std::size_t i = 0; i < limit; ++i) {
         auto t = task("done-" + std::to_string(i), TaskState::completed, now - 3 * day + static_cast<double>(i));
-        s.tasksByID[CompanionSnapshot::taskKey(t)] = t;
+        s.tasksByID[store::CompanionSnapshot::taskKey(t)] = t;
     }
     apply(s, NormalizedProviderEvent::task(task("live", TaskState::running, now, "x", AIProvider::claude, "home")), now);
     ASSERT_EQ(s.tasksByID.size(), limit + 1);
@@ -301,7 +301,7 @@ TEST(SnapshotMerge, FinishedTasksAreBoundedByAgeAndCount) {
     auto grown = full;
     for (std::size_t i = 0; i < 3; ++i) {
         auto t = task("extra-" + std::to_string(i), TaskState::completed, now - 2 * day);
-        grown.tasksByID[CompanionSnapshot::taskKey(t)] = t;
+        grown.tasksByID[store::CompanionSnapshot::taskKey(t)] = t;
     }
     EXPECT_TRUE(grown.prune(at(now)));
     EXPECT_EQ(grown.tasksByID.size(), limit + 1);
@@ -310,9 +310,9 @@ TEST(SnapshotMerge, FinishedTasksAreBoundedByAgeAndCount) {
 }
 
 TEST(SnapshotFormat, EmptySnapshotEncodesAllRequiredKeys) {
-    auto j = Json::parse(encodeSnapshot(CompanionSnapshot{}));
+    auto j = Json::parse(store::encodeSnapshot(store::CompanionSnapshot{}));
     EXPECT_EQ(j, Json::parse(R"({"schemaVersion":3,"quotasByAccount":{},"tasksByID":{},"pendingActionsByID":{},"processedEventIDs":[]})"));
-    auto withoutIDs = decodeSnapshot(R"({"schemaVersion":3,"quotasByAccount":{},"tasksByID":{},"pendingActionsByID":{}})");
+    auto withoutIDs = store::decodeSnapshot(R"({"schemaVersion":3,"quotasByAccount":{},"tasksByID":{},"pendingActionsByID":{}})");
     ASSERT_FALSE(withoutIDs);
     EXPECT_EQ(withoutIDs.error().code, json::DocumentError::invalidShape);
     EXPECT_NE(withoutIDs.error().detail.find("\"processedEventIDs\""), std::string::npos) << withoutIDs.error().detail;

@@ -21,7 +21,7 @@ struct StoreFixture : ::testing::Test {
     test::TempDir dir;
     fs::path file = dir / "VigilorbCompanion" / "snapshot-v1.json";
     Date clock = at(1000);
-    CompanionSnapshotStore store{file, [this] { return clock; }};
+    store::CompanionSnapshotStore store{file, [this] { return clock; }};
 
     ProviderEventEnvelope runningTask(std::string id, double t) {
         return envelope(NormalizedProviderEvent::task(task(std::move(id), TaskState::running, t)), t);
@@ -55,27 +55,27 @@ void setModified(const fs::path& file, Date at) {
     ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
 }
 
-SnapshotStoreError codeOf(auto&& op) {
+store::SnapshotStoreError codeOf(auto&& op) {
     try {
         op();
-    } catch (const Failure<SnapshotStoreError>& e) {
+    } catch (const Failure<store::SnapshotStoreError>& e) {
         return e.code();
     }
     ADD_FAILURE() << "no store failure";
-    return SnapshotStoreError::readFailed;
+    return store::SnapshotStoreError::readFailed;
 }
 
 }  // namespace
 
 TEST_F(StoreFixture, MissingFileGivesEmptySnapshotWithoutWriting) {
-    EXPECT_EQ(store.snapshot(), CompanionSnapshot{});
+    EXPECT_EQ(store.snapshot(), store::CompanionSnapshot{});
     EXPECT_FALSE(fs::exists(file));
 }
 
 TEST_F(StoreFixture, ApplyPersistsAndDuplicateWritesNothing) {
     auto e = runningTask("t1", 1000);
     auto after = store.apply(e);
-    EXPECT_EQ(decodeSnapshot(files::read(file).value()).value(), after);
+    EXPECT_EQ(store::decodeSnapshot(files::read(file).value()).value(), after);
     auto written = fs::last_write_time(file);
     fs::remove(file);
     // Second apply of the same ID reports the same snapshot and does not touch the disk.
@@ -89,14 +89,14 @@ TEST_F(StoreFixture, ApplyPersistsAndDuplicateWritesNothing) {
 
 TEST_F(StoreFixture, UndecodableFileIsThrownLeftAloneAndRetried) {
     test::writeText(file, "{not json");
-    EXPECT_EQ(codeOf([&] { store.apply(runningTask("t1", 1000)); }), SnapshotStoreError::decodeFailed);
+    EXPECT_EQ(codeOf([&] { store.apply(runningTask("t1", 1000)); }), store::SnapshotStoreError::decodeFailed);
     EXPECT_EQ(test::readText(file), "{not json");
     EXPECT_FALSE(store.cachedSnapshot().has_value());
 
     // Repaired on disk: the next operation loads it again rather than trusting a cache.
-    CompanionSnapshot onDisk;
+    store::CompanionSnapshot onDisk;
     onDisk.applyEvent(runningTask("t0", 999));
-    test::writeText(file, encodeSnapshot(onDisk));
+    test::writeText(file, store::encodeSnapshot(onDisk));
     auto s = store.apply(runningTask("t1", 1000));
     EXPECT_TRUE(s.tasksByID.contains("claude:work:t0"));
     EXPECT_TRUE(s.tasksByID.contains("claude:work:t1"));
@@ -104,7 +104,7 @@ TEST_F(StoreFixture, UndecodableFileIsThrownLeftAloneAndRetried) {
 
 TEST_F(StoreFixture, UnreadableFileIsAReadFailure) {
     fs::create_directories(file);  // a folder where the file should be
-    EXPECT_EQ(codeOf([&] { store.snapshot(); }), SnapshotStoreError::readFailed);
+    EXPECT_EQ(codeOf([&] { store.snapshot(); }), store::SnapshotStoreError::readFailed);
 }
 
 TEST_F(StoreFixture, FailedWriteKeepsCacheAndFile) {
@@ -112,7 +112,7 @@ TEST_F(StoreFixture, FailedWriteKeepsCacheAndFile) {
     auto bytes = test::readText(file);
     {
         test::FileSizeLimit limit(bytes.size());  // the next snapshot is larger
-        EXPECT_EQ(codeOf([&] { store.apply(runningTask("t2", 1001)); }), SnapshotStoreError::writeFailed);
+        EXPECT_EQ(codeOf([&] { store.apply(runningTask("t2", 1001)); }), store::SnapshotStoreError::writeFailed);
     }
     EXPECT_EQ(test::readText(file), bytes);
     EXPECT_EQ(store.cachedSnapshot(), first);
@@ -121,8 +121,8 @@ TEST_F(StoreFixture, FailedWriteKeepsCacheAndFile) {
 
 TEST_F(StoreFixture, FolderThatCannotBeCreatedIsThrown) {
     test::writeText(dir / "VigilorbCompanion", "a file in the way");
-    EXPECT_EQ(codeOf([&] { store.apply(runningTask("t1", 1000)); }), SnapshotStoreError::folderCreationFailed);
-    EXPECT_EQ(store.cachedSnapshot(), CompanionSnapshot{});
+    EXPECT_EQ(codeOf([&] { store.apply(runningTask("t1", 1000)); }), store::SnapshotStoreError::folderCreationFailed);
+    EXPECT_EQ(store.cachedSnapshot(), store::CompanionSnapshot{});
 }
 
 TEST_F(StoreFixture, VersionTwoFileLosesCodexTasksAndIsRewritten) {
@@ -145,22 +145,22 @@ TEST_F(StoreFixture, VersionTwoFileLosesCodexTasksAndIsRewritten) {
     EXPECT_TRUE(s.tasksByID.contains("claude:w:y"));
     EXPECT_TRUE(s.pendingActionsByID.empty());
     EXPECT_EQ(s.quotasByAccount.size(), 1u);
-    EXPECT_EQ(decodeSnapshot(files::read(file).value()).value(), s);
+    EXPECT_EQ(store::decodeSnapshot(files::read(file).value()).value(), s);
 }
 
 TEST_F(StoreFixture, LoadPrunesWithTheClockAndRewritesOnlyWhenTasksChanged) {
-    CompanionSnapshot old;
+    store::CompanionSnapshot old;
     old.tasksByID["claude:work:t1"] = task("t1", TaskState::running, 0);
     old.tasksByID["claude:work:t2"] = task("t2", TaskState::completed, 0);
-    test::writeText(file, encodeSnapshot(old));
+    test::writeText(file, store::encodeSnapshot(old));
     clock = at(90000);
     auto s = store.snapshot();
     EXPECT_FALSE(s.tasksByID.contains("claude:work:t1"));
-    EXPECT_EQ(decodeSnapshot(files::read(file).value()).value(), s);
+    EXPECT_EQ(store::decodeSnapshot(files::read(file).value()).value(), s);
 
     // A file that needs nothing is not rewritten (its bytes stay as written by someone else).
-    CompanionSnapshotStore second(file, [this] { return clock; });
-    auto text = encodeSnapshot(s) + "\n";
+    store::CompanionSnapshotStore second(file, [this] { return clock; });
+    auto text = store::encodeSnapshot(s) + "\n";
     test::writeText(file, text);
     second.snapshot();
     EXPECT_EQ(test::readText(file), text);
@@ -172,7 +172,7 @@ TEST_F(StoreFixture, RemovalsUseTheClockAndPersist) {
     auto s = store.removeAccount(AIProvider::claude, "work");
     EXPECT_TRUE(s.quotasByAccount.empty());
     EXPECT_EQ(s.lastUpdatedAt, at(2000));
-    EXPECT_EQ(decodeSnapshot(files::read(file).value()).value(), s);
+    EXPECT_EQ(store::decodeSnapshot(files::read(file).value()).value(), s);
 }
 
 // Things found at the snapshot's place that are no snapshot file. Each is refused as a read
@@ -186,7 +186,7 @@ const struct NotASnapshotFile {
     {"folder", [](const fs::path& p) { fs::create_directory(p); }},
     {"sparse file beyond the size cap", [](const fs::path& p) {
          test::writeText(p, "");
-         fs::resize_file(p, maxSnapshotFileBytes + 1);
+         fs::resize_file(p, store::maxSnapshotFileBytes + 1);
      }},
 };
 
@@ -196,8 +196,8 @@ TEST_F(StoreFixture, WhatIsNoSnapshotFileIsARefusedRead) {
         fs::remove_all(file.parent_path());
         fs::create_directories(file.parent_path());
         c.make(file);
-        CompanionSnapshotStore fresh(file, [this] { return clock; });
-        EXPECT_EQ(codeOf([&] { fresh.apply(runningTask("t1", 1000)); }), SnapshotStoreError::readFailed);
+        store::CompanionSnapshotStore fresh(file, [this] { return clock; });
+        EXPECT_EQ(codeOf([&] { fresh.apply(runningTask("t1", 1000)); }), store::SnapshotStoreError::readFailed);
         ASSERT_TRUE(fresh.fileProblem().has_value());
         EXPECT_FALSE(fresh.fileProblem()->movedAsideTo.has_value());
         EXPECT_TRUE(fs::exists(fs::symlink_status(file)));  // left where it is
@@ -205,40 +205,40 @@ TEST_F(StoreFixture, WhatIsNoSnapshotFileIsARefusedRead) {
 }
 
 TEST_F(StoreFixture, OnlyStoreFailuresLeaveAnOperation) {
-    CompanionSnapshot onDisk;
+    store::CompanionSnapshot onDisk;
     onDisk.applyEvent(runningTask("t0", 999));
-    test::writeText(file, encodeSnapshot(onDisk));
+    test::writeText(file, store::encodeSnapshot(onDisk));
     // Memory running out while loading or merging must not escape as std::bad_alloc, which
     // callers do not expect and which would end the app.
-    CompanionSnapshotStore failing(file, []() -> Date { throw std::bad_alloc(); });
-    EXPECT_EQ(codeOf([&] { failing.snapshot(); }), SnapshotStoreError::readFailed);
-    EXPECT_EQ(codeOf([&] { failing.apply(runningTask("t1", 1000)); }), SnapshotStoreError::readFailed);
-    EXPECT_EQ(test::readText(file), encodeSnapshot(onDisk));
+    store::CompanionSnapshotStore failing(file, []() -> Date { throw std::bad_alloc(); });
+    EXPECT_EQ(codeOf([&] { failing.snapshot(); }), store::SnapshotStoreError::readFailed);
+    EXPECT_EQ(codeOf([&] { failing.apply(runningTask("t1", 1000)); }), store::SnapshotStoreError::readFailed);
+    EXPECT_EQ(test::readText(file), store::encodeSnapshot(onDisk));
 }
 
 TEST_F(StoreFixture, FailedLoadIsNotRepeatedUntilTheFileChanges) {
     test::writeText(file, "{not json");
     OpenCounter counter(file);
-    EXPECT_EQ(codeOf([&] { store.apply(runningTask("t1", 1000)); }), SnapshotStoreError::decodeFailed);
+    EXPECT_EQ(codeOf([&] { store.apply(runningTask("t1", 1000)); }), store::SnapshotStoreError::decodeFailed);
     EXPECT_EQ(counter.opens(), 1);
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(codeOf([&] { store.apply(runningTask("t" + std::to_string(i + 2), 1000)); }),
-                  SnapshotStoreError::decodeFailed);
+                  store::SnapshotStoreError::decodeFailed);
     EXPECT_EQ(counter.opens(), 0);
     ASSERT_TRUE(store.fileProblem().has_value());
-    EXPECT_EQ(store.fileProblem()->error, SnapshotStoreError::decodeFailed);
+    EXPECT_EQ(store.fileProblem()->error, store::SnapshotStoreError::decodeFailed);
 
     // Rewritten in place with the same size: a new modification time is enough to look again.
-    CompanionSnapshot onDisk;
+    store::CompanionSnapshot onDisk;
     onDisk.applyEvent(runningTask("t0", 999));
-    test::writeText(file, encodeSnapshot(onDisk));
+    test::writeText(file, store::encodeSnapshot(onDisk));
     EXPECT_TRUE(store.apply(runningTask("t1", 1000)).tasksByID.contains("claude:work:t0"));
     EXPECT_FALSE(store.fileProblem().has_value());
 }
 
 TEST_F(StoreFixture, FileThatCanNeverLoadIsMovedAsideAndTheStoreStartsEmpty) {
-    auto truncated = encodeSnapshot([&] {
-        CompanionSnapshot s;
+    auto truncated = store::encodeSnapshot([&] {
+        store::CompanionSnapshot s;
         s.applyEvent(runningTask("t0", 999));
         return s;
     }());
@@ -265,10 +265,10 @@ TEST_F(StoreFixture, FileThatCanNeverLoadIsMovedAsideAndTheStoreStartsEmpty) {
         std::optional<std::string> bytes;
         if (before == fs::file_type::regular) bytes = test::readText(file);
 
-        CompanionSnapshotStore moving(file, [this] { return clock; }, UnreadableSnapshotPolicy::moveAside);
+        store::CompanionSnapshotStore moving(file, [this] { return clock; }, store::UnreadableSnapshotPolicy::moveAside);
         auto s = moving.apply(runningTask("t1", 1000));
         EXPECT_EQ(s.tasksByID.size(), 1u);
-        EXPECT_EQ(decodeSnapshot(files::read(file).value()).value(), s);
+        EXPECT_EQ(store::decodeSnapshot(files::read(file).value()).value(), s);
         auto aside = file.parent_path() / asideName;
         ASSERT_TRUE(moving.fileProblem().has_value());
         EXPECT_EQ(moving.fileProblem()->movedAsideTo, aside);
@@ -280,7 +280,7 @@ TEST_F(StoreFixture, FileThatCanNeverLoadIsMovedAsideAndTheStoreStartsEmpty) {
 
     // A name already taken is never replaced.
     test::writeText(file, "again");
-    CompanionSnapshotStore moving(file, [this] { return clock; }, UnreadableSnapshotPolicy::moveAside);
+    store::CompanionSnapshotStore moving(file, [this] { return clock; }, store::UnreadableSnapshotPolicy::moveAside);
     moving.snapshot();
     EXPECT_EQ(moving.fileProblem()->movedAsideTo, file.parent_path() / (asideName + "-2"));
     EXPECT_EQ(test::readText(file.parent_path() / (asideName + "-2")), "again");
@@ -289,14 +289,14 @@ TEST_F(StoreFixture, FileThatCanNeverLoadIsMovedAsideAndTheStoreStartsEmpty) {
 
 TEST_F(StoreFixture, MovingAsideOnRequest) {
     test::writeText(file, "{not json");
-    EXPECT_EQ(codeOf([&] { store.snapshot(); }), SnapshotStoreError::decodeFailed);
+    EXPECT_EQ(codeOf([&] { store.snapshot(); }), store::SnapshotStoreError::decodeFailed);
     auto aside = store.moveUnreadableAside();
     ASSERT_TRUE(aside.has_value());
     EXPECT_EQ(test::readText(*aside), "{not json");
     EXPECT_TRUE(store.apply(runningTask("t1", 1000)).tasksByID.contains("claude:work:t1"));
     // A snapshot that loads is never moved.
     EXPECT_FALSE(store.moveUnreadableAside().has_value());
-    CompanionSnapshotStore second(file, [this] { return clock; });
+    store::CompanionSnapshotStore second(file, [this] { return clock; });
     EXPECT_FALSE(second.moveUnreadableAside().has_value());
     EXPECT_TRUE(second.snapshot().tasksByID.contains("claude:work:t1"));
 }
@@ -323,14 +323,14 @@ TEST_F(StoreFixture, OnlyOldTemporariesOfTheSnapshotAreRemoved) {
 }
 
 TEST_F(StoreFixture, SkewedTimesInAnOldFileAreBroughtBackOnLoad) {
-    CompanionSnapshot old;
+    store::CompanionSnapshot old;
     old.tasksByID["claude:work:t1"] = task("t1", TaskState::running, 1000 + 90000);
     old.lastUpdatedAt = at(1000 + 90000);
-    test::writeText(file, encodeSnapshot(old));
+    test::writeText(file, store::encodeSnapshot(old));
     auto s = store.snapshot();
     EXPECT_EQ(s.tasksByID.at("claude:work:t1").updatedAt, clock);
     EXPECT_EQ(s.lastUpdatedAt, clock);
-    EXPECT_EQ(decodeSnapshot(files::read(file).value()).value(), s);
+    EXPECT_EQ(store::decodeSnapshot(files::read(file).value()).value(), s);
     // The genuine end of the task now counts.
     auto done = envelope(NormalizedProviderEvent::task(task("t1", TaskState::completed, 1001)), 1001);
     clock = at(1001);

@@ -20,13 +20,13 @@ using namespace std::chrono_literals;
 
 namespace {
 
-LocalPairingKey keyOf(std::uint8_t fill) { return *LocalPairingKey::fromBytes(Bytes(32, fill)); }
+security::LocalPairingKey keyOf(std::uint8_t fill) { return *security::LocalPairingKey::fromBytes(Bytes(32, fill)); }
 
 // The status a load failed with; nullopt when it did not fail.
-std::optional<KeyStoreStatus> statusOfLoad(KeychainPairingKeyStore& store, const std::string& account) {
+std::optional<security::KeyStoreStatus> statusOfLoad(security::KeychainPairingKeyStore& store, const std::string& account) {
     auto loaded = store.load(account);
     if (loaded) return std::nullopt;
-    EXPECT_EQ(loaded.error().code, PairingKeyStoreError::keychainStatus);
+    EXPECT_EQ(loaded.error().code, security::PairingKeyStoreError::keychainStatus);
     return loaded.error().status;
 }
 
@@ -44,11 +44,11 @@ std::string secretToolLookup(const std::string& service, const std::string& acco
 }  // namespace
 
 TEST(SecretService, SaveReplaceLoadAndMissing) {
-    ASSERT_TRUE(secretServiceAvailable());
+    ASSERT_TRUE(transport::secretServiceAvailable());
     test::TempDir dir;
-    auto backend = chooseSecretItemBackend(dir / "keys");
+    auto backend = transport::chooseSecretItemBackend(dir / "keys");
     ASSERT_EQ(backend->kind(), "Secret Service");
-    KeychainPairingKeyStore store(*backend);
+    security::KeychainPairingKeyStore store(*backend);
 
     EXPECT_EQ(store.load("mac-missing"), std::nullopt);
     EXPECT_TRUE(store.save(keyOf(1), "mac-a"));
@@ -58,16 +58,16 @@ TEST(SecretService, SaveReplaceLoadAndMissing) {
     EXPECT_EQ(store.load("mac-b"), std::nullopt);
     EXPECT_FALSE(std::filesystem::exists(dir / "keys")) << "nothing went to the file fallback";
     // The item is in the keyring itself, visible to another Secret Service client.
-    EXPECT_FALSE(secretToolLookup(KeychainPairingKeyStore::defaultService, "mac-a").empty());
+    EXPECT_FALSE(secretToolLookup(security::KeychainPairingKeyStore::defaultService, "mac-a").empty());
 }
 
 TEST(SecretService, StoredItemOfWrongLengthIsInvalid) {
-    QtKeychainSecretItemBackend backend;
-    KeychainPairingKeyStore store(backend);
+    transport::QtKeychainSecretItemBackend backend;
+    security::KeychainPairingKeyStore store(backend);
     ASSERT_TRUE(backend.add(store.baseQuery("mac-short", true), Bytes(31, 4)));
     auto loaded = store.load("mac-short");
     ASSERT_FALSE(loaded);
-    EXPECT_EQ(loaded.error().code, PairingKeyStoreError::invalidStoredKey);
+    EXPECT_EQ(loaded.error().code, security::PairingKeyStoreError::invalidStoredKey);
 }
 
 // A service that takes every call and never answers, like a keyring waiting on a prompt.
@@ -87,52 +87,52 @@ TEST(StalledSecretService, EveryCallGivesUpWithATimeout) {
     SilentSecretService service;
     ASSERT_TRUE(bus.registerVirtualObject("/", &service, QDBusConnection::SubPath));
     ASSERT_TRUE(bus.registerService("org.freedesktop.secrets"));
-    ASSERT_TRUE(secretServiceAvailable());
+    ASSERT_TRUE(transport::secretServiceAvailable());
 
-    QtKeychainSecretItemBackend backend(300ms);
-    KeychainPairingKeyStore store(backend);
-    EXPECT_EQ(statusOfLoad(store, "mac-a"), KeyStoreStatus::timedOut);
+    transport::QtKeychainSecretItemBackend backend(300ms);
+    security::KeychainPairingKeyStore store(backend);
+    EXPECT_EQ(statusOfLoad(store, "mac-a"), security::KeyStoreStatus::timedOut);
     auto saved = store.save(keyOf(1), "mac-a");
     ASSERT_FALSE(saved);
-    EXPECT_EQ(saved.error().status, KeyStoreStatus::timedOut);
+    EXPECT_EQ(saved.error().status, security::KeyStoreStatus::timedOut);
     EXPECT_GT(service.calls, 0) << "the calls reached the stalled service";
 }
 
 TEST(NoSecretService, FallsBackToPrivateFiles) {
-    EXPECT_FALSE(secretServiceAvailable());
+    EXPECT_FALSE(transport::secretServiceAvailable());
     test::TempDir dir;
-    auto backend = chooseSecretItemBackend(dir / "keys");
+    auto backend = transport::chooseSecretItemBackend(dir / "keys");
     EXPECT_EQ(backend->kind(), "file");
-    KeychainPairingKeyStore store(*backend);
+    security::KeychainPairingKeyStore store(*backend);
     EXPECT_EQ(store.load("mac-a"), std::nullopt);
     EXPECT_TRUE(store.save(keyOf(3), "mac-a"));
     EXPECT_EQ(store.load("mac-a"), keyOf(3));
 }
 
 TEST(NoSecretService, KeychainBackendFailsInsteadOfHanging) {
-    QtKeychainSecretItemBackend backend(5s);
-    KeychainPairingKeyStore store(backend);
+    transport::QtKeychainSecretItemBackend backend(5s);
+    security::KeychainPairingKeyStore store(backend);
     auto status = statusOfLoad(store, "mac-a");
     EXPECT_NE(status, std::nullopt);
-    EXPECT_NE(status, KeyStoreStatus::itemNotFound);
+    EXPECT_NE(status, security::KeyStoreStatus::itemNotFound);
 }
 
 TEST(NoSecretService, DefaultFallbackFolderIsInTheAppDataFolder) {
     test::TempDir dir;
     setenv("XDG_DATA_HOME", dir.path().c_str(), 1);
-    EXPECT_EQ(defaultPairingKeyFolder(), dir / "VigilorbCompanion" / "PairingKeys");
+    EXPECT_EQ(transport::defaultPairingKeyFolder(), dir / "VigilorbCompanion" / "PairingKeys");
 }
 
 TEST(Preferences, IdentityPersistsInQSettings) {
     test::TempDir dir;
     auto file = QString::fromStdString((dir / "prefs.conf").string());
-    CompanionIdentity first;
+    security::CompanionIdentity first;
     {
-        QSettingsPreferences prefs(file);
-        first = CompanionIdentity::loadOrCreate(prefs, std::string("host"));
+        runtime::QSettingsPreferences prefs(file);
+        first = security::CompanionIdentity::loadOrCreate(prefs, std::string("host"));
     }
-    QSettingsPreferences reopened(file);
-    EXPECT_EQ(CompanionIdentity::loadOrCreate(reopened, std::string("other")), first);
+    runtime::QSettingsPreferences reopened(file);
+    EXPECT_EQ(security::CompanionIdentity::loadOrCreate(reopened, std::string("other")), first);
     EXPECT_EQ(reopened.string("missing"), std::nullopt);
 }
 

@@ -23,8 +23,8 @@ using namespace vigilorb;
 namespace {
 
 const std::string companionID = "mac-0f1e2d3c-4b5a-4697-8877-665544332211";
-const LocalPairingKey activeKey = *LocalPairingKey::fromBytes(Bytes(32, 0x5a));
-const LocalPairingKey otherKey = *LocalPairingKey::fromBytes(Bytes(32, 0x01));
+const security::LocalPairingKey activeKey = *security::LocalPairingKey::fromBytes(Bytes(32, 0x5a));
+const security::LocalPairingKey otherKey = *security::LocalPairingKey::fromBytes(Bytes(32, 0x01));
 
 bool waitUntil(const std::function<bool()>& condition, int ms = 30000) {
     QDeadlineTimer deadline(ms);
@@ -35,8 +35,8 @@ bool waitUntil(const std::function<bool()>& condition, int ms = 30000) {
     return true;
 }
 
-CompanionSnapshot snapshotWithTask(const std::string& title, std::size_t tasks = 1) {
-    CompanionSnapshot s;
+store::CompanionSnapshot snapshotWithTask(const std::string& title, std::size_t tasks = 1) {
+    store::CompanionSnapshot s;
     for (std::size_t i = 0; i < tasks; ++i) {
         auto id = "t" + std::to_string(i);
         s.tasksByID[id] = TaskSnapshot{id,    std::nullopt,       "work", AIProvider::codex,
@@ -84,7 +84,7 @@ struct SClient {
         process.setProgram("openssl");
         process.setArguments({"s_client", "-connect", QString("127.0.0.1:%1").arg(port), "-tls1_2", "-cipher",
                               QString::fromLatin1(link::cipherSuite), "-psk",
-                              QString::fromStdString(crypto::hexLowercase(psk)), "-psk_identity",
+                              QString::fromStdString(security::crypto::hexLowercase(psk)), "-psk_identity",
                               QString::fromStdString(identity), "-brief"});
         if (stalled) {
             // A full pipe stops s_client, which then stops reading the socket.
@@ -130,23 +130,23 @@ struct SClient {
 class LocalLink : public ::testing::Test {
 protected:
     test::TempDir dir;
-    std::unique_ptr<LocalLinkServer> server;
+    std::unique_ptr<transport::LocalLinkServer> server;
     QStringList statuses;
     std::vector<link::Decline> declines;
     int admissions = 0;
-    LocalPairingKey serverKey = activeKey;
+    security::LocalPairingKey serverKey = activeKey;
 
-    void startServer(CompanionSnapshot initial = {}, LocalLinkServer::Options options = loopback()) {
-        server = std::make_unique<LocalLinkServer>(companionID, "Ada's workstation", serverKey, std::move(initial), options);
-        QObject::connect(server.get(), &LocalLinkServer::statusText, [this](const QString& t) { statuses << t; });
-        QObject::connect(server.get(), &LocalLinkServer::declined, [this](link::Decline d) { declines.push_back(d); });
-        QObject::connect(server.get(), &LocalLinkServer::admitted, [this](const QString&) { ++admissions; });
+    void startServer(store::CompanionSnapshot initial = {}, transport::LocalLinkServer::Options options = loopback()) {
+        server = std::make_unique<transport::LocalLinkServer>(companionID, "Ada's workstation", serverKey, std::move(initial), options);
+        QObject::connect(server.get(), &transport::LocalLinkServer::statusText, [this](const QString& t) { statuses << t; });
+        QObject::connect(server.get(), &transport::LocalLinkServer::declined, [this](link::Decline d) { declines.push_back(d); });
+        QObject::connect(server.get(), &transport::LocalLinkServer::admitted, [this](const QString&) { ++admissions; });
         server->start();
         ASSERT_NE(server->port(), 0);
     }
 
-    static LocalLinkServer::Options loopback() {
-        LocalLinkServer::Options o;
+    static transport::LocalLinkServer::Options loopback() {
+        transport::LocalLinkServer::Options o;
         o.advertise = false;
         o.listenAddress = QHostAddress::LocalHost;
         return o;
@@ -157,9 +157,9 @@ protected:
         return (dir / name).string();
     }
 
-    static std::string hello(const LocalPairingKey& key = activeKey, const std::string& id = companionID,
+    static std::string hello(const security::LocalPairingKey& key = activeKey, const std::string& id = companionID,
                              Date created = Date::now(), std::string nonce = {}) {
-        return PairingHello::make(key.bytes(), id, "Pixel", created, std::move(nonce)).encode();
+        return security::PairingHello::make(key.bytes(), id, "Pixel", created, std::move(nonce)).encode();
     }
 
     // s_client with the session key and identity a receiver derives from the active key.
@@ -171,7 +171,7 @@ protected:
 
     void pairPeer(const std::string& state, const std::string& id = companionID) {
         // The same file `vigilorb-peer pair` writes; the key here is fixed so the server can use it.
-        writeFile(state, R"({"companionID":")" + id + R"(","key":")" + crypto::hexLowercase(activeKey.bytes()) + "\"}");
+        writeFile(state, R"({"companionID":")" + id + R"(","key":")" + security::crypto::hexLowercase(activeKey.bytes()) + "\"}");
     }
 };
 
@@ -201,9 +201,9 @@ TEST_F(LocalLink, HandshakeNeedsTheDerivedKeyAndItsIdentity) {
         client.sendFrame(hello());
         auto frames = client.frames(1);
         ASSERT_EQ(frames.size(), 1u) << c.what;
-        SnapshotNonceReplayGuard guard;
-        auto payload = DeviceSnapshotPayload::decode(
-            crypto::stringOf(SignedEnvelopeReceiver::check(frames[0], activeKey, Date::now(), guard)));
+        security::SnapshotNonceReplayGuard guard;
+        auto payload = security::DeviceSnapshotPayload::decode(
+            security::crypto::stringOf(security::SignedEnvelopeReceiver::check(frames[0], activeKey, Date::now(), guard)));
         ASSERT_EQ(payload.tasks.size(), 1u);
         EXPECT_EQ(payload.tasks[0].title, "Build");
     }
@@ -227,7 +227,7 @@ TEST_F(LocalLink, OnlyTlsOneTwoWithTheOneSuite) {
     for (const auto& c : cases) {
         QProcess p;
         p.start("openssl", QStringList{"s_client", "-connect", QString("127.0.0.1:%1").arg(server->port()), "-psk",
-                                       QString::fromStdString(crypto::hexLowercase(link::sessionPreSharedKey(activeKey, companionID))),
+                                       QString::fromStdString(security::crypto::hexLowercase(link::sessionPreSharedKey(activeKey, companionID))),
                                        "-psk_identity", QString::fromStdString(link::sessionPskIdentity(activeKey)), "-brief"} +
                                c.protocol);
         ASSERT_TRUE(waitUntil([&] { return p.state() == QProcess::NotRunning; })) << c.what;
@@ -291,9 +291,9 @@ TEST_F(LocalLink, BytesAfterTheHelloAreIgnored) {
     server->setSnapshot(snapshotWithTask("two"));
     auto next = client.frames(1);
     ASSERT_EQ(next.size(), 1u);
-    SnapshotNonceReplayGuard guard;
-    auto payload = SignedEnvelopeReceiver::check(next[0], activeKey, Date::now(), guard);
-    EXPECT_EQ(DeviceSnapshotPayload::decode(crypto::stringOf(payload)).tasks.at(0).title, "two");
+    security::SnapshotNonceReplayGuard guard;
+    auto payload = security::SignedEnvelopeReceiver::check(next[0], activeKey, Date::now(), guard);
+    EXPECT_EQ(security::DeviceSnapshotPayload::decode(security::crypto::stringOf(payload)).tasks.at(0).title, "two");
     EXPECT_EQ(admissions, 1);
     EXPECT_TRUE(declines.empty());
 }
@@ -317,7 +317,7 @@ TEST_F(LocalLink, PeerReceivesTheCurrentSnapshotThenEachChange) {
     auto lines = peer.lines();
     ASSERT_EQ(lines.size(), 3u);
     std::vector<std::string> titles;
-    for (const auto& line : lines) titles.push_back(DeviceSnapshotPayload::decode(line).tasks.at(0).title);
+    for (const auto& line : lines) titles.push_back(security::DeviceSnapshotPayload::decode(line).tasks.at(0).title);
     EXPECT_EQ(titles, (std::vector<std::string>{"current", "second", "third"}));
 
     ASSERT_TRUE(waitUntil([&] { return server->admittedReceivers() == 0; }));
@@ -329,8 +329,8 @@ TEST_F(LocalLink, PeerReceivesTheCurrentSnapshotThenEachChange) {
 TEST_F(LocalLink, PeerPairedFromAnInvitationIsAdmitted) {
     // What the companion does on pairing: an invitation, and the key derived from it.
     Date now = Date::now();
-    auto invitation = PairingInvitation::generate({companionID, "Ada's workstation"}, std::nullopt, now);
-    serverKey = LocalPairingKey::deriveFromInvitation(invitation, now);
+    auto invitation = security::PairingInvitation::generate({companionID, "Ada's workstation"}, std::nullopt, now);
+    serverKey = security::LocalPairingKey::deriveFromInvitation(invitation, now);
     startServer(snapshotWithTask("paired"));
 
     auto state = QString::fromStdString((dir / "phone" / "pairing.json").string());
@@ -347,12 +347,12 @@ TEST_F(LocalLink, PeerPairedFromAnInvitationIsAdmitted) {
                                                       QString("127.0.0.1:%1").arg(server->port()), "--count", "1", "--timeout", "30"});
     ASSERT_TRUE(listen.finish());
     ASSERT_EQ(listen.exitCode(), 0) << listen.process.readAllStandardError().toStdString();
-    EXPECT_EQ(DeviceSnapshotPayload::decode(listen.lines().at(0)).tasks.at(0).title, "paired");
+    EXPECT_EQ(security::DeviceSnapshotPayload::decode(listen.lines().at(0)).tasks.at(0).title, "paired");
 }
 
 TEST_F(LocalLink, PeerWithAnotherKeyNeverCompletesTheHandshake) {
     startServer();
-    writeFile("wrong.json", R"({"companionID":")" + companionID + R"(","key":")" + crypto::hexLowercase(otherKey.bytes()) + "\"}");
+    writeFile("wrong.json", R"({"companionID":")" + companionID + R"(","key":")" + security::crypto::hexLowercase(otherKey.bytes()) + "\"}");
     Child peer;
     peer.start(QString::fromLatin1(VIGILORB_PEER), {"listen", "--state", QString::fromStdString((dir / "wrong.json").string()),
                                                     "--address", QString("127.0.0.1:%1").arg(server->port()), "--timeout", "30"});
@@ -434,7 +434,7 @@ TEST_F(LocalLink, ReceiverThatStopsReadingIsDroppedAtTheQueueLimit) {
     // (after the kernel's) until the limit is reached.
     auto big = snapshotWithTask(std::string(1000, 'q'), 1000);
     std::size_t sent = 0;
-    std::size_t frameSize = SignedSnapshotEnvelope::create(big, activeKey, Date::now()).size();
+    std::size_t frameSize = security::SignedSnapshotEnvelope::create(big, activeKey, Date::now()).size();
     for (int i = 0; i < 200 && server->admittedReceivers() == 1; ++i) {
         server->setSnapshot(big);
         sent += frameSize;
@@ -448,11 +448,11 @@ TEST_F(LocalLink, ReceiverThatStopsReadingIsDroppedAtTheQueueLimit) {
 
 TEST(NoAvahi, ListenerRunsAndTheStatusSaysTheLinkIsNotAdvertised) {
     // Run with DBUS_SYSTEM_BUS_ADDRESS pointing nowhere: no Avahi daemon can be reached.
-    LocalLinkServer::Options options;
+    transport::LocalLinkServer::Options options;
     options.listenAddress = QHostAddress::LocalHost;
-    LocalLinkServer server(companionID, "Ada", activeKey, {}, options);
+    transport::LocalLinkServer server(companionID, "Ada", activeKey, {}, options);
     QStringList statuses;
-    QObject::connect(&server, &LocalLinkServer::statusText, [&](const QString& t) { statuses << t; });
+    QObject::connect(&server, &transport::LocalLinkServer::statusText, [&](const QString& t) { statuses << t; });
     server.start();
     // Reported later, so the controller's own "Waiting…" right after start() does not hide it.
     EXPECT_TRUE(statuses.isEmpty());
@@ -496,8 +496,8 @@ protected:
             if (fields.size() >= 10 && unescaped(fields[3]) == name) return fields;
         return std::nullopt;
     }
-    void startAdvertised(CompanionSnapshot initial = {}) {
-        LocalLinkServer::Options options;
+    void startAdvertised(store::CompanionSnapshot initial = {}) {
+        transport::LocalLinkServer::Options options;
         options.advertise = true;
         startServer(std::move(initial), options);
     }
@@ -518,7 +518,7 @@ TEST_F(DnsSd, ServiceCarriesTheNameTxtAndPortAndThePeerFindsIt) {
     ASSERT_EQ(peer.exitCode(), 0) << peer.process.readAllStandardError().toStdString();
     auto lines = peer.lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(DeviceSnapshotPayload::decode(lines[0]).tasks.at(0).title, "found by name");
+    EXPECT_EQ(security::DeviceSnapshotPayload::decode(lines[0]).tasks.at(0).title, "found by name");
     EXPECT_FALSE(statuses.contains("Could not make the local connection available"));
 }
 
@@ -540,7 +540,7 @@ TEST_F(DnsSd, TakenNameGetsTheAlternativeAndThePeerStillFindsItsCompanion) {
                                                     "--count", "1", "--timeout", "30"});
     ASSERT_TRUE(peer.finish());
     ASSERT_EQ(peer.exitCode(), 0) << peer.process.readAllStandardError().toStdString();
-    EXPECT_EQ(DeviceSnapshotPayload::decode(peer.lines().at(0)).tasks.at(0).title, "ours");
+    EXPECT_EQ(security::DeviceSnapshotPayload::decode(peer.lines().at(0)).tasks.at(0).title, "ours");
     squatter.terminate();
     squatter.waitForFinished(5000);
 }

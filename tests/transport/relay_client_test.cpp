@@ -24,19 +24,19 @@ struct RelayClient : ::testing::Test {
 
     void SetUp() override { application(); }
 
-    std::unique_ptr<CloudRelayClient> client(const QString& base, CompanionSnapshot snapshot = {},
-                                             CloudRelayClient::Options options = {}) {
+    std::unique_ptr<transport::CloudRelayClient> client(const QString& base, store::CompanionSnapshot snapshot = {},
+                                             transport::CloudRelayClient::Options options = {}) {
         auto key = testKey();
-        auto c = std::make_unique<CloudRelayClient>(RelayCredentials::make(base.toStdString(), key, companionID),
+        auto c = std::make_unique<transport::CloudRelayClient>(security::RelayCredentials::make(base.toStdString(), key, companionID),
                                                     companionID, companionName, key, preferences,
                                                     std::move(snapshot), options);
-        QObject::connect(c.get(), &CloudRelayClient::statusText, [this](const QString& s) { statuses.push_back(s); });
-        QObject::connect(c.get(), &CloudRelayClient::attemptFinished,
+        QObject::connect(c.get(), &transport::CloudRelayClient::statusText, [this](const QString& s) { statuses.push_back(s); });
+        QObject::connect(c.get(), &transport::CloudRelayClient::attemptFinished,
                          [this](quint64 n, bool ok) { attempts.emplace_back(n, ok); });
         return c;
     }
-    static CloudRelayClient::Options fast() {
-        CloudRelayClient::Options o;
+    static transport::CloudRelayClient::Options fast() {
+        transport::CloudRelayClient::Options o;
         o.schedule.debounce = 300ms;
         o.schedule.retry = 300ms;
         o.requestTimeout = 10s;
@@ -59,12 +59,12 @@ TEST_F(RelayClient, AnAcceptedUploadIsAPutOfTheSealedSnapshotToTheChannelPath) {
     ASSERT_EQ(server.received.size(), 1u);
     const auto& r = server.received[0];
     auto key = testKey();
-    auto credentials = RelayCredentials::make("", key, companionID);
+    auto credentials = security::RelayCredentials::make("", key, companionID);
     EXPECT_EQ(r.method, "PUT");
     EXPECT_EQ(r.path, QString::fromStdString("/base/v1/channels/" + credentials.channelID + "/sources/" + companionID));
     EXPECT_EQ(r.headers["Authorization"].toString(), QString::fromStdString("Bearer " + credentials.accessToken));
     EXPECT_EQ(r.headers["Content-Type"].toString(), "application/json");
-    auto envelope = EncryptedCloudSnapshotEnvelope::decode(r.body.toStdString());
+    auto envelope = security::EncryptedCloudSnapshotEnvelope::decode(r.body.toStdString());
     EXPECT_EQ(envelope.sequence, 42u);
     EXPECT_EQ(envelope.sourceID, companionID);
     EXPECT_EQ(envelope.sourceName, companionName);

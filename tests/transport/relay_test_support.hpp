@@ -95,16 +95,16 @@ private:
     quint16 port_ = 0;
 };
 
-inline LocalPairingKey testKey(unsigned char fill = 7) { return *LocalPairingKey::fromBytes(Bytes(32, fill)); }
+inline security::LocalPairingKey testKey(unsigned char fill = 7) { return *security::LocalPairingKey::fromBytes(Bytes(32, fill)); }
 
 inline const std::string companionID = "mac-0f8fad5b-d9cb-469f-a165-70867728950e";
 inline const std::string companionName = "Build Box";
 
-inline CompanionSnapshot snapshotWithTask(const std::string& title) {
-    CompanionSnapshot s;
+inline store::CompanionSnapshot snapshotWithTask(const std::string& title) {
+    store::CompanionSnapshot s;
     TaskSnapshot task{"t1", std::nullopt, "work", AIProvider::claude, title, TaskState::running,
                       Date::fromReference(800000000)};
-    s.tasksByID[CompanionSnapshot::taskKey(task)] = task;
+    s.tasksByID[store::CompanionSnapshot::taskKey(task)] = task;
     return s;
 }
 
@@ -113,9 +113,9 @@ struct Opened {
     int status;
     QByteArray out, err;
 };
-inline Opened openWithPeer(const QByteArray& body, const LocalPairingKey& key) {
+inline Opened openWithPeer(const QByteArray& body, const security::LocalPairingKey& key) {
     QProcess peer;
-    peer.start(PEER_EXECUTABLE, {"open", "--key", QString::fromStdString(hexLowercase(key.bytes()))});
+    peer.start(PEER_EXECUTABLE, {"open", "--key", QString::fromStdString(security::crypto::hexLowercase(key.bytes()))});
     peer.write(body);
     peer.closeWriteChannel();
     peer.waitForFinished(30000);

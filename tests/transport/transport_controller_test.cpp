@@ -18,56 +18,56 @@ namespace {
 const QString synced = "Encrypted cloud snapshot synced";
 
 // A backend that outlives the controller that owns a handle to it, so tests can look inside.
-class SharedBackend final : public SecretItemBackend {
+class SharedBackend final : public security::SecretItemBackend {
 public:
-    explicit SharedBackend(InMemorySecretItemBackend& items) : items_(items) {}
-    std::expected<void, KeyStoreStatus> update(const SecretItemQuery& q, const Bytes& d) override {
+    explicit SharedBackend(security::InMemorySecretItemBackend& items) : items_(items) {}
+    std::expected<void, security::KeyStoreStatus> update(const security::SecretItemQuery& q, const Bytes& d) override {
         return items_.update(q, d);
     }
-    std::expected<void, KeyStoreStatus> add(const SecretItemQuery& q, const Bytes& d) override { return items_.add(q, d); }
-    std::expected<Bytes, KeyStoreStatus> copyMatching(const SecretItemQuery& q) override { return items_.copyMatching(q); }
+    std::expected<void, security::KeyStoreStatus> add(const security::SecretItemQuery& q, const Bytes& d) override { return items_.add(q, d); }
+    std::expected<Bytes, security::KeyStoreStatus> copyMatching(const security::SecretItemQuery& q) override { return items_.copyMatching(q); }
     std::string kind() const override { return items_.kind(); }
 
 private:
-    InMemorySecretItemBackend& items_;
+    security::InMemorySecretItemBackend& items_;
 };
 
 struct TransportController : ::testing::Test {
     MemoryPreferences preferences;
-    InMemorySecretItemBackend items;
-    CompanionIdentity identity{companionID, companionName};
-    CompanionSnapshot runtimeSnapshot = snapshotWithTask("runtime's current task");
+    security::InMemorySecretItemBackend items;
+    security::CompanionIdentity identity{companionID, companionName};
+    store::CompanionSnapshot runtimeSnapshot = snapshotWithTask("runtime's current task");
 
     void SetUp() override { application(); }
 
-    std::unique_ptr<CompanionTransportController> controller(std::string builtInRelay = "") {
-        CompanionTransportController::Options o;
+    std::unique_ptr<transport::CompanionTransportController> controller(std::string builtInRelay = "") {
+        transport::CompanionTransportController::Options o;
         o.builtInRelayAddress = std::move(builtInRelay);
         o.relay.schedule.debounce = 300ms;
         o.relay.schedule.retry = 300ms;
         o.link.advertise = false;
         o.link.listenAddress = QHostAddress::LocalHost;
         o.currentSnapshot = [this] { return runtimeSnapshot; };
-        return std::make_unique<CompanionTransportController>(identity, preferences,
+        return std::make_unique<transport::CompanionTransportController>(identity, preferences,
                                                               std::make_unique<SharedBackend>(items), o);
     }
-    void storeKey(const LocalPairingKey& key) {
-        KeychainPairingKeyStore store(items);
+    void storeKey(const security::LocalPairingKey& key) {
+        security::KeychainPairingKeyStore store(items);
         EXPECT_TRUE(store.save(key, companionID));
     }
-    static void restore(CompanionTransportController& c) {
+    static void restore(transport::CompanionTransportController& c) {
         bool done = false;
-        QObject::connect(&c, &CompanionTransportController::restoreFinished, [&] { done = true; });
+        QObject::connect(&c, &transport::CompanionTransportController::restoreFinished, [&] { done = true; });
         c.restoreStoredKey();
         ASSERT_TRUE(waitUntil([&] { return done; }));
     }
-    static CompanionTransportController::PairingResult pair(CompanionTransportController& c) {
-        std::optional<CompanionTransportController::PairingResult> result;
+    static transport::CompanionTransportController::PairingResult pair(transport::CompanionTransportController& c) {
+        std::optional<transport::CompanionTransportController::PairingResult> result;
         c.generatePairingInvitation([&](const auto& r) { result = r; });
         EXPECT_TRUE(waitUntil([&] { return result.has_value(); }));
-        return result.value_or(std::unexpected(PairingFailure::alreadyPreparing));
+        return result.value_or(std::unexpected(transport::PairingFailure::alreadyPreparing));
     }
-    std::vector<QByteArray> payloads(const RelayServer& server, const LocalPairingKey& key) {
+    std::vector<QByteArray> payloads(const RelayServer& server, const security::LocalPairingKey& key) {
         std::vector<QByteArray> out;
         for (const auto& r : server.received) out.push_back(openWithPeer(r.body, key).out);
         return out;
@@ -93,7 +93,7 @@ TEST_F(TransportController, StartsUnpairedAndStaysSoWithoutAStoredKey) {
 
 TEST_F(TransportController, AKeyStoreThatCannotBeReadLeavesItUnpairedWithTheErrorText) {
     storeKey(testKey());
-    items.failWith(KeyStoreStatus::timedOut);
+    items.failWith(security::KeyStoreStatus::timedOut);
     auto c = controller();
     restore(*c);
     EXPECT_EQ(c->status(), "Could not read this Mac's pairing identity");
@@ -151,10 +151,10 @@ TEST_F(TransportController, PairingStoresAndActivatesTheKeyTheInvitationGives) {
     auto result = pair(*c);
     ASSERT_TRUE(result) << static_cast<int>(result.error());
     // What the phone derives from the QR payload is the key now stored and active.
-    auto invitation = PairingInvitation::decode(result->qrPayload());
-    auto phoneKey = LocalPairingKey::deriveFromInvitation(invitation, Date::now());
+    auto invitation = security::PairingInvitation::decode(result->qrPayload());
+    auto phoneKey = security::LocalPairingKey::deriveFromInvitation(invitation, Date::now());
     EXPECT_EQ(c->latestKey(), phoneKey);
-    EXPECT_EQ(KeychainPairingKeyStore(items).load(companionID), phoneKey);
+    EXPECT_EQ(security::KeychainPairingKeyStore(items).load(companionID), phoneKey);
     EXPECT_EQ(invitation.relayBaseURL, server.base().toStdString());
     EXPECT_EQ(invitation.companionID, companionID);
     ASSERT_NE(c->relay(), nullptr);
@@ -174,16 +174,16 @@ TEST_F(TransportController, AKeyStoreWriteFailureLeavesThePreviousPairingAsItWas
     auto* link = c->localLink();
     auto* relay = c->relay();
     ASSERT_NE(relay, nullptr);
-    items.failWith(KeyStoreStatus::accessDenied);
+    items.failWith(security::KeyStoreStatus::accessDenied);
     auto result = pair(*c);
     ASSERT_FALSE(result);
-    EXPECT_EQ(result.error(), PairingFailure::keyStoreFailed);
+    EXPECT_EQ(result.error(), transport::PairingFailure::keyStoreFailed);
     EXPECT_EQ(c->latestKey(), testKey());
     EXPECT_EQ(c->localLink(), link);
     EXPECT_EQ(c->relay(), relay);
     EXPECT_FALSE(c->preparingPairing());
     items.failWith(std::nullopt);
-    EXPECT_EQ(KeychainPairingKeyStore(items).load(companionID), testKey());
+    EXPECT_EQ(security::KeychainPairingKeyStore(items).load(companionID), testKey());
 }
 
 TEST_F(TransportController, ASecondKeyReplacesLinkAndRelayAndEndsTheFirstClientsRetries) {
@@ -192,8 +192,8 @@ TEST_F(TransportController, ASecondKeyReplacesLinkAndRelayAndEndsTheFirstClients
     preferences.setString(cloud::relayAddressKey, server.base().toStdString());
     auto c = controller();
     c->activate(testKey(1), {}, server.base().toStdString());
-    QPointer<LocalLinkServer> firstLink = c->localLink();
-    QPointer<CloudRelayClient> firstRelay = c->relay();
+    QPointer<transport::LocalLinkServer> firstLink = c->localLink();
+    QPointer<transport::CloudRelayClient> firstRelay = c->relay();
     ASSERT_TRUE(waitUntil([&] { return server.received.size() >= 2; }));  // failing and retrying
     c->activate(testKey(2), {}, std::nullopt);
     EXPECT_TRUE(firstLink.isNull());
@@ -236,28 +236,28 @@ TEST_F(TransportController, RelayAddressChanges) {
 // key-store thread, against a real GNOME Keyring.
 TEST(SecretServiceKeyStore, APairingKeyStoredFromTheKeyStoreThreadIsRestoredAtTheNextStart) {
     application();
-    ASSERT_TRUE(secretServiceAvailable());
+    ASSERT_TRUE(transport::secretServiceAvailable());
     MemoryPreferences preferences;
-    CompanionIdentity identity{companionID, companionName};
-    CompanionTransportController::Options options;
+    security::CompanionIdentity identity{companionID, companionName};
+    transport::CompanionTransportController::Options options;
     options.builtInRelayAddress = "";
     options.link.advertise = false;
     options.link.listenAddress = QHostAddress::LocalHost;
-    std::optional<LocalPairingKey> paired;
+    std::optional<security::LocalPairingKey> paired;
     {
-        CompanionTransportController first(identity, preferences, std::make_unique<QtKeychainSecretItemBackend>(),
+        transport::CompanionTransportController first(identity, preferences, std::make_unique<transport::QtKeychainSecretItemBackend>(),
                                            options);
         EXPECT_EQ(first.keyStoreKind(), "Secret Service");
-        std::optional<CompanionTransportController::PairingResult> result;
+        std::optional<transport::CompanionTransportController::PairingResult> result;
         first.generatePairingInvitation([&](const auto& r) { result = r; });
         ASSERT_TRUE(waitUntil([&] { return result.has_value(); }));
         ASSERT_TRUE(*result);
         paired = first.latestKey();
     }
-    CompanionTransportController second(identity, preferences, std::make_unique<QtKeychainSecretItemBackend>(),
+    transport::CompanionTransportController second(identity, preferences, std::make_unique<transport::QtKeychainSecretItemBackend>(),
                                         options);
     bool restored = false;
-    QObject::connect(&second, &CompanionTransportController::restoreFinished, [&] { restored = true; });
+    QObject::connect(&second, &transport::CompanionTransportController::restoreFinished, [&] { restored = true; });
     second.restoreStoredKey();
     ASSERT_TRUE(waitUntil([&] { return restored; }));
     EXPECT_EQ(second.latestKey(), paired);
