@@ -8,6 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vigilorb;
+    using namespace vigilorb::security;
     auto bytes = fuzz::text(data, size);
     EncryptedCloudSnapshotEnvelope envelope;
     try {
@@ -20,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         payload = envelope.open(fuzz::pairingKey());
     } catch (const Failure<CloudSnapshotError>&) {
-        payload = crypto::bytesOf(bytes);
+        payload = security::crypto::bytesOf(bytes);
     }
     auto sealed = EncryptedCloudSnapshotEnvelope::sealPayload(payload, envelope.sourceID, envelope.sourceName,
                                                               fuzz::pairingKey(), envelope.sequence, fuzz::now);

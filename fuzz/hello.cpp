@@ -9,6 +9,7 @@
 #include "pairing_fixture.hpp"
 
 using namespace vigilorb;
+using namespace vigilorb::security;
 using namespace vigilorb::link;
 
 namespace {

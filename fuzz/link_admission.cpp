@@ -7,6 +7,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vigilorb;
+    using namespace vigilorb::security;
     using namespace vigilorb::link;
     ConsumedNonces nonces;
     auto start = ReceiverAdmission::Deadline{};

@@ -18,6 +18,7 @@
 #include "store/snapshot.hpp"
 
 using namespace vigilorb;
+using namespace vigilorb::security;
 namespace fs = std::filesystem;
 
 namespace {
@@ -30,9 +31,9 @@ void write(const char* target, const char* name, std::string_view bytes) {
     std::ofstream(folder / (std::string("gen-") + name), std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-CompanionSnapshot sampleSnapshot() {
+store::CompanionSnapshot sampleSnapshot() {
     Date t = fuzz::now - 30;
-    CompanionSnapshot s;
+    store::CompanionSnapshot s;
     s.applyEvent(ProviderEventEnvelope{"00000000-0000-4000-8000-000000000001", t,
         NormalizedProviderEvent::quota(AccountQuotaSnapshot{std::nullopt, "work", AIProvider::claude,
             {{QuotaWindowKind::fiveHour, 37.5, t + 3600, 300}, {QuotaWindowKind::sevenDay, 12, t + 86400, 10080}}, t})}, fuzz::now);
@@ -65,7 +66,7 @@ int main(int argc, char** argv) {
     auto snapshot = sampleSnapshot();
     const auto& key = fuzz::pairingKey();
 
-    write("snapshot", "sample", encodeSnapshot(snapshot));
+    write("snapshot", "sample", store::encodeSnapshot(snapshot));
     std::vector<ProviderEventEnvelope> run{
         {"00000000-0000-4000-8000-000000000011", fuzz::now,
          NormalizedProviderEvent::task(TaskSnapshot{"s2", std::nullopt, fuzz::accountID, AIProvider::claude, "Fix it",
@@ -77,7 +78,7 @@ int main(int argc, char** argv) {
 
     auto signedEnvelope = SignedSnapshotEnvelope::create(snapshot, key, fuzz::now);
     write("signed_envelope", "sample", signedEnvelope);
-    write("signed_envelope", "empty", SignedSnapshotEnvelope::create(CompanionSnapshot{}, key, fuzz::now));
+    write("signed_envelope", "empty", SignedSnapshotEnvelope::create(store::CompanionSnapshot{}, key, fuzz::now));
 
     auto sealed = EncryptedCloudSnapshotEnvelope::seal(snapshot, fuzz::companionID, "Work laptop", key, 7, fuzz::now).encode();
     write("cloud_envelope", "sample", sealed);

@@ -10,11 +10,11 @@ namespace vigilorb::fuzz {
 
 inline const std::string companionID = "mac-0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9";
 
-inline const LocalPairingKey& pairingKey() {
-    static const LocalPairingKey key = [] {
+inline const security::LocalPairingKey& pairingKey() {
+    static const security::LocalPairingKey key = [] {
         Bytes bytes;
-        for (std::uint8_t i = 0; i < LocalPairingKey::size; ++i) bytes.push_back(static_cast<std::uint8_t>(0xA0 + i));
-        return *LocalPairingKey::fromBytes(bytes);
+        for (std::uint8_t i = 0; i < security::LocalPairingKey::size; ++i) bytes.push_back(static_cast<std::uint8_t>(0xA0 + i));
+        return *security::LocalPairingKey::fromBytes(bytes);
     }();
     return key;
 }

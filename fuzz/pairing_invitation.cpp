@@ -9,6 +9,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vigilorb;
+    using namespace vigilorb::security;
     auto bytes = fuzz::text(data, size);
     isValidRelayAddress(bytes);
     PairingInvitation invitation;

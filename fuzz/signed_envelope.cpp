@@ -8,6 +8,7 @@
 #include "pairing_fixture.hpp"
 
 using namespace vigilorb;
+using namespace vigilorb::security;
 
 namespace {
 
@@ -51,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     requireOnce(json, fresh);
 
     try {
-        auto payload = DeviceSnapshotPayload::decode(crypto::stringOf(envelope.payload));
+        auto payload = DeviceSnapshotPayload::decode(security::crypto::stringOf(envelope.payload));
         fuzz::require(DeviceSnapshotPayload::decode(payload.encode()) == payload, "a payload reads back equal");
     } catch (const DecodingError&) {
     }
