@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <QVariant>
@@ -206,6 +207,28 @@ TEST_F(Controller, InboxTaskDrainsRepeatedly) {
     EXPECT_TRUE(c->snapshot().tasksByID.contains("claude:work:t1"));
     EXPECT_EQ(c->accountStatus("Claude/work")->detail, "Read-only quota and task state updated");
     EXPECT_EQ(sent.back(), c->snapshot());
+}
+
+// A hook run is applied when its file lands, not a period later; accounts and inboxes that
+// appear after start-up are watched too.
+TEST_F(Controller, InboxIsDrainedWhenAFileLandsWithoutWaitingForThePeriod) {
+    auto o = options();
+    o.claudeInboxPeriod = std::chrono::hours(1);
+    auto c = make(std::move(o));
+    waitFor(*c, &runtime::ProviderRuntimeController::claudeInboxDrained);
+    const auto profiles = data / "VigilorbCompanion" / "Profiles";
+    for (const auto& [account, id] : {std::pair{"work", "claude:work:t1"}, std::pair{"home", "claude:home:t2"}}) {
+        auto inbox = cli::prepareInbox(profiles, account);
+        cli::writeEvents(inbox, {NormalizedProviderEvent::task(TaskSnapshot{
+                                    std::string(id).substr(std::string(id).rfind(':') + 1), std::nullopt, account,
+                                    AIProvider::claude, "Claude task", TaskState::running, now})},
+                         now);
+        QDeadlineTimer deadline(30000);
+        while (!c->snapshot().tasksByID.contains(id) && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        EXPECT_TRUE(c->snapshot().tasksByID.contains(id)) << account;
+        EXPECT_TRUE(fs::is_empty(inbox)) << account;
+    }
 }
 
 TEST_F(Controller, PrepareConnectorSetsRowAndSummary) {

@@ -1,0 +1,56 @@
+#include "runtime/capture_worker.hpp"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QThread>
+
+#include <memory>
+
+namespace vigilorb::runtime::captureWorker {
+
+namespace {
+
+class Worker {
+public:
+    Worker() {
+        thread_.setObjectName("capture");
+        thread_.start(QThread::LowPriority);
+        context_.moveToThread(&thread_);
+    }
+    ~Worker() {
+        // Ends after the capture under way, if any; queued ones are dropped.
+        thread_.quit();
+        thread_.wait();
+    }
+    QObject* context() { return &context_; }
+
+private:
+    QThread thread_;
+    QObject context_;
+};
+
+Worker& worker() {
+    static Worker instance;
+    return instance;
+}
+
+}  // namespace
+
+void run(QObject* receiver, std::function<Done()> work) {
+    QPointer<QObject> target(receiver);
+    QMetaObject::invokeMethod(
+        worker().context(),
+        [target, work = std::move(work)] {
+            auto done = work();
+            // The receiver is checked on the main thread, where it is destroyed.
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [target, done = std::move(done)] {
+                    if (target && done) done();
+                },
+                Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+}
+
+}  // namespace vigilorb::runtime::captureWorker
