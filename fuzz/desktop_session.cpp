@@ -10,6 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto task = ClaudeLocalSessionParser::parseSession(metadata, audit, fuzz::accountID, fuzz::now);
     if (task && *task) fuzz::requireStoredEqual({NormalizedProviderEvent::task(**task)});
     ClaudeLocalSessionParser::auditState(audit);
-    claude::parseInternetDateTime(metadata);
+    parseInternetDateTime(metadata, DateTimeForm::wholeSeconds);
+    parseInternetDateTime(metadata);
     return 0;
 }
