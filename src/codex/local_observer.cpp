@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "codex/common.hpp"
+#include "codex/task_title.hpp"
 
 namespace vigilorb::codex {
 

@@ -7,7 +7,7 @@
 #include <array>
 #include <cstring>
 
-#include "codex/common.hpp"
+#include "codex/task_title.hpp"
 #include "model/json.hpp"
 
 namespace vigilorb::codex {

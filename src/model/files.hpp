@@ -9,11 +9,28 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "model/date.hpp"
 #include "model/error.hpp"
 
 namespace vigilorb::files {
+
+// An open file descriptor, closed when it goes out of scope; -1 holds nothing.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor();
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(FileDescriptor&&) = delete;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
 
 enum class FileError { notFound, readFailed, folderCreationFailed, writeFailed, permissionsFailed };
 using FileFailure = Error<FileError>;

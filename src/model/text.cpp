@@ -105,4 +105,27 @@ bool isAlphanumeric(char32_t c) {
     }
 }
 
+std::string trimmed(std::string_view s, NotUTF8 notUTF8) {
+    // Byte range from the first to past the last scalar that is not whitespace.
+    std::size_t begin = s.size(), end = 0, offset = 0;
+    bool decodable = forEachScalar(s, [&](char32_t c) {
+        std::size_t width = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        if (!isWhitespaceOrNewline(c)) {
+            if (begin == s.size()) begin = offset;
+            end = offset + width;
+        }
+        offset += width;
+    });
+    if (!decodable) {
+        if (notUTF8 == NotUTF8::keepAsIs) return std::string(s);
+        auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+        std::size_t b = 0, e = s.size();
+        while (b < e && space(s[b])) ++b;
+        while (e > b && space(s[e - 1])) --e;
+        return std::string(s.substr(b, e - b));
+    }
+    if (begin >= end) return {};
+    return std::string(s.substr(begin, end - begin));
+}
+
 }  // namespace vigilorb::text

@@ -21,6 +21,14 @@ std::string graphemePrefix(std::string_view s, std::size_t limit, std::size_t ma
 // Unicode White_Space plus the line separators (what "whitespace and newlines" means in titles).
 bool isWhitespaceOrNewline(char32_t c);
 
+// What trimming does with text that is not UTF-8: keep it as it is (an identifier that cannot
+// be valid anyway is then refused whole), or trim ASCII whitespace and leave the rest.
+enum class NotUTF8 { keepAsIs, trimASCII };
+
+// s without whitespace and newlines (isWhitespaceOrNewline, whole scalars, so U+00A0 and
+// U+2028 go too) at either end.
+std::string trimmed(std::string_view s, NotUTF8 notUTF8 = NotUTF8::keepAsIs);
+
 // Letters, marks or digits (general categories L*, M*, N*).
 bool isAlphanumeric(char32_t c);
 

@@ -23,7 +23,7 @@ bool nonEmptyWithin(std::string_view s, std::size_t limit) {
 
 }  // namespace
 
-bool pairingRules::isValidCompanionID(std::string_view id) {
+bool pairing_rules::isValidCompanionID(std::string_view id) {
     if (!nonEmptyWithin(id, companionIDLimit)) return false;
     bool ok = true;
     text::forEachScalar(id, [&](char32_t c) {
@@ -32,17 +32,17 @@ bool pairingRules::isValidCompanionID(std::string_view id) {
     return ok;
 }
 
-bool pairingRules::isValidCompanionName(const std::optional<std::string>& name) {
+bool pairing_rules::isValidCompanionName(const std::optional<std::string>& name) {
     if (!name) return true;
-    return text::isValidUTF8(*name) && !trimmedWhitespaceAndNewlines(*name).empty() &&
+    return text::isValidUTF8(*name) && !text::trimmed(*name).empty() &&
            text::graphemeCount(*name) <= companionNameLimit;
 }
 
-bool pairingRules::isValidRelayBaseURL(const std::optional<std::string>& url) {
+bool pairing_rules::isValidRelayBaseURL(const std::optional<std::string>& url) {
     if (!url) return true;
     // An empty text is "no relay" as a preference, but never a relay URL; and a URL carries no
     // surrounding blanks (the preference check trims them, a URL in an invitation must not have any).
-    return !url->empty() && trimmedWhitespaceAndNewlines(*url) == *url && isValidRelayAddress(*url) &&
+    return !url->empty() && text::trimmed(*url) == *url && isValidRelayAddress(*url) &&
            text::graphemeCount(*url) <= relayAddressLimit;
 }
 
@@ -50,14 +50,14 @@ PairingInvitation PairingInvitation::generate(const CompanionIdentity& identity,
                                               const std::optional<std::string>& relayAddress, Date now) {
     std::optional<std::string> relay;
     if (relayAddress && isValidRelayAddress(*relayAddress)) {
-        auto trimmed = trimmedWhitespaceAndNewlines(*relayAddress);
+        auto trimmed = text::trimmed(*relayAddress);
         if (!trimmed.empty()) relay = trimmed;
     }
     PairingInvitation inv;
     inv.id = makeUUID();
-    if (!pairingRules::isValidCompanionID(identity.id)) fail(PairingInvitationError::invalidCompanionID);
-    if (!pairingRules::isValidCompanionName(identity.name)) fail(PairingInvitationError::invalidCompanionName);
-    if (!pairingRules::isValidRelayBaseURL(relay)) fail(PairingInvitationError::invalidRelayConfiguration);
+    if (!pairing_rules::isValidCompanionID(identity.id)) fail(PairingInvitationError::invalidCompanionID);
+    if (!pairing_rules::isValidCompanionName(identity.name)) fail(PairingInvitationError::invalidCompanionName);
+    if (!pairing_rules::isValidRelayBaseURL(relay)) fail(PairingInvitationError::invalidRelayConfiguration);
     inv.secret = crypto::randomBytes(secretSize);
     inv.companionID = identity.id;
     inv.companionName = identity.name;
@@ -69,8 +69,8 @@ PairingInvitation PairingInvitation::generate(const CompanionIdentity& identity,
 
 void PairingInvitation::validate(Date now) const {
     if (schemaVersion != currentSchemaVersion) fail(PairingInvitationError::incompatibleSchema);
-    if (!pairingRules::isValidCompanionID(companionID) || !pairingRules::isValidCompanionName(companionName) ||
-        !pairingRules::isValidRelayBaseURL(relayBaseURL) || secret.size() != secretSize)
+    if (!pairing_rules::isValidCompanionID(companionID) || !pairing_rules::isValidCompanionName(companionName) ||
+        !pairing_rules::isValidRelayBaseURL(relayBaseURL) || secret.size() != secretSize)
         fail(PairingInvitationError::invalidInvitation);
     double window = expiresAt - issuedAt;
     if (!(window > 0 && window <= longestWindow)) fail(PairingInvitationError::invalidValidityWindow);

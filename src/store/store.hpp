@@ -51,10 +51,10 @@ public:
     using Clock = std::function<Date()>;
     using ProblemListener = std::function<void(const std::optional<SnapshotFileProblem>&)>;
 
-    explicit CompanionSnapshotStore(std::filesystem::path fileURL, Clock now = &Date::now,
+    explicit CompanionSnapshotStore(std::filesystem::path file, Clock now = &Date::now,
                                     UnreadableSnapshotPolicy policy = UnreadableSnapshotPolicy::keepAndWait);
 
-    const std::filesystem::path& fileURL() const { return fileURL_; }
+    const std::filesystem::path& file() const { return file_; }
     const std::optional<CompanionSnapshot>& cachedSnapshot() const { return cached_; }
 
     // All operations throw Failure<SnapshotStoreError> and nothing else (also when memory runs
@@ -108,7 +108,7 @@ private:
     std::filesystem::path moveAside();
     void setProblem(std::optional<SnapshotFileProblem> problem);
 
-    std::filesystem::path fileURL_;
+    std::filesystem::path file_;
     Clock now_;
     UnreadableSnapshotPolicy policy_;
     std::optional<CompanionSnapshot> cached_;

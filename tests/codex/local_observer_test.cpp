@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "codex/common.hpp"
+#include "codex/task_title.hpp"
 #include "codex_home_fixture.hpp"
 #include "temp_dir.hpp"
 

@@ -10,6 +10,7 @@
 #include "cli/claude_inbox.hpp"
 #include "runtime/claude_code_runtime_side.hpp"
 #include "runtime/provider_runtime_controller.hpp"
+#include "qt.hpp"
 #include "temp_dir.hpp"
 
 using namespace vigilorb;
@@ -22,14 +23,6 @@ const Date now = Date::fromReference(800000000);
 NormalizedProviderEvent task(std::string id, TaskState state = TaskState::running) {
     return NormalizedProviderEvent::task(
         TaskSnapshot{std::move(id), std::nullopt, "work", AIProvider::claude, "Claude task", state, now});
-}
-
-QCoreApplication& application() {
-    static int argc = 1;
-    static char name[] = "controller_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
 }
 
 // Runs the event loop until `signal` fires (the guard timer only keeps a broken build from hanging).
@@ -48,7 +41,7 @@ struct Controller : ::testing::Test {
     std::vector<store::CompanionSnapshot> sent;
 
     runtime::ProviderRuntimeOptions options(std::optional<std::string> path = std::nullopt) {
-        application();
+        test::qtApplication();
         runtime::ProviderRuntimeOptions o;
         o.environment = [this, path](const char* name) -> std::optional<std::string> {
             if (std::string(name) == "XDG_DATA_HOME") return data.string();

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QSignalSpy>
 
 #include "runtime/folder_watch.hpp"
+#include "qt.hpp"
 #include "temp_dir.hpp"
 
 using namespace vigilorb;
@@ -12,14 +12,6 @@ using namespace vigilorb::runtime;
 namespace fs = std::filesystem;
 
 namespace {
-
-QCoreApplication& application() {
-    static int argc = 1;
-    static char name[] = "folder_watch_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
 
 constexpr std::chrono::milliseconds settle{5};
 
@@ -41,7 +33,7 @@ void writeMarker(const fs::path& folder, QSignalSpy& spy) {
 }  // namespace
 
 TEST(FolderWatch, FolderThatAppearsLaterIsWatchedFromThen) {
-    application();
+    test::qtApplication();
     test::TempDir dir;
     const fs::path inbox = dir / "a" / "b" / "inbox";
     FolderWatch watch([&] { return std::vector{inbox}; }, {}, FolderWatch::Entries::arriving, settle);
@@ -67,7 +59,7 @@ TEST(FolderWatch, FolderThatAppearsLaterIsWatchedFromThen) {
 }
 
 TEST(FolderWatch, InboxWakesOnArrivalsOnlyAndOncePerBurst) {
-    application();
+    test::qtApplication();
     test::TempDir dir;
     FolderWatch watch([&] { return std::vector{dir.path()}; }, {}, FolderWatch::Entries::arriving, settle);
     QSignalSpy spy(&watch, &FolderWatch::changed);
@@ -86,7 +78,7 @@ TEST(FolderWatch, InboxWakesOnArrivalsOnlyAndOncePerBurst) {
 }
 
 TEST(FolderWatch, TakeChangeIsTrueOnlyAfterAChangeOrAReplacedRoot) {
-    application();
+    test::qtApplication();
     test::TempDir dir;
     const fs::path root = dir / "library";
     fs::create_directories(root / "session");
@@ -120,7 +112,7 @@ TEST(FolderWatch, TakeChangeIsTrueOnlyAfterAChangeOrAReplacedRoot) {
 // When the kernel's event queue overflows, events are lost, folders created meanwhile among
 // them: the watch must say "changed" and watch the new folders all the same.
 TEST(FolderWatch, QueueOverflowLeadsToAFullPassAndWatchesNewFolders) {
-    application();
+    test::qtApplication();
     test::TempDir dir;
     const fs::path root = dir / "sessions";
     fs::create_directories(root);

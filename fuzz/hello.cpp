@@ -1,0 +1,54 @@
+// The hello a receiver sends first on the local link: what decodes reads back equal, and the
+// same hello signed with the key is admitted once and refused when it comes again.
+#include "link/admission.hpp"
+#include "link/frame_codec.hpp"
+#include "model/json.hpp"
+#include "security/pairing.hpp"
+#include "security/protocol_error.hpp"
+#include "fuzz_support.hpp"
+#include "pairing_fixture.hpp"
+
+using namespace vigilorb;
+using namespace vigilorb::security;
+using namespace vigilorb::link;
+
+namespace {
+
+AdmissionStep connect(const std::string& companion, ConsumedNonces& nonces, const std::string& frame) {
+    auto start = ReceiverAdmission::Deadline{};
+    ReceiverAdmission admission(companion, fuzz::pairingKey(), nonces, start + helloTimeout);
+    return admission.receive(frame, fuzz::now, start);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    auto bytes = fuzz::text(data, size);
+    PairingHello hello;
+    try {
+        hello = PairingHello::decode(bytes);
+    } catch (const DecodingError&) {
+        return 0;
+    }
+    fuzz::require(PairingHello::decode(hello.encode()) == hello, "a hello reads back equal");
+    try {
+        hello.verify(fuzz::pairingKey().bytes(), fuzz::now);
+    } catch (const Failure<LocalSnapshotProtocolError>&) {
+    }
+
+    auto signedAgain = PairingHello::make(fuzz::pairingKey().bytes(), hello.companionID, hello.deviceName, fuzz::now,
+                                          hello.nonce);
+    try {
+        signedAgain.verify(fuzz::pairingKey().bytes(), fuzz::now);
+    } catch (const Failure<LocalSnapshotProtocolError>&) {
+        return 0;  // fields over their limits
+    }
+    ConsumedNonces nonces;
+    auto frame = encodeFrame(signedAgain.encode());
+    auto first = connect(hello.companionID, nonces, frame);
+    fuzz::require(std::holds_alternative<Admitted>(first), "a hello signed with the key is admitted");
+    auto again = connect(hello.companionID, nonces, frame);
+    auto* declined = std::get_if<Declined>(&again);
+    fuzz::require(declined && declined->reason == Decline::consumedNonce, "a replayed hello is refused");
+    return 0;
+}

@@ -1,0 +1,60 @@
+// A signed snapshot envelope as the phone receives it over the local link, and the payload in
+// it: what decodes reads back equal, an accepted envelope is refused the second time, and the
+// same holds for the payload signed afresh under the fuzz pairing.
+#include "model/json.hpp"
+#include "security/protocol_error.hpp"
+#include "security/snapshot_envelope.hpp"
+#include "fuzz_support.hpp"
+#include "pairing_fixture.hpp"
+
+using namespace vigilorb;
+using namespace vigilorb::security;
+
+namespace {
+
+// The payload when the receiver accepts the envelope, nothing when it refuses it.
+std::optional<Bytes> receive(std::string_view json, SnapshotNonceReplayGuard& guard,
+                             std::optional<LocalSnapshotProtocolError>* refusal = nullptr) {
+    try {
+        return SignedEnvelopeReceiver::check(json, fuzz::pairingKey(), fuzz::now, guard);
+    } catch (const Failure<LocalSnapshotProtocolError>& e) {
+        if (refusal) *refusal = e.code();
+        return std::nullopt;
+    }
+}
+
+void requireOnce(std::string_view json, SnapshotNonceReplayGuard& guard) {
+    if (!receive(json, guard)) return;
+    std::optional<LocalSnapshotProtocolError> refusal;
+    fuzz::require(!receive(json, guard, &refusal), "a replayed envelope is refused");
+    fuzz::require(refusal == LocalSnapshotProtocolError::replayedNonce, "a replayed envelope is refused as replayed");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    auto bytes = fuzz::text(data, size);
+    SnapshotNonceReplayGuard guard;
+    requireOnce(bytes, guard);
+
+    SignedSnapshotEnvelope envelope;
+    try {
+        envelope = SignedSnapshotEnvelope::decode(bytes);
+    } catch (const DecodingError&) {
+        return 0;
+    }
+    fuzz::require(SignedSnapshotEnvelope::decode(envelope.encode()) == envelope, "an envelope reads back equal");
+
+    auto signedAgain = SignedSnapshotEnvelope::sign(envelope.payload, fuzz::pairingKey(), fuzz::now, envelope.nonce);
+    SnapshotNonceReplayGuard fresh;
+    auto json = signedAgain.encode();
+    fuzz::require(receive(json, fresh).has_value(), "an envelope signed with the key is accepted");
+    requireOnce(json, fresh);
+
+    try {
+        auto payload = DeviceSnapshotPayload::decode(security::crypto::stringOf(envelope.payload));
+        fuzz::require(DeviceSnapshotPayload::decode(payload.encode()) == payload, "a payload reads back equal");
+    } catch (const DecodingError&) {
+    }
+    return 0;
+}
