@@ -6,9 +6,20 @@
 
 #include <memory>
 
+#include <openssl/crypto.h>
+
 namespace vigilorb::runtime::captureWorker {
 
 namespace {
+
+// Captures hash with libcrypto, which keeps per-thread state until the thread says it is done.
+class CaptureThread final : public QThread {
+protected:
+    void run() override {
+        exec();
+        OPENSSL_thread_stop();
+    }
+};
 
 class Worker {
 public:
@@ -25,7 +36,7 @@ public:
     QObject* context() { return &context_; }
 
 private:
-    QThread thread_;
+    CaptureThread thread_;
     QObject context_;
 };
 
