@@ -164,16 +164,17 @@ void drainAccount(const std::string& accountID, const fs::path& inbox, store::Co
     for (const auto& file : readInbox(accountID, inbox, listing->names, handler)) {
         // Between files: one whose events were applied has been deleted, the others wait.
         if (handler.stopRequested && handler.stopRequested()) return;
-        store::CompanionSnapshot result;
-        try {
-            for (const auto& envelope : file.envelopes) result = store.apply(envelope);
-        } catch (const std::exception&) {
-            // The store could not take it now (file unreadable or unwritable): keep this event
-            // and the later ones for the next pass, in order.
-            handler.setStatus(statusID, failedText, false);
-            return;
+        store::SnapshotResult result = store::CompanionSnapshot{};
+        for (const auto& envelope : file.envelopes) {
+            result = store.apply(envelope);
+            if (!result) {
+                // The store could not take it now (file unreadable or unwritable): keep this
+                // event and the later ones for the next pass, in order.
+                handler.setStatus(statusID, failedText, false);
+                return;
+            }
         }
-        handler.publish(result);
+        handler.publish(*result);
         handler.setStatus(statusID, appliedText, true);
         std::error_code ec;
         if (!fs::remove(file.path, ec) || ec) handler.setStatus(statusID, failedText, false);

@@ -138,7 +138,7 @@ TEST_F(Inbox, AppliesDeletesAndReportsPerAccount) {
     drain();
     EXPECT_TRUE(fs::is_empty(inbox("work")));
     EXPECT_TRUE(fs::is_empty(inbox("home")));
-    auto stored = store.snapshot();
+    auto stored = store.snapshot().value();
     EXPECT_TRUE(stored.tasksByID.contains("claude:work:t1"));
     EXPECT_TRUE(stored.tasksByID.contains("claude:home:t2"));
     ASSERT_EQ(published.size(), 2u);
@@ -180,8 +180,8 @@ TEST_F(Inbox, FilesThatCannotBeEventsAreRejectedWithoutReadingThemWhole) {
     drain();
     for (auto name : {"at-cap.json", "over-cap.json", "fifo.json", "endless.json"})
         EXPECT_FALSE(fs::exists(fs::symlink_status(inbox("work") / name))) << name;
-    EXPECT_EQ(store.snapshot().tasksByID.size(), 1u);
-    EXPECT_TRUE(store.snapshot().tasksByID.contains("claude:work:t-" + std::to_string(cli::maxEventFileBytes)));
+    EXPECT_EQ(store.snapshot().value().tasksByID.size(), 1u);
+    EXPECT_TRUE(store.snapshot().value().tasksByID.contains("claude:work:t-" + std::to_string(cli::maxEventFileBytes)));
 }
 
 TEST_F(Inbox, OtherExtensionsHiddenFilesAndInvalidFoldersAreLeftAlone) {
@@ -226,7 +226,7 @@ TEST_F(Inbox, ApprovalWrittenAfterItsTaskIsAppliedAfterItWhateverTheNames) {
         write(naming.request, task(TaskState::waitingApproval, now + 1), now + 1);
         write(naming.action, approval, now + 1);
         cli::drainPass(root, freshStore, {[](const store::CompanionSnapshot&) {}, [](auto&&...) {}});
-        auto stored = freshStore.snapshot();
+        auto stored = freshStore.snapshot().value();
         auto label = std::string(naming.stop) + naming.request + naming.action;
         EXPECT_TRUE(fs::is_empty(inbox("work"))) << label;
         EXPECT_EQ(stored.tasksByID.at("claude:work:s1").state, TaskState::waitingApproval) << label;
@@ -258,13 +258,13 @@ TEST_F(Inbox, FilesOfSeveralRunsAreAppliedInRecordedOrder) {
     run("b", {task(TaskState::running, now + 2)}, now + 2);  // the next prompt: the approval was denied
     drain();
     EXPECT_TRUE(fs::is_empty(inbox("work")));
-    EXPECT_EQ(store.snapshot().tasksByID.at("claude:work:s1").state, TaskState::running);
-    EXPECT_TRUE(store.snapshot().pendingActionsByID.empty());
+    EXPECT_EQ(store.snapshot().value().tasksByID.at("claude:work:s1").state, TaskState::running);
+    EXPECT_TRUE(store.snapshot().value().pendingActionsByID.empty());
     EXPECT_EQ(published.size(), 3u);  // one result per file
 
     run("a", {task(TaskState::waitingApproval, now + 3), approval(now + 3)}, now + 3);
     drain();
-    EXPECT_EQ(store.snapshot().pendingActionsByID.at("claude:work:s1-permission").requestedAt, now + 3);
+    EXPECT_EQ(store.snapshot().value().pendingActionsByID.at("claude:work:s1-permission").requestedAt, now + 3);
 }
 
 TEST_F(Inbox, FileWithAnEventOfAnotherAccountIsRejectedWhole) {
@@ -283,7 +283,7 @@ TEST_F(Inbox, DuplicateEnvelopeIsAppliedOnceAndBothFilesGo) {
     fs::copy_file(original, inbox("work") / "copy.json");
     drain();
     EXPECT_TRUE(fs::is_empty(inbox("work")));
-    EXPECT_EQ(store.snapshot().processedEventIDs.size(), 1u);
+    EXPECT_EQ(store.snapshot().value().processedEventIDs.size(), 1u);
     EXPECT_EQ(published.size(), 2u);  // the no-change result is published too
 }
 
@@ -301,7 +301,7 @@ TEST_F(Inbox, StoreFailureKeepsFilesUntilTheSnapshotIsReadableAgain) {
     fs::remove(snapshotFile);
     drain();
     EXPECT_TRUE(fs::is_empty(inbox("work")));
-    EXPECT_EQ(store.snapshot().tasksByID.size(), 2u);
+    EXPECT_EQ(store.snapshot().value().tasksByID.size(), 2u);
     EXPECT_EQ(rows["Claude/work"], std::make_pair(std::string("Read-only quota and task state updated"), true));
 }
 
@@ -362,7 +362,7 @@ TEST_F(Inbox, StopRequestEndsThePassBetweenFilesAndLosesNothing) {
                               [&] { return applied >= 10; }, [] { return now; }};
     cli::drainPass(root, store, handler);
     EXPECT_EQ(applied, 10);
-    auto stored = store.snapshot();
+    auto stored = store.snapshot().value();
     EXPECT_EQ(stored.tasksByID.size(), 10u);
     // Whichever account came first, the applied files are the earliest of their inbox.
     const bool homeFirst = stored.tasksByID.contains("claude:home:h1");
@@ -378,7 +378,7 @@ TEST_F(Inbox, StopRequestEndsThePassBetweenFilesAndLosesNothing) {
     // The next start takes up the rest, in order, each once.
     store::CompanionSnapshotStore next{snapshotFile, [] { return now; }};
     cli::drainPass(root, next, {[](const store::CompanionSnapshot&) {}, [](auto&&...) {}});
-    stored = next.snapshot();
+    stored = next.snapshot().value();
     EXPECT_EQ(stored.tasksByID.size(), static_cast<std::size_t>(total + 1));
     EXPECT_EQ(stored.processedEventIDs.size(), static_cast<std::size_t>(total + 1));
     EXPECT_EQ(waiting("work"), 0);

@@ -187,7 +187,7 @@ TEST_F(Controller, RecordEventsPublishesEveryResultAndStopsAtTheFirstFailure) {
     EXPECT_FALSE(c->accountStatus("Claude/work")->isHealthy);
     EXPECT_EQ(sent.size(), 2u);
     EXPECT_EQ(test::readText(snapshotFile), before);
-    EXPECT_FALSE(c->store().snapshot().tasksByID.contains("claude:work:t4"));
+    EXPECT_FALSE(c->store().snapshot().value().tasksByID.contains("claude:work:t4"));
 }
 
 TEST_F(Controller, InboxTaskDrainsRepeatedly) {
