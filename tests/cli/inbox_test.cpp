@@ -34,7 +34,7 @@ struct Inbox : ::testing::Test {
     // Writes one envelope file for the event, as the command-line mode does, and returns it.
     fs::path drop(const std::string& folder, const NormalizedProviderEvent& event) {
         auto envelope = ProviderEventEnvelope::make(event, now);
-        auto path = cli::prepareInbox(root, folder) / (envelope.id + ".json");
+        auto path = cli::prepareInbox(root, folder).value() / (envelope.id + ".json");
         EXPECT_TRUE(files::writeAtomically(path, encodeEnvelope(envelope), 0600));
         return path;
     }
@@ -51,10 +51,10 @@ struct Inbox : ::testing::Test {
 }  // namespace
 
 TEST_F(Inbox, OneRunIsOneFileWithItsEventsInOrder) {
-    auto path = cli::prepareInbox(root, "work");
+    auto path = cli::prepareInbox(root, "work").value();
     auto events = std::vector{runningTask("work", "t1"), runningTask("work", "t2")};
-    cli::writeEvents(path, events, now);
-    cli::writeEvents(path, {}, now);  // no events, no file
+    ASSERT_TRUE(cli::writeEvents(path, events, now));
+    ASSERT_TRUE(cli::writeEvents(path, {}, now));  // no events, no file
     std::vector<fs::path> written(fs::directory_iterator(path), fs::directory_iterator{});
     ASSERT_EQ(written.size(), 1u);
     EXPECT_EQ(fs::status(written[0]).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
@@ -108,26 +108,19 @@ TEST_F(Inbox, EventFileDecoding) {
 }
 
 TEST_F(Inbox, WriterFailures) {
-    auto code = [](auto&& op) {
-        try {
-            op();
-        } catch (const Failure<cli::InboxWriteError>& e) {
-            return e.code();
-        }
-        return cli::InboxWriteError{-1};
-    };
-    EXPECT_EQ(code([&] { cli::prepareInbox(std::nullopt, "work"); }), cli::InboxWriteError::noApplicationSupport);
+    auto code = [](const auto& result) { return result ? cli::InboxWriteError{-1} : result.error().code; };
+    EXPECT_EQ(code(cli::prepareInbox(std::nullopt, "work")), cli::InboxWriteError::noApplicationSupport);
     test::writeText(root / "claude", "");  // a file where the folder should be
-    EXPECT_EQ(code([&] { cli::prepareInbox(root, "work"); }), cli::InboxWriteError::folderCreationFailed);
+    EXPECT_EQ(code(cli::prepareInbox(root, "work")), cli::InboxWriteError::folderCreationFailed);
     fs::remove(root / "claude");
-    auto path = cli::prepareInbox(root, "work");
+    auto path = cli::prepareInbox(root, "work").value();
     test::FileSizeLimit limit(10);
-    EXPECT_EQ(code([&] { cli::writeEvents(path, {runningTask("work", "t1")}, now); }),
+    EXPECT_EQ(code(cli::writeEvents(path, {runningTask("work", "t1")}, now)),
               cli::InboxWriteError::writeFailed);
     EXPECT_TRUE(fs::is_empty(path));  // no temporary left behind
 
     // A file the drain would delete unread is not written at all.
-    EXPECT_EQ(code([&] { cli::writeEvents(path, {runningTask("work", std::string(cli::maxEventFileBytes, 't'))}, now); }),
+    EXPECT_EQ(code(cli::writeEvents(path, {runningTask("work", std::string(cli::maxEventFileBytes, 't'))}, now)),
               cli::InboxWriteError::tooLarge);
     EXPECT_TRUE(fs::is_empty(path));
 }
@@ -219,7 +212,7 @@ TEST_F(Inbox, ApprovalWrittenAfterItsTaskIsAppliedAfterItWhateverTheNames) {
         store::CompanionSnapshotStore freshStore{fresh / "snapshot-v1.json", [] { return now; }};
         auto write = [&](const char* name, const NormalizedProviderEvent& event, Date at) {
             auto envelope = ProviderEventEnvelope::make(event, at);
-            EXPECT_TRUE(files::writeAtomically(cli::prepareInbox(root, "work") / (std::string(name) + ".json"),
+            EXPECT_TRUE(files::writeAtomically(cli::prepareInbox(root, "work").value() / (std::string(name) + ".json"),
                                    encodeEnvelope(envelope), 0600));
         };
         write(naming.stop, task(TaskState::completed, now), now);
@@ -249,7 +242,7 @@ TEST_F(Inbox, FilesOfSeveralRunsAreAppliedInRecordedOrder) {
     auto run = [&](const char* name, std::vector<NormalizedProviderEvent> events, Date at) {
         std::vector<ProviderEventEnvelope> envelopes;
         for (auto& e : events) envelopes.push_back(ProviderEventEnvelope::make(std::move(e), at));
-        EXPECT_TRUE(files::writeAtomically(cli::prepareInbox(root, "work") / (std::string(name) + ".json"),
+        EXPECT_TRUE(files::writeAtomically(cli::prepareInbox(root, "work").value() / (std::string(name) + ".json"),
                                cli::encodeEventFile(envelopes), 0600));
     };
     // Named against their order.
@@ -270,7 +263,7 @@ TEST_F(Inbox, FilesOfSeveralRunsAreAppliedInRecordedOrder) {
 TEST_F(Inbox, FileWithAnEventOfAnotherAccountIsRejectedWhole) {
     auto mine = ProviderEventEnvelope::make(runningTask("work", "t1"), now);
     auto theirs = ProviderEventEnvelope::make(runningTask("home", "t2"), now);
-    auto path = cli::prepareInbox(root, "work") / (mine.id + ".json");
+    auto path = cli::prepareInbox(root, "work").value() / (mine.id + ".json");
     EXPECT_TRUE(files::writeAtomically(path, cli::encodeEventFile({mine, theirs}), 0600));
     drain();
     EXPECT_FALSE(fs::exists(path));
@@ -328,7 +321,7 @@ TEST_F(Inbox, PassRemovesOnlyStaleTemporariesOfEventFiles) {
         {"." + event + ".tmp", 600, false},
         {".hidden.json", 600, false},
     };
-    auto folder = cli::prepareInbox(root, "work");
+    auto folder = cli::prepareInbox(root, "work").value();
     for (const auto& c : cases) {
         fs::remove_all(folder);
         fs::create_directories(folder);
@@ -352,7 +345,7 @@ TEST_F(Inbox, StopRequestEndsThePassBetweenFilesAndLosesNothing) {
     const int total = 40;
     for (int i = 0; i < total; ++i) {
         auto envelope = ProviderEventEnvelope::make(runningTask("work", "t" + std::to_string(i)), now + i);
-        ASSERT_TRUE(files::writeAtomically(cli::prepareInbox(root, "work") / (envelope.id + ".json"),
+        ASSERT_TRUE(files::writeAtomically(cli::prepareInbox(root, "work").value() / (envelope.id + ".json"),
                                            encodeEnvelope(envelope), 0600));
     }
     drop("home", runningTask("home", "h1"));
