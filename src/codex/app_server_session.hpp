@@ -13,8 +13,8 @@
 
 namespace vigilorb::codex {
 
-// Why a connection to the Codex app-server failed. Also thrown (as Failure<CodexConnectionFailure>)
-// when the client cannot be built or launched.
+// Why a connection to the Codex app-server failed; also the error the client's start returns
+// when the app-server cannot be launched.
 struct CodexConnectionFailure {
     enum class Kind {
         serverExited,
