@@ -68,16 +68,13 @@ std::expected<CaptureSnapshot, LocalObserverError> capture(const std::string& ac
         std::optional<CodexRolloutLifecycleCursor> previous;
         if (auto c = state.cursors.find(row.rolloutPath); c != state.cursors.end()) previous = c->second;
         std::optional<CodexLocalActivityRecord> activity;
-        try {
-            auto scanned = scanRollout(row.rolloutPath, row.id, record.updatedAt, previous);
-            activity = std::move(scanned.activity);
-            snapshot.lifecycleCursors[row.rolloutPath] = std::move(scanned.cursor);
-        } catch (const Failure<RolloutReadError>&) {
+        if (auto scanned = scanRollout(row.rolloutPath, row.id, record.updatedAt, previous)) {
+            activity = std::move(scanned->activity);
+            snapshot.lifecycleCursors[row.rolloutPath] = std::move(scanned->cursor);
+        } else if (previous) {
             // A vanished or unreadable rollout keeps its last known lifecycle until it ages out.
-            if (previous) {
-                activity = makeActivity(row.id, record.updatedAt, *previous);
-                snapshot.lifecycleCursors[row.rolloutPath] = std::move(*previous);
-            }
+            activity = makeActivity(row.id, record.updatedAt, *previous);
+            snapshot.lifecycleCursors[row.rolloutPath] = std::move(*previous);
         }
         // Thread IDs are unique in Codex's table; should one repeat, the first (newest) row wins.
         if (activity) activities.try_emplace(row.id, std::move(*activity));
