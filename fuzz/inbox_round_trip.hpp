@@ -7,6 +7,7 @@
 
 #include "cli/claude_inbox.hpp"
 #include "fuzz_support.hpp"
+#include "store_round_trip.hpp"
 
 namespace vigilorb::fuzz {
 
@@ -20,6 +21,7 @@ inline void requireInboxRoundTrip(const std::vector<NormalizedProviderEvent>& ev
     auto decoded = cli::decodeEventFile(cli::encodeEventFile(envelopes));
     require(decoded.has_value(), "an accepted event file decodes");
     require(*decoded == envelopes, "an event file reads back equal");
+    requireStoredEqual(events);
 }
 
 }  // namespace vigilorb::fuzz

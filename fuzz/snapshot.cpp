@@ -7,13 +7,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace vigilorb;
     auto snapshot = store::decodeSnapshot(fuzz::text(data, size));
     if (!snapshot) return 0;
-    auto again = store::decodeSnapshot(encodeSnapshot(*snapshot));
+    auto again = store::decodeSnapshot(store::encodeSnapshot(*snapshot));
     fuzz::require(again && *again == *snapshot, "a snapshot reads back equal");
     // What loading does with a file written before the current rules.
     snapshot->migrate();
     snapshot->clampFutureTimes(fuzz::now);
     snapshot->prune(fuzz::now);
-    auto pruned = store::decodeSnapshot(encodeSnapshot(*snapshot));
+    auto pruned = store::decodeSnapshot(store::encodeSnapshot(*snapshot));
     fuzz::require(pruned && *pruned == *snapshot, "a pruned snapshot reads back equal");
     return 0;
 }

@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -46,8 +47,13 @@
 namespace {
 
 int signalPipe[2] = {-1, -1};
+// Set by the handler itself, so work that holds the event loop (a long drain pass) can see the
+// request before the loop gets to the pipe.
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 void onSignal(int) {
+    stopRequested.store(true, std::memory_order_relaxed);
     char byte = 1;
     // Async-signal-safe; a full pipe already holds a pending wake-up.
     [[maybe_unused]] auto n = ::write(signalPipe[1], &byte, 1);
@@ -222,6 +228,7 @@ int runApp(int argc, char** argv, bool withWindow, bool startHidden) {
     runtime::QSettingsPreferences preferences;
     runtime::ProviderRuntimeOptions options;
     options.preferences = &preferences;
+    options.stopRequested = [] { return stopRequested.load(std::memory_order_relaxed); };
     runtime::ProviderRuntimeController runtime(std::move(options));
     transport::CompanionTransportController::Options transportOptions;
     transportOptions.currentSnapshot = [&runtime] { return runtime.snapshot(); };

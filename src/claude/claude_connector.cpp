@@ -33,20 +33,8 @@ std::string shellQuoted(std::string_view text) {
 }
 
 std::string trimmedAccountID(std::string_view raw) {
-    // Find the first and last scalar that is not whitespace, by byte offsets.
-    std::size_t begin = raw.size(), end = 0, offset = 0;
-    bool decodable = text::forEachScalar(raw, [&](char32_t c) {
-        std::size_t width = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-        if (!text::isWhitespaceOrNewline(c)) {
-            if (begin == raw.size()) begin = offset;
-            end = offset + width;
-        }
-        offset += width;
-    });
-    // Undecodable text cannot be a valid ID anyway; keep it as it is so that it is refused.
-    if (!decodable) return std::string(raw);
-    if (begin >= end) return {};
-    return std::string(raw.substr(begin, end - begin));
+    // Undecodable text cannot be a valid ID anyway; it stays as it is so that it is refused.
+    return text::trimmed(raw);
 }
 
 namespace {

@@ -17,7 +17,7 @@ namespace {
 std::optional<std::string> trimmedString(const Json& obj, const char* key) {
     auto it = obj.find(key);
     if (it == obj.end() || !it->is_string()) return std::nullopt;
-    auto s = trimmed(it->get_ref<const std::string&>());
+    auto s = text::trimmed(it->get_ref<const std::string&>(), text::NotUTF8::trimASCII);
     if (s.empty()) return std::nullopt;
     return s;
 }
@@ -36,7 +36,7 @@ bool isTrue(const Json& obj, const char* key) {
 std::optional<Date> eventTime(const Json& obj, const char* key) {
     auto it = obj.find(key);
     if (it == obj.end() || !it->is_string()) return std::nullopt;
-    return parseInternetDateTime(it->get_ref<const std::string&>());
+    return parseInternetDateTime(it->get_ref<const std::string&>(), DateTimeForm::wholeSeconds);
 }
 
 bool contains(const std::string& haystack, std::string_view needle) {
@@ -74,41 +74,7 @@ std::optional<TaskState> lifecycleState(const Json& event, const std::string& ty
     return std::nullopt;
 }
 
-// Reads exactly `width` ASCII digits.
-bool digits(std::string_view s, std::size_t at, std::size_t width, int& out) {
-    if (at + width > s.size()) return false;
-    out = 0;
-    for (std::size_t i = at; i < at + width; ++i) {
-        if (s[i] < '0' || s[i] > '9') return false;
-        out = out * 10 + (s[i] - '0');
-    }
-    return true;
-}
-
 }  // namespace
-
-std::string trimmed(std::string_view s) {
-    // Find the byte range of the first and last non-whitespace scalar.
-    std::size_t begin = s.size(), end = 0, offset = 0;
-    bool ok = text::forEachScalar(s, [&](char32_t c) {
-        std::size_t width = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-        if (!text::isWhitespaceOrNewline(c)) {
-            if (begin == s.size()) begin = offset;
-            end = offset + width;
-        }
-        offset += width;
-    });
-    if (!ok) {
-        // Not UTF-8: trim ASCII whitespace only, leave the rest as it is.
-        auto ws = [](unsigned char c) { return std::isspace(c) != 0; };
-        std::size_t b = 0, e = s.size();
-        while (b < e && ws(static_cast<unsigned char>(s[b]))) ++b;
-        while (e > b && ws(static_cast<unsigned char>(s[e - 1]))) --e;
-        return std::string(s.substr(b, e - b));
-    }
-    if (begin == s.size()) return {};
-    return std::string(s.substr(begin, end - begin));
-}
 
 std::string coworkTaskID(std::string_view sessionID) {
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -122,35 +88,6 @@ std::string coworkTaskID(std::string_view sessionID) {
         id += hex[digest[i] & 0x0f];
     }
     return id;
-}
-
-std::optional<Date> parseInternetDateTime(std::string_view s) {
-    // YYYY-MM-DDTHH:MM:SS then Z or ±HH:MM
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    if (s.size() < 20) return std::nullopt;
-    if (!digits(s, 0, 4, year) || s[4] != '-' || !digits(s, 5, 2, month) || s[7] != '-' || !digits(s, 8, 2, day) ||
-        s[10] != 'T' || !digits(s, 11, 2, hour) || s[13] != ':' || !digits(s, 14, 2, minute) || s[16] != ':' ||
-        !digits(s, 17, 2, second))
-        return std::nullopt;
-    int offsetSeconds = 0;
-    auto zone = s.substr(19);
-    if (zone == "Z") {
-        offsetSeconds = 0;
-    } else if (zone.size() == 6 && (zone[0] == '+' || zone[0] == '-') && zone[3] == ':') {
-        int oh = 0, om = 0;
-        if (!digits(zone, 1, 2, oh) || !digits(zone, 4, 2, om) || oh > 23 || om > 59) return std::nullopt;
-        offsetSeconds = (oh * 3600 + om * 60) * (zone[0] == '-' ? -1 : 1);
-    } else {
-        return std::nullopt;
-    }
-    if (hour > 23 || minute > 59 || second > 59) return std::nullopt;
-    using namespace std::chrono;
-    year_month_day ymd{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
-                       std::chrono::day{static_cast<unsigned>(day)}};
-    if (!ymd.ok()) return std::nullopt;
-    auto daysSinceEpoch = sys_days(ymd).time_since_epoch().count();
-    double unixSeconds = static_cast<double>(daysSinceEpoch) * 86400 + hour * 3600 + minute * 60 + second - offsetSeconds;
-    return Date::fromUnix(unixSeconds);
 }
 
 AuditState ClaudeLocalSessionParser::auditState(std::string_view audit) {

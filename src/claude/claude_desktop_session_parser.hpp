@@ -35,11 +35,4 @@ public:
 // "desktop-cowork-" + hex of the first 12 bytes of SHA-256(session ID), used as given.
 std::string coworkTaskID(std::string_view sessionID);
 
-// Trims Unicode whitespace and newlines at both ends.
-std::string trimmed(std::string_view s);
-
-// ISO 8601 internet date-time without fractional seconds ("2025-01-02T03:04:05Z", or with a
-// "+01:00" offset). Anything else, fractional seconds included, gives nullopt.
-std::optional<Date> parseInternetDateTime(std::string_view text);
-
 }  // namespace vigilorb::claude

@@ -24,16 +24,13 @@ constexpr std::array<std::string_view, 5> readKeys{"session_id", "hook_event_nam
                                                    "tool_name"};
 
 Json parseReadKeys(std::string_view input) {
-    try {
-        return Json::parse(input.begin(), input.end(),
-                           [](int depth, Json::parse_event_t event, Json& parsed) {
-                               if (depth != 1 || event != Json::parse_event_t::key) return true;
-                               const auto& key = parsed.get_ref<const std::string&>();
-                               return std::find(readKeys.begin(), readKeys.end(), key) != readKeys.end();
-                           });
-    } catch (const Json::exception& e) {
-        throw DecodingError(std::string("The given data was not valid JSON: ") + e.what());
-    }
+    auto parsed = json::parse(input, [](int depth, Json::parse_event_t event, Json& value) {
+        if (depth != 1 || event != Json::parse_event_t::key) return true;
+        const auto& key = value.get_ref<const std::string&>();
+        return std::find(readKeys.begin(), readKeys.end(), key) != readKeys.end();
+    });
+    if (!parsed) throw DecodingError(parsed.error().detail);
+    return std::move(*parsed);
 }
 
 // Only a hint for the kind of approval: a value that is not a string counts as no name rather
@@ -50,6 +47,11 @@ HookPayload decode(std::string_view input) {
     return HookPayload{json::requireString(root, "session_id"), json::requireString(root, "hook_event_name"),
                        json::optionalString(root, "task_id"), json::optionalString(root, "task_subject"),
                        toolName(root)};
+}
+
+bool identifiersFit(const HookPayload& payload) {
+    return payload.sessionID.size() <= maxIdentifierBytes &&
+           (!payload.taskID || payload.taskID->size() <= maxIdentifierBytes);
 }
 
 std::optional<TaskState> stateFor(const std::string& eventName) {
@@ -86,6 +88,7 @@ std::expected<std::vector<NormalizedProviderEvent>, ProviderMessageParsingError>
     const HookPayload& payload = *decoded;
     auto state = stateFor(payload.eventName);
     if (!state) return {};
+    if (!identifiersFit(payload)) return std::unexpected(ProviderMessageParsingError::tooLarge);
 
     // To-do items are numbered per session ("1", "2", ...), so the session is part of their key;
     // an empty task_id still names an item of its session.

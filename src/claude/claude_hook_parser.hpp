@@ -18,7 +18,9 @@ namespace vigilorb::claude {
 class ClaudeHookParser {
 public:
     // Empty for hook names it does not map; invalidJSON when "session_id" or "hook_event_name"
-    // is missing, a value has the wrong type, or the bytes are not JSON.
+    // is missing, a value has the wrong type, or the bytes are not one JSON document (trailing
+    // bytes other than whitespace included); tooLarge when "session_id" or "task_id" is longer
+    // than maxIdentifierBytes. Titles are cut to normalizedTitle's bounds instead.
     [[nodiscard]] static std::expected<std::vector<NormalizedProviderEvent>, ProviderMessageParsingError> parse(
         std::string_view input, const std::string& accountID, Date observedAt);
 };

@@ -24,6 +24,26 @@ fs::path auditLogPath(const fs::path& metadataFile) {
     return metadataFile.parent_path() / metadataFile.stem() / "audit.jsonl";
 }
 
+std::vector<fs::path> libraryFolders(const fs::path& root) {
+    std::error_code ec;
+    if (!fs::is_directory(root, ec)) return {};
+    std::vector<fs::path> folders{root};
+    fs::recursive_directory_iterator it(root, fs::directory_options::none, ec);
+    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        const auto& entry = *it;
+        std::error_code typeError;
+        if (!entry.is_directory(typeError) || entry.is_symlink(typeError)) continue;
+        auto name = entry.path().filename().string();
+        if (startsWith(name, ".")) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        folders.push_back(entry.path());
+        if (startsWith(name, "local_")) it.disable_recursion_pending();
+    }
+    return folders;
+}
+
 std::expected<std::vector<SessionFile>, ObserverError> listSessionFiles(const fs::path& root) {
     std::error_code ec;
     if (!fs::is_directory(root, ec)) return std::unexpected(ObserverError::sessionStoreMissing);

@@ -69,6 +69,11 @@ struct SessionFile {
 // local_* folders, hidden entries or symbolic links to folders.
 std::expected<std::vector<SessionFile>, ObserverError> listSessionFiles(const std::filesystem::path& root);
 
+// The folders whose entries listSessionFiles and the audit logs depend on: root, the folders
+// the listing enters and the session content folders (local_*) that hold the audit logs.
+// Empty when root is not a folder.
+std::vector<std::filesystem::path> libraryFolders(const std::filesystem::path& root);
+
 // Reads the listed files, reusing `previous` for sessions whose metadata and audit log are
 // both unchanged; unchanged metadata files are not even read.
 Capture evaluateSessions(const std::vector<SessionFile>& files, const std::string& accountID,

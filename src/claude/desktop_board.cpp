@@ -2,6 +2,7 @@
 
 #include "claude/claude_desktop_session_parser.hpp"
 #include "model/events.hpp"
+#include "model/text.hpp"
 
 namespace vigilorb::claude {
 
@@ -11,7 +12,7 @@ std::string desktopCoworkRowID(const std::string& accountID) { return "Claude De
 std::string desktopUsageRowID(const std::string& accountID) { return "Claude Usage/" + accountID; }
 
 DesktopBoard::Start DesktopBoard::start(std::string_view rawAccountID) {
-    auto account = trimmed(rawAccountID);
+    auto account = text::trimmed(rawAccountID, text::NotUTF8::trimASCII);
     if (!isValidAccountID(account)) {
         refusalShown_ = true;
         return {std::nullopt, {SetObserverLine{observerEnabled_, std::string(invalidAccountIDMessage)}}};

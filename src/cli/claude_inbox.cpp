@@ -55,6 +55,8 @@ void writeEvents(const fs::path& inbox, const std::vector<NormalizedProviderEven
     } catch (const std::exception& e) {
         throw Failure<InboxWriteError>(InboxWriteError::encodingFailed, e.what());
     }
+    if (bytes.size() > maxEventFileBytes)
+        throw Failure<InboxWriteError>(InboxWriteError::tooLarge, std::to_string(bytes.size()) + " bytes");
     // The mode is set before the file appears under its name, so no reader ever sees it
     // with wider permissions. No flush to disk: this runs on every status-line refresh,
     // and after a power loss a damaged event file is simply rejected by the drain.
@@ -65,18 +67,33 @@ void writeEvents(const fs::path& inbox, const std::vector<NormalizedProviderEven
 
 namespace {
 
-// Names in listing order, hidden entries skipped; nothing when the folder cannot be listed.
-std::optional<std::vector<std::string>> list(const fs::path& folder) {
+struct Listing {
+    std::vector<std::string> names;   // in listing order, hidden entries skipped
+    std::vector<std::string> hidden;  // the hidden ones
+};
+
+// Nothing when the folder cannot be listed.
+std::optional<Listing> list(const fs::path& folder) {
     std::error_code ec;
     fs::directory_iterator it(folder, ec);
     if (ec) return std::nullopt;
-    std::vector<std::string> names;
+    Listing listing;
     for (; it != fs::directory_iterator(); it.increment(ec)) {
         if (ec) return std::nullopt;
         auto name = it->path().filename().string();
-        if (!name.empty() && name.front() != '.') names.push_back(std::move(name));
+        if (name.empty()) continue;
+        (name.front() == '.' ? listing.hidden : listing.names).push_back(std::move(name));
     }
-    return names;
+    return listing;
+}
+
+// A hook killed between writing its event file and renaming it into place leaves the hidden
+// temporary for good; once it is older than any write could take, nobody will rename it.
+void removeStaleTemporaries(const fs::path& inbox, const std::vector<std::string>& hidden, Date now) {
+    const Date before = Date::fromUnix(now.unix() - files::staleTemporaryAge);
+    for (const auto& name : hidden)
+        if (auto target = files::temporaryTarget(name); target && target->ends_with(".json"))
+            files::removeIfStale(inbox / name, before);
 }
 
 void discard(const fs::path& file) {
@@ -108,9 +125,11 @@ bool producedBefore(const EventFile& a, const EventFile& b) {
 // The inbox's event files, decoded and in the order they are to be applied. Files that cannot
 // be events of this account are deleted here.
 std::vector<EventFile> readInbox(const std::string& accountID, const fs::path& inbox,
-                                 const std::vector<std::string>& names) {
+                                 const std::vector<std::string>& names, const DrainHandler& handler) {
     std::vector<EventFile> out;
     for (const auto& name : names) {
+        // Reading thousands of files takes a while too; nothing is applied yet, so nothing is lost.
+        if (handler.stopRequested && handler.stopRequested()) return {};
         fs::path file = inbox / name;
         if (file.extension() != ".json") continue;
         // Any local process can drop files here: read only a bounded regular file.
@@ -138,10 +157,13 @@ std::vector<EventFile> readInbox(const std::string& accountID, const fs::path& i
 
 void drainAccount(const std::string& accountID, const fs::path& inbox, store::CompanionSnapshotStore& store,
                   const DrainHandler& handler) {
-    auto names = list(inbox);
-    if (!names) return;
+    auto listing = list(inbox);
+    if (!listing) return;
+    if (handler.now) removeStaleTemporaries(inbox, listing->hidden, handler.now());
     const std::string statusID = "Claude/" + accountID;
-    for (const auto& file : readInbox(accountID, inbox, *names)) {
+    for (const auto& file : readInbox(accountID, inbox, listing->names, handler)) {
+        // Between files: one whose events were applied has been deleted, the others wait.
+        if (handler.stopRequested && handler.stopRequested()) return;
         store::CompanionSnapshot result;
         try {
             for (const auto& envelope : file.envelopes) result = store.apply(envelope);
@@ -165,7 +187,8 @@ void drainPass(const std::optional<fs::path>& profilesRoot, store::CompanionSnap
     auto root = claude::claudeRoot(*profilesRoot);
     auto accounts = list(root);
     if (!accounts) return;
-    for (const auto& accountID : *accounts) {
+    for (const auto& accountID : accounts->names) {
+        if (handler.stopRequested && handler.stopRequested()) return;
         if (!isValidAccountID(accountID)) continue;
         drainAccount(accountID, root / accountID / "inbox", store, handler);
     }

@@ -28,7 +28,7 @@ namespace vigilorb::cli {
 // file (two files of one run of the first version), then by name. Within a file the events go
 // in their written order.
 
-enum class InboxWriteError { noApplicationSupport, folderCreationFailed, encodingFailed, writeFailed };
+enum class InboxWriteError { noApplicationSupport, folderCreationFailed, encodingFailed, tooLarge, writeFailed };
 
 inline constexpr std::string_view appliedText = "Read-only quota and task state updated";
 inline constexpr std::string_view failedText = "Local event processing failed";
@@ -50,7 +50,8 @@ std::filesystem::path prepareInbox(const std::optional<std::filesystem::path>& p
                                    const std::string& accountID);
 
 // One file holding all the events in order, each in a fresh envelope recorded at `now`; nothing
-// for no events. Throws Failure<InboxWriteError>; on failure no file is left.
+// for no events. Throws Failure<InboxWriteError> (tooLarge for a file beyond maxEventFileBytes,
+// which the drain would delete unread); on failure no file is left.
 void writeEvents(const std::filesystem::path& inbox, const std::vector<NormalizedProviderEvent>& events, Date now);
 
 struct DrainHandler {
@@ -58,6 +59,11 @@ struct DrainHandler {
     std::function<void(const store::CompanionSnapshot&)> publish;
     // Status row "Claude/<account>".
     std::function<void(const std::string& id, std::string_view detail, bool isHealthy)> setStatus;
+    // Asked before each file is applied: true ends the pass there (the app is quitting), and
+    // the files not yet applied stay for the next pass or the next start. None: never.
+    std::function<bool()> stopRequested = {};
+    // The time temporaries of writers killed mid-write are judged by; none: they are left.
+    std::function<Date()> now = {};
 };
 
 // One pass over every account inbox under <profiles root>/claude, accounts in listing order,
@@ -65,7 +71,8 @@ struct DrainHandler {
 // provider or account) are deleted; when the store cannot take an event, that file and the
 // later ones of its inbox stay for the next pass (applying them now would reorder them);
 // events of a file applied before the failure are skipped then as already processed. Files of
-// other extensions are never touched.
+// other extensions are never touched. Hidden temporaries of event files older than
+// files::staleTemporaryAge are deleted (a hook killed between writing and renaming left them).
 void drainPass(const std::optional<std::filesystem::path>& profilesRoot, store::CompanionSnapshotStore& store,
                const DrainHandler& handler);
 

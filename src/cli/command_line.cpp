@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -36,12 +37,18 @@ CommandLineResult runCommandLine(const CommandLineRequest& request, std::string_
     // One reading of the clock: the observation time and the recorded time are the same, so the
     // drain orders this run's file by the moment the hook saw the event.
     const Date at = now();
-    // Claude Code's input changes between versions; a document we cannot read is no event.
-    if (request.mode == CommandLineMode::statusLine) {
+    // Claude Code's input changes between versions; a document we cannot read is no event. One
+    // we can read but not keep (too large) is an event lost, which the hook reports.
+    bool refused = input.size() > maxInputBytes;
+    if (refused) {
+        // Not parsed at all: the end of the document was never read.
+    } else if (request.mode == CommandLineMode::statusLine) {
         if (auto quota = claude::ClaudeStatusLineParser::parse(input, request.accountID, at); quota && *quota)
             events.push_back(NormalizedProviderEvent::quota(std::move(**quota)));
     } else if (auto parsed = claude::ClaudeHookParser::parse(input, request.accountID, at)) {
         events = std::move(*parsed);
+    } else {
+        refused = parsed.error() == ProviderMessageParsingError::tooLarge;
     }
     if (request.mode == CommandLineMode::statusLine) result.output = statusLineText;
     try {
@@ -50,16 +57,19 @@ CommandLineResult runCommandLine(const CommandLineRequest& request, std::string_
     } catch (const Failure<cli::InboxWriteError>&) {
         result.exitStatus = 1;
     }
+    if (refused && request.mode == CommandLineMode::hook) result.exitStatus = 1;
     return result;
 }
 
 namespace {
 
-std::string readAll(int fd) {
+// Up to the end of the input, or one byte past `limit`, whichever comes first: the caller
+// tells an input that is too large by its size, without the rest ever being read.
+std::string readUpTo(int fd, std::size_t limit) {
     std::string bytes;
     char buffer[65536];
-    for (;;) {
-        auto n = ::read(fd, buffer, sizeof buffer);
+    while (bytes.size() <= limit) {
+        auto n = ::read(fd, buffer, std::min(sizeof buffer, limit + 1 - bytes.size()));
         if (n < 0) {
             if (errno == EINTR) continue;
             break;  // what arrived so far is the input; the parser decides whether it is whole
@@ -87,7 +97,7 @@ int runCommandLineProcess(const CommandLineRequest& request) {
     // Claude Code may close our output before we are done (it cancels a slow status-line run):
     // the events must still reach the inbox rather than the process dying of SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
-    auto input = readAll(STDIN_FILENO);
+    auto input = readUpTo(STDIN_FILENO, maxInputBytes);
     auto result = runCommandLine(request, input, paths::processEnvironment());
     writeAll(STDOUT_FILENO, result.output);
     return result.exitStatus;

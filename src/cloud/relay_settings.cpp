@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "model/text.hpp"
 #include "security/identity.hpp"
 #include "security/relay_address.hpp"
 
@@ -44,8 +45,8 @@ std::string pathSegment(std::string_view text) {
 std::string_view builtInRelayAddress() { return VIGILORB_DEFAULT_RELAY_ADDRESS; }
 
 std::string relayBaseURLString(const Preferences& preferences, std::string_view builtInDefault) {
-    if (auto stored = preferences.string(relayAddressKey)) return security::trimmedWhitespaceAndNewlines(*stored);
-    return security::trimmedWhitespaceAndNewlines(builtInDefault);
+    if (auto stored = preferences.string(relayAddressKey)) return text::trimmed(*stored);
+    return text::trimmed(builtInDefault);
 }
 
 std::expected<std::string, NoRelay> relayBaseURL(const Preferences& preferences, std::string_view builtInDefault) {
@@ -57,7 +58,7 @@ std::expected<std::string, NoRelay> relayBaseURL(const Preferences& preferences,
 }
 
 void saveRelayAddress(Preferences& preferences, std::string_view text) {
-    preferences.setString(relayAddressKey, security::trimmedWhitespaceAndNewlines(text));
+    preferences.setString(relayAddressKey, text::trimmed(text));
 }
 
 std::string relayUploadURL(std::string_view baseURL, std::string_view channelID, std::string_view companionID) {

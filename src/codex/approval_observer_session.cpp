@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
-#include "codex/common.hpp"
+#include "codex/task_title.hpp"
 #include "model/records.hpp"
 
 namespace vigilorb::codex {

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cmath>
 
-#include "codex/common.hpp"
+#include "codex/task_title.hpp"
 
 namespace vigilorb::codex {
 

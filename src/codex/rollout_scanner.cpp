@@ -8,7 +8,7 @@
 #include <cstring>
 #include <utility>
 
-#include "codex/common.hpp"
+#include "codex/task_title.hpp"
 #include "model/json.hpp"
 
 namespace vigilorb::codex {

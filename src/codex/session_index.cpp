@@ -6,7 +6,8 @@
 
 #include <cstring>
 
-#include "codex/common.hpp"
+#include "codex/task_title.hpp"
+#include "model/files.hpp"
 #include "model/json.hpp"
 #include "model/records.hpp"
 
@@ -69,25 +70,18 @@ SessionIndexNames loadFrom(int fd) {
     return CodexSessionIndexNameParser::parse(view);
 }
 
-struct Fd {
-    int fd;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 }  // namespace
 
 SessionIndexNames loadSessionIndexNames(const std::filesystem::path& codexHome) {
-    Fd f{::open((codexHome / "session_index.jsonl").c_str(), O_RDONLY | O_CLOEXEC)};
-    if (f.fd < 0) return {};
-    return loadFrom(f.fd);
+    files::FileDescriptor f{::open((codexHome / "session_index.jsonl").c_str(), O_RDONLY | O_CLOEXEC)};
+    if (f.get() < 0) return {};
+    return loadFrom(f.get());
 }
 
 const SessionIndexNames& SessionIndexCache::load(const std::filesystem::path& codexHome) {
-    Fd f{::open((codexHome / "session_index.jsonl").c_str(), O_RDONLY | O_CLOEXEC)};
+    files::FileDescriptor f{::open((codexHome / "session_index.jsonl").c_str(), O_RDONLY | O_CLOEXEC)};
     struct stat st{};
-    if (f.fd < 0 || ::fstat(f.fd, &st) != 0) {
+    if (f.get() < 0 || ::fstat(f.get(), &st) != 0) {
         stamp_.reset();
         names_.clear();
         return names_;
@@ -98,11 +92,11 @@ const SessionIndexNames& SessionIndexCache::load(const std::filesystem::path& co
                 static_cast<std::int64_t>(st.st_ctim.tv_nsec)};
     if (stamp_ && *stamp_ == stamp && home_ == codexHome) return names_;
     ++reads_;
-    names_ = loadFrom(f.fd);
+    names_ = loadFrom(f.get());
     home_ = codexHome;
     // A file that changes while it is read is read again next time.
     struct stat after{};
-    if (::fstat(f.fd, &after) == 0 && after.st_size == st.st_size && after.st_mtim.tv_sec == st.st_mtim.tv_sec &&
+    if (::fstat(f.get(), &after) == 0 && after.st_size == st.st_size && after.st_mtim.tv_sec == st.st_mtim.tv_sec &&
         after.st_mtim.tv_nsec == st.st_mtim.tv_nsec)
         stamp_ = stamp;
     else

@@ -14,19 +14,17 @@ using SessionIndexNames = std::map<std::string, std::string>;  // thread ID → 
 
 inline constexpr std::uint64_t sessionIndexReadLimit = 8 * 1024 * 1024;
 
-namespace CodexSessionIndexNameParser {
+struct CodexSessionIndexNameParser {
+    struct Candidate {
+        std::string name;  // already normalized
+        Date updatedAt;
+        long lineNumber = 0;
+    };
 
-struct Candidate {
-    std::string name;  // already normalized
-    Date updatedAt;
-    long lineNumber = 0;
+    // Thread names from the bytes of session_index.jsonl; the latest rename of each thread
+    // wins, a later line winning a tie. Never fails: bad lines are skipped.
+    static SessionIndexNames parse(std::string_view bytes);
 };
-
-// Thread names from the bytes of session_index.jsonl; the latest rename of each thread wins,
-// a later line winning a tie. Never fails: bad lines are skipped.
-SessionIndexNames parse(std::string_view bytes);
-
-}  // namespace CodexSessionIndexNameParser
 
 // Names from <codexHome>/session_index.jsonl, reading at most its last 8 MiB (the cut first
 // line of a larger file is dropped). Any file problem gives no names.

@@ -1,6 +1,8 @@
 #pragma once
 #include <compare>
 #include <chrono>
+#include <optional>
+#include <string_view>
 
 namespace vigilorb {
 
@@ -26,5 +28,19 @@ struct Date {
     constexpr double operator-(Date other) const { return sinceReference - other.sinceReference; }
     constexpr auto operator<=>(const Date&) const = default;
 };
+
+// Which internet date-times a format accepts.
+enum class DateTimeForm {
+    // RFC 3339 as Codex writes it: "2026-12-10T06:28:05.215Z", a fraction of any length or
+    // none, "T"/"Z" in either case, a "+01:00" or "+0100" offset, a leap second.
+    rfc3339,
+    // Seconds only, as Claude Desktop writes them: "2025-01-02T03:04:05Z" or with "+01:00";
+    // a fraction, lower case, an offset without its colon or second 60 are refused.
+    wholeSeconds,
+};
+
+// An internet date-time with a required zone; nullopt for anything the form does not accept
+// (a space for the "T", no zone, a day that does not exist).
+std::optional<Date> parseInternetDateTime(std::string_view text, DateTimeForm form = DateTimeForm::rfc3339);
 
 }  // namespace vigilorb

@@ -48,7 +48,8 @@ void from_json(const Json& j, ProviderEventEnvelope& v);
 std::string encodeEnvelope(const ProviderEventEnvelope& e);
 [[nodiscard]] std::expected<ProviderEventEnvelope, json::DocumentFailure> decodeEnvelope(std::string_view bytes);
 
-enum class ProviderMessageParsingError { invalidJSON, invalidShape };
+// tooLarge: a value the companion would have to keep (an identifier) is beyond its size bound.
+enum class ProviderMessageParsingError { invalidJSON, invalidShape, tooLarge };
 enum class AccountProfileError { invalidIdentifier };
 
 inline constexpr std::string_view invalidAccountIDMessage =

@@ -13,6 +13,10 @@
 
 namespace vigilorb::files {
 
+FileDescriptor::~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -24,23 +28,6 @@ std::unexpected<FileFailure> fail(FileError code, const fs::path& path, int err)
 std::unexpected<FileFailure> fail(FileError code, const fs::path& path, std::string_view why) {
     return std::unexpected(FileFailure{code, path.string() + ": " + std::string(why)});
 }
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(Fd&& other) noexcept : fd_(other.release()) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd& operator=(Fd&&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
 
 bool writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -56,8 +43,8 @@ bool writeAll(int fd, std::string_view bytes) {
 
 // Opens a regular file for reading without blocking; a path through a non-folder names no file
 // either. The size is what fstat saw at opening.
-std::expected<Fd, FileFailure> openRegular(const fs::path& path, std::size_t& size) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+std::expected<FileDescriptor, FileFailure> openRegular(const fs::path& path, std::size_t& size) {
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0) return fail(errno == ENOENT || errno == ENOTDIR ? FileError::notFound : FileError::readFailed, path, errno);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return fail(FileError::readFailed, path, errno);
@@ -117,7 +104,7 @@ std::expected<void, FileFailure> writeAtomically(const fs::path& path, std::stri
     auto folder = path.parent_path();
     if (folder.empty()) folder = ".";
     auto temp = folder / ("." + path.filename().string() + "." + makeUUID() + ".tmp");
-    Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode.value_or(0644)));
+    FileDescriptor fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode.value_or(0644)));
     if (fd.get() < 0) return fail(FileError::writeFailed, temp, errno);
     auto discard = [&](int err) {
         ::unlink(temp.c_str());
@@ -131,9 +118,49 @@ std::expected<void, FileFailure> writeAtomically(const fs::path& path, std::stri
     if (::rename(temp.c_str(), path.c_str()) != 0) return discard(errno);
     if (durability != Durability::durable) return {};
     // Make the rename itself durable; a failure here cannot undo it, so it is not reported.
-    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) ::fsync(dir.get());
     return {};
+}
+
+std::optional<std::string_view> temporaryTarget(std::string_view name) {
+    // "." + target + "." + 36-character UUID + ".tmp", as writeAtomically() names them.
+    constexpr std::string_view suffix = ".tmp";
+    constexpr std::size_t uuidLength = 36;
+    if (name.size() < 1 + 1 + 1 + uuidLength + suffix.size() || name.front() != '.' || !name.ends_with(suffix))
+        return std::nullopt;
+    auto uuid = name.substr(name.size() - suffix.size() - uuidLength, uuidLength);
+    for (std::size_t i = 0; i < uuid.size(); ++i) {
+        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        char c = uuid[i];
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return std::nullopt;
+    }
+    auto rest = name.substr(1, name.size() - 1 - suffix.size() - uuidLength);  // "<target>."
+    if (rest.size() < 2 || rest.back() != '.') return std::nullopt;
+    return rest.substr(0, rest.size() - 1);
+}
+
+bool removeIfStale(const fs::path& path, Date before) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    double modified = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+    if (modified >= before.unix()) return false;
+    return ::unlink(path.c_str()) == 0;
+}
+
+std::size_t removeStaleTemporaries(const fs::path& folder, const std::function<bool(std::string_view)>& ofTarget,
+                                   Date before) {
+    std::size_t removed = 0;
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    if (ec) return 0;
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        if (ec) break;
+        auto name = it->path().filename().string();
+        auto target = temporaryTarget(name);
+        if (target && ofTarget(*target) && removeIfStale(it->path(), before)) ++removed;
+    }
+    return removed;
 }
 
 std::expected<void, FileFailure> createFolders(const fs::path& folder) {

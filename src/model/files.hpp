@@ -4,14 +4,33 @@
 #include <cstddef>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "model/date.hpp"
 #include "model/error.hpp"
 
 namespace vigilorb::files {
+
+// An open file descriptor, closed when it goes out of scope; -1 holds nothing.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor();
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(FileDescriptor&&) = delete;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
 
 enum class FileError { notFound, readFailed, folderCreationFailed, writeFailed, permissionsFailed };
 using FileFailure = Error<FileError>;
@@ -41,6 +60,23 @@ enum class Durability { durable, visibleOnly };
 [[nodiscard]] std::expected<void, FileFailure> writeAtomically(const std::filesystem::path& path, std::string_view bytes,
                                                                std::optional<mode_t> mode = std::nullopt,
                                                                Durability durability = Durability::durable);
+
+// A process killed between writing and renaming leaves writeAtomically()'s temporary file
+// behind for good. These find and delete such files.
+//
+// The target a temporary of writeAtomically() was written for (".<target>.<UUID>.tmp"), or
+// nothing when the name is not such a temporary.
+std::optional<std::string_view> temporaryTarget(std::string_view fileName);
+// How long a temporary may be left unchanged before it counts as abandoned: far longer than any
+// write takes, so a write under way is never disturbed.
+inline constexpr double staleTemporaryAge = 300;
+// Deletes `path` when it is a regular file (not followed through a link) last modified before
+// `before`; true when it was deleted.
+bool removeIfStale(const std::filesystem::path& path, Date before);
+// Deletes the temporaries in `folder` whose target `ofTarget` accepts and that are stale by
+// removeIfStale(); returns how many.
+std::size_t removeStaleTemporaries(const std::filesystem::path& folder,
+                                   const std::function<bool(std::string_view target)>& ofTarget, Date before);
 
 // Creates the folder and its parents; fails with folderCreationFailed.
 [[nodiscard]] std::expected<void, FileFailure> createFolders(const std::filesystem::path& folder);

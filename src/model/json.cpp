@@ -12,12 +12,19 @@ namespace {
 }
 }  // namespace
 
-std::expected<Json, DocumentFailure> parse(std::string_view bytes) {
+std::expected<Json, DocumentFailure> parse(std::string_view bytes, const Json::parser_callback_t& filter) {
+    const auto invalid = [](std::string why) {
+        return std::unexpected(DocumentFailure{DocumentError::invalidJSON, "The given data was not valid JSON: " + why});
+    };
+    // nlohmann's lexer takes a NUL byte for the end of the input (for C strings), whatever the
+    // input adapter, so `{...}\0garbage` would parse as the document before the NUL. JSON has
+    // no place for a raw NUL (inside a string it must be escaped), so any NUL means the bytes
+    // are not one JSON document.
+    if (bytes.find('\0') != std::string_view::npos) return invalid("a NUL byte in the input");
     try {
-        return Json::parse(bytes.begin(), bytes.end());
+        return Json::parse(bytes.begin(), bytes.end(), filter);
     } catch (const Json::exception& e) {
-        return std::unexpected(
-            DocumentFailure{DocumentError::invalidJSON, std::string("The given data was not valid JSON: ") + e.what()});
+        return invalid(e.what());
     }
 }
 

@@ -31,8 +31,11 @@ namespace json {
 enum class DocumentError { invalidJSON, invalidShape };
 using DocumentFailure = Error<DocumentError>;
 
-// One JSON value, or invalidJSON ("The given data was not valid JSON: ...").
-[[nodiscard]] std::expected<Json, DocumentFailure> parse(std::string_view bytes);
+// Exactly one JSON value, with nothing but whitespace around it, or invalidJSON ("The given
+// data was not valid JSON: ..."). `filter` is nlohmann's parser callback: it may drop values
+// while they are parsed (see the Claude hook parser), so they are never held in memory.
+[[nodiscard]] std::expected<Json, DocumentFailure> parse(std::string_view bytes,
+                                                        const Json::parser_callback_t& filter = nullptr);
 
 // Runs a decoder written with the throwing accessors below and returns what it made, or
 // invalidShape with the decoder's message.

@@ -200,7 +200,10 @@ std::optional<std::string> normalizedTitle(const std::optional<std::string>& tit
     }
     flush();
     if (joined.empty()) return std::nullopt;
-    return text::graphemePrefix(joined, 500);
+    auto cut = text::graphemePrefix(joined, maxTitleCharacters, maxTitleBytes);
+    // A cut before a word leaves the space that led to it.
+    if (cut.ends_with(' ')) cut.pop_back();
+    return cut;
 }
 
 bool isPlaceholderTitle(std::string_view title, AIProvider provider) {

@@ -95,7 +95,20 @@ void from_json(const Json& j, TaskSnapshot& v);
 void to_json(Json& j, const PendingAction& v);
 void from_json(const Json& j, PendingAction& v);
 
-// Provider-supplied titles: whitespace runs collapse to one space, at most 500 characters.
+// A title is at most this many user-perceived characters and at most this many bytes. 500
+// characters of any script fit in the bytes (4 bytes a scalar, a few combining marks more), but
+// one character can be a base with a million combining marks: the byte bound is what keeps a
+// task, the snapshot and the files that carry them small.
+inline constexpr std::size_t maxTitleCharacters = 500;
+inline constexpr std::size_t maxTitleBytes = 4096;
+// Identifiers that agents hand us (session, task and thread IDs) are UUIDs or short counters;
+// one beyond this many bytes is not one, and an ID cannot be shortened without changing what
+// it names, so it is refused rather than cut.
+inline constexpr std::size_t maxIdentifierBytes = 1024;
+
+// Provider-supplied titles: whitespace runs collapse to one space, then at most
+// maxTitleCharacters and maxTitleBytes, cut between characters (a single character longer
+// than the byte bound is cut between its code points).
 std::optional<std::string> normalizedTitle(const std::optional<std::string>& title);
 bool isPlaceholderTitle(std::string_view title, AIProvider provider);
 

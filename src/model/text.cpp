@@ -48,18 +48,38 @@ std::size_t graphemeCount(std::string_view s) {
     return count;
 }
 
-std::string graphemePrefix(std::string_view s, std::size_t limit) {
+std::string graphemePrefix(std::string_view s, std::size_t limit, std::size_t maxBytes) {
+    if (limit == 0) return {};
+    // A cut can fall at the start of any character after the first, or at the end of s.
     std::size_t count = 0;
-    std::size_t end = s.size();
+    std::size_t end = 0;
+    bool stopped = false;
     walkClusters(s, [&](std::size_t offset) {
-        if (count == limit) {
-            end = offset;
+        if (offset == 0) return true;
+        if (offset > maxBytes) {
+            stopped = true;
             return false;
         }
-        ++count;
+        end = offset;
+        if (++count == limit) {
+            stopped = true;
+            return false;
+        }
         return true;
     });
-    return std::string(s.substr(0, end));
+    if (!stopped && s.size() <= maxBytes) end = s.size();
+    if (end > 0 || s.empty()) return std::string(s.substr(0, end));
+    // One character longer than the bound: keep the code points of it that fit.
+    std::size_t pos = 0;
+    while (pos < s.size()) {
+        utf8proc_int32_t cp = 0;
+        auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(s.data() + pos),
+                                  static_cast<utf8proc_ssize_t>(s.size() - pos), &cp);
+        std::size_t step = n <= 0 ? 1 : static_cast<std::size_t>(n);
+        if (pos + step > maxBytes) break;
+        pos += step;
+    }
+    return std::string(s.substr(0, pos));
 }
 
 bool isWhitespaceOrNewline(char32_t c) {
@@ -83,6 +103,29 @@ bool isAlphanumeric(char32_t c) {
         default:
             return false;
     }
+}
+
+std::string trimmed(std::string_view s, NotUTF8 notUTF8) {
+    // Byte range from the first to past the last scalar that is not whitespace.
+    std::size_t begin = s.size(), end = 0, offset = 0;
+    bool decodable = forEachScalar(s, [&](char32_t c) {
+        std::size_t width = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        if (!isWhitespaceOrNewline(c)) {
+            if (begin == s.size()) begin = offset;
+            end = offset + width;
+        }
+        offset += width;
+    });
+    if (!decodable) {
+        if (notUTF8 == NotUTF8::keepAsIs) return std::string(s);
+        auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+        std::size_t b = 0, e = s.size();
+        while (b < e && space(s[b])) ++b;
+        while (e > b && space(s[e - 1])) --e;
+        return std::string(s.substr(b, e - b));
+    }
+    if (begin >= end) return {};
+    return std::string(s.substr(begin, end - begin));
 }
 
 }  // namespace vigilorb::text

@@ -13,11 +13,21 @@ bool isValidUTF8(std::string_view s);
 // each undecodable byte as one character.
 std::size_t graphemeCount(std::string_view s);
 
-// The first `limit` user-perceived characters of s.
-std::string graphemePrefix(std::string_view s, std::size_t limit);
+// The first `limit` user-perceived characters of s, and no more of them than fit in
+// `maxBytes`. When not even the first character fits, as many of its code points as fit (an
+// undecodable byte counts as one).
+std::string graphemePrefix(std::string_view s, std::size_t limit, std::size_t maxBytes = std::string_view::npos);
 
 // Unicode White_Space plus the line separators (what "whitespace and newlines" means in titles).
 bool isWhitespaceOrNewline(char32_t c);
+
+// What trimming does with text that is not UTF-8: keep it as it is (an identifier that cannot
+// be valid anyway is then refused whole), or trim ASCII whitespace and leave the rest.
+enum class NotUTF8 { keepAsIs, trimASCII };
+
+// s without whitespace and newlines (isWhitespaceOrNewline, whole scalars, so U+00A0 and
+// U+2028 go too) at either end.
+std::string trimmed(std::string_view s, NotUTF8 notUTF8 = NotUTF8::keepAsIs);
 
 // Letters, marks or digits (general categories L*, M*, N*).
 bool isAlphanumeric(char32_t c);

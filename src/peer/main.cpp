@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "link/link_contract.hpp"
+#include "model/standard_options.hpp"
 #include "peer/dns_sd_browser.hpp"
 #include "peer/fetch.hpp"
 #include "peer/local_link_client.hpp"
@@ -263,14 +264,7 @@ int run(const Arguments& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
-        std::cout << usage;
-        return 0;
-    }
-    if (argc == 2 && std::string_view(argv[1]) == "--version") {
-        std::cout << "vigilorb-peer " << VIGILORB_VERSION << "\n";
-        return 0;
-    }
+    if (auto answered = answerHelpOrVersion(argc, argv, "vigilorb-peer", VIGILORB_VERSION, usage)) return *answered;
     try {
         return run(parse(argc, argv));
     } catch (const UsageError&) {

@@ -45,7 +45,7 @@ std::expected<StoredPairing, PeerStateError> loadPairing(const std::filesystem::
         auto keyBytes = security::crypto::fromHex(json::requireString(j, "key"));
         auto key = keyBytes ? security::LocalPairingKey::fromBytes(*keyBytes) : std::nullopt;
         auto companionID = json::requireString(j, "companionID");
-        if (!key || !security::pairingRules::isValidCompanionID(companionID)) return std::nullopt;
+        if (!key || !security::pairing_rules::isValidCompanionID(companionID)) return std::nullopt;
         StoredPairing p{companionID, std::nullopt, *key, std::nullopt};
         p.companionName = json::optionalString(j, "companionName");
         p.relayBaseURL = json::optionalString(j, "relayBaseURL");

@@ -17,9 +17,11 @@ std::vector<StreamEvent> EventStreamReader::feed(std::string_view bytes) {
             continue;
         }
         if (partial_.size() >= lineLimit_) {
+            // Events completed before the bad line stand: whether they arrived in this read
+            // or an earlier one must not decide whether the reader sees them.
             invalid_ = true;
             partial_.clear();
-            return {};
+            return out;
         }
         partial_ += c;
     }

@@ -22,7 +22,8 @@ class EventStreamReader {
 public:
     explicit EventStreamReader(std::size_t lineLimit = 4 * 1024 * 1024) : lineLimit_(lineLimit) {}
 
-    // The events completed by these bytes; nothing once the stream is invalid.
+    // The events completed by these bytes, up to a line over the limit; nothing once the
+    // stream is invalid.
     std::vector<StreamEvent> feed(std::string_view bytes);
     bool invalid() const { return invalid_; }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "model/standard_options.hpp"
 #include "relay/http_server.hpp"
 #include "relay/redis_store.hpp"
 #include "relay/sqlite_store.hpp"
@@ -124,14 +125,7 @@ std::string readFile(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
-        std::cout << usage;
-        return 0;
-    }
-    if (argc == 2 && std::string_view(argv[1]) == "--version") {
-        std::cout << "vigilorb-relay " << VIGILORB_VERSION << "\n";
-        return 0;
-    }
+    if (auto answered = answerHelpOrVersion(argc, argv, "vigilorb-relay", VIGILORB_VERSION, usage)) return *answered;
     Options o;
     try {
         o = parse(argc, argv);

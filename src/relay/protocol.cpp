@@ -89,7 +89,7 @@ std::expected<Route, RouteError> parseRoute(std::string_view method, std::string
         if (!isGet && !isPut) return std::unexpected(RouteError::methodNotAllowed);
         route.kind = isPut ? RouteKind::putSource : RouteKind::getSource;
         auto source = decodeSegment(parts[4]);
-        if (!source || !security::pairingRules::isValidCompanionID(*source)) return std::unexpected(RouteError::badSource);
+        if (!source || !security::pairing_rules::isValidCompanionID(*source)) return std::unexpected(RouteError::badSource);
         route.source = std::move(*source);
     } else {
         return std::unexpected(RouteError::notFound);

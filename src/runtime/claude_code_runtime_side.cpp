@@ -2,6 +2,9 @@
 
 #include "claude/claude_connector.hpp"
 #include "cli/claude_inbox.hpp"
+#include "model/events.hpp"
+
+#include <system_error>
 
 namespace vigilorb::runtime {
 
@@ -13,11 +16,38 @@ ClaudeCodeRuntimeSide::ClaudeCodeRuntimeSide(ProviderRuntimeController& controll
 
 ClaudeCodeRuntimeSide::~ClaudeCodeRuntimeSide() { inboxTask_.stop(); }
 
+namespace {
+
+// The Claude root, each account folder in it and each account's inbox (watched before it
+// exists, so that the first hook run of an account is seen too).
+std::vector<std::filesystem::path> inboxFolders(const std::optional<std::filesystem::path>& profilesRoot) {
+    if (!profilesRoot) return {};
+    auto root = claude::claudeRoot(*profilesRoot);
+    std::vector<std::filesystem::path> folders{root};
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        auto accountID = it->path().filename().string();
+        if (!isValidAccountID(accountID)) continue;
+        folders.push_back(it->path());
+        folders.push_back(claude::claudeInboxFolder(*profilesRoot, accountID));
+    }
+    return folders;
+}
+
+// Files landing together (several hook runs at once) give one pass.
+constexpr std::chrono::milliseconds inboxSettle{5};
+
+}  // namespace
+
 void ClaudeCodeRuntimeSide::startUp() {
     const auto& options = controller_.options();
     bool detected = claude::detectClaudeCLI(options.environment, options.claudeCLIFallbackFolders);
     controller_.setClaudeSummary(
         std::string(detected ? claude::claudeCLIDetectedSummary : claude::claudeCLIMissingSummary));
+    inboxWatch_ = std::make_unique<FolderWatch>([root = controller_.profilesRoot()] { return inboxFolders(root); },
+                                                std::vector<std::filesystem::path>{}, FolderWatch::Entries::arriving,
+                                                inboxSettle);
+    QObject::connect(inboxWatch_.get(), &FolderWatch::changed, &controller_, [this] { runInboxPass(); });
     // The first pass follows the start-up task (queued now, ahead of anything the other
     // sides' start-up steps queue); each pass then schedules the next.
     QMetaObject::invokeMethod(&controller_, [this] { runInboxPass(); }, Qt::QueuedConnection);
@@ -32,12 +62,14 @@ void ClaudeCodeRuntimeSide::prepareConnector(std::string_view rawAccountID) {
 
 void ClaudeCodeRuntimeSide::drainInbox() {
     cli::drainPass(controller_.profilesRoot(), controller_.store(),
-                     cli::DrainHandler{
-                         [this](const store::CompanionSnapshot& s) { controller_.publish(s); },
-                         [this](const std::string& id, std::string_view detail, bool healthy) {
-                             controller_.setAccountStatus(id, detail, healthy);
-                         },
-                     });
+                   cli::DrainHandler{
+                       [this](const store::CompanionSnapshot& s) { controller_.publish(s); },
+                       [this](const std::string& id, std::string_view detail, bool healthy) {
+                           controller_.setAccountStatus(id, detail, healthy);
+                       },
+                       controller_.options().stopRequested,
+                       controller_.options().clock,
+                   });
 }
 
 void ClaudeCodeRuntimeSide::runInboxPass() {

@@ -1,13 +1,17 @@
 #pragma once
 // The Claude Code side of the runtime: detects the Claude CLI at start-up, drains the Claude
-// inboxes (one file per status-line or hook run of Claude Code) every period, and offers the
-// window's connector action. It needs no set-up and starts no process, so every controller
+// inboxes (one file per status-line or hook run of Claude Code) as soon as a file lands there
+// and every period besides (the safety net when a change goes unseen), and offers the window's
+// connector action. It needs no set-up and starts no process, so every controller
 // runs it (see ProviderRuntimeOptions::standingSides).
 
 #include <QTimer>
 
+#include <memory>
+
 #include <string_view>
 
+#include "runtime/folder_watch.hpp"
 #include "runtime/provider_runtime_controller.hpp"
 
 namespace vigilorb::runtime {
@@ -32,6 +36,9 @@ private:
     ProviderRuntimeController& controller_;
     // A pass, then a sleep of one period, until the side goes away.
     QTimer inboxTask_;
+    // The inbox folders (and the account folders that hold them); a file landing starts a
+    // pass at once.
+    std::unique_ptr<FolderWatch> inboxWatch_;
 };
 
 }  // namespace vigilorb::runtime

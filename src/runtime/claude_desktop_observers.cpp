@@ -1,11 +1,13 @@
 #include "runtime/claude_desktop_observers.hpp"
 
-#include <openssl/crypto.h>
-
-#include <QThread>
-#include <QtConcurrent/QtConcurrent>
+#include "runtime/capture_worker.hpp"
 
 namespace vigilorb::runtime {
+
+namespace {
+// The loops read on their own period; the watch only has to have seen the change by then.
+constexpr std::chrono::milliseconds watchSettle{50};
+}  // namespace
 
 ClaudeDesktopPollLoop::ClaudeDesktopPollLoop(std::chrono::milliseconds period, QObject* parent)
     : QObject(parent), period_(period) {
@@ -16,9 +18,10 @@ ClaudeDesktopPollLoop::ClaudeDesktopPollLoop(std::chrono::milliseconds period, Q
 
 ClaudeDesktopPollLoop::~ClaudeDesktopPollLoop() { stop(); }
 
-void ClaudeDesktopPollLoop::startPolling(std::function<Capture()> nextCapture) {
+void ClaudeDesktopPollLoop::startPolling(std::function<Capture()> nextCapture, std::unique_ptr<FolderWatch> watch) {
     stop();
     nextCapture_ = std::move(nextCapture);
+    watch_ = std::move(watch);
     polling_ = true;
     runPass();
 }
@@ -26,39 +29,40 @@ void ClaudeDesktopPollLoop::startPolling(std::function<Capture()> nextCapture) {
 void ClaudeDesktopPollLoop::stop() {
     ++generation_;
     polling_ = false;
+    previous_ = nullptr;
+    watch_.reset();
     sleep_.stop();
-    // A capture still running is dropped: its result is never applied. It works only on
-    // copies, so it may finish on its own; waiting for it would block the main thread on a
-    // slow file system.
-    if (capture_) {
-        capture_->disconnect();
-        capture_.release()->deleteLater();
-    }
+    // A capture still running is dropped: its result is never applied (the generation moved
+    // on). It works only on copies, so it may finish on its own; waiting for it would block
+    // the main thread on a slow file system.
 }
 
 void ClaudeDesktopPollLoop::runPass() {
     if (!polling_) return;
-    capture_ = std::make_unique<QFutureWatcher<Apply>>();
-    auto* watcher = capture_.get();
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] { finishPass(watcher->result()); });
-    watcher->setFuture(QtConcurrent::run([capture = nextCapture_()] {
-        // Background captures run below normal priority, like any utility work of the app.
-        QThread::currentThread()->setPriority(QThread::LowPriority);
-        auto apply = capture();
-        // The capture hashes session IDs; release libcrypto's per-thread state now, since
-        // pool threads are not ended in a way that lets libcrypto do it.
-        OPENSSL_thread_stop();
-        return apply;
-    }));
+    // A change seen from here on leads to the next full pass.
+    bool changed = !watch_ || watch_->takeChange();
+    if (previous_ && !changed) {
+        Apply again = previous_;
+        finishPass(again);
+        return;
+    }
+    const auto generation = generation_;
+    captureWorker::run(this, [this, generation, capture = nextCapture_()]() -> captureWorker::Done {
+        return [this, generation, apply = capture()] {
+            if (generation == generation_) finishPass(apply);
+        };
+    });
 }
 
 void ClaudeDesktopPollLoop::finishPass(const Apply& apply) {
-    capture_.release()->deleteLater();
     if (!polling_) return;
     const auto generation = generation_;
     const std::function<bool()> live = [this, generation] { return generation == generation_; };
+    keep_ = false;
     apply(live);
     if (!live()) return;
+    if (keep_) previous_ = apply;
+    else previous_ = nullptr;
     sleep_.start(period_);
     emit passCompleted();
 }
@@ -74,14 +78,23 @@ void ClaudeDesktopUsageObserver::start(std::string accountID, QuotaHandler quota
     quotaHandler_ = std::move(quotaHandler);
     statusHandler_ = std::move(statusHandler);
     state_.reset();
-    startPolling([this]() -> Capture {
-        return [this, file = historyFile_, account = accountID_]() -> Apply {
-            return [this, capture = claude::captureUsage(file, account)](const auto& live) { apply(capture, live); };
-        };
-    });
+    std::unique_ptr<FolderWatch> watch;
+    if (historyFile_) {
+        auto folder = historyFile_->parent_path();
+        watch = std::make_unique<FolderWatch>([folder] { return std::vector{folder}; },
+                                              std::vector{folder}, FolderWatch::Entries::any, watchSettle);
+    }
+    startPolling(
+        [this]() -> Capture {
+            return [this, file = historyFile_, account = accountID_]() -> Apply {
+                return [this, capture = claude::captureUsage(file, account)](const auto& live) { apply(capture, live); };
+            };
+        },
+        std::move(watch));
 }
 
 void ClaudeDesktopUsageObserver::apply(const claude::UsageCapture& capture, const std::function<bool()>& live) {
+    keepCapture(capture.has_value());
     auto outcome = state_.onCapture(capture);
     if (outcome.handOver && quotaHandler_) quotaHandler_(*outcome.handOver);
     if (!live()) return;
@@ -100,17 +113,30 @@ void ClaudeDesktopLocalObserver::start(std::string accountID, TasksHandler tasks
     unavailableHandler_ = std::move(unavailableHandler);
     statusHandler_ = std::move(statusHandler);
     state_.emplace(clock_());
+    std::unique_ptr<FolderWatch> watch;
+    if (libraryRoot_) {
+        // The folder list is walked again only when folders come or go.
+        watch = std::make_unique<FolderWatch>(
+            [root = *libraryRoot_] {
+                auto folders = claude::cowork::libraryFolders(root);
+                return folders.empty() ? std::vector{root} : folders;
+            },
+            std::vector{*libraryRoot_}, FolderWatch::Entries::any, watchSettle);
+    }
     // The cache goes to the scan as a copy; the result replaces it on the main thread.
-    startPolling([this]() -> Capture {
-        return [this, root = libraryRoot_, account = accountID_, cache = state_->cache(), now = clock_()]() -> Apply {
-            return [this, capture = claude::cowork::captureSessions(root, account, cache, now)](const auto& live) {
-                apply(capture, live);
+    startPolling(
+        [this]() -> Capture {
+            return [this, root = libraryRoot_, account = accountID_, cache = state_->cache(), now = clock_()]() -> Apply {
+                return [this, capture = claude::cowork::captureSessions(root, account, cache, now)](const auto& live) {
+                    apply(capture, live);
+                };
             };
-        };
-    });
+        },
+        std::move(watch));
 }
 
 void ClaudeDesktopLocalObserver::apply(claude::cowork::Capture capture, const std::function<bool()>& live) {
+    keepCapture(capture.has_value());
     auto outcome = state_->onCapture(std::move(capture), clock_());
     if (outcome.report && tasksHandler_) tasksHandler_(outcome.report->tasks, outcome.report->indexedIDs);
     if (!live()) return;

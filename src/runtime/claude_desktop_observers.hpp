@@ -1,10 +1,14 @@
 #pragma once
 // The two Claude Desktop polling loops, on one shared loop. Each pass runs its file capture on
-// the thread pool (QtConcurrent) and applies the result on the main thread, where the handlers
-// run. A pass that is still capturing when the loop is stopped or restarted is dropped on
-// arrival.
+// the capture worker and applies the result on the main thread, where the handlers run. A pass
+// that is still capturing when the loop is stopped or restarted is dropped on arrival.
+//
+// The files are watched (FolderWatch): when nothing changed since the previous capture, a
+// pass applies that capture again instead of reading the files, which is what reading them
+// would give (the captures cache unchanged files), so the handlers and the time-dependent
+// rules see the same as before at the cost of one stat per watched root. A failed capture is
+// not applied again: its files are read again every pass.
 
-#include <QFutureWatcher>
 #include <QObject>
 #include <QTimer>
 
@@ -17,6 +21,7 @@
 
 #include "claude/claude_desktop_usage.hpp"
 #include "claude/cowork_observer_state.hpp"
+#include "runtime/folder_watch.hpp"
 
 namespace vigilorb::runtime {
 
@@ -40,13 +45,17 @@ protected:
     // Applies one capture on the main thread; `live()` turns false once a handler has stopped
     // or restarted the loop, and the application then returns at once.
     using Apply = std::function<void(const std::function<bool()>& live)>;
-    // Runs on the thread pool and captures; the result comes back as its application.
+    // Runs on the capture worker and captures; the result comes back as its application.
     using Capture = std::function<Apply()>;
 
     ClaudeDesktopPollLoop(std::chrono::milliseconds period, QObject* parent);
     // Stops a running loop and starts polling; the first pass runs at once. `nextCapture` is
     // asked on the main thread at the start of every pass (so it may copy the current state).
-    void startPolling(std::function<Capture()> nextCapture);
+    // Called by an application: whether its capture may be applied again while nothing
+    // changed (only a successful one: a failed read is tried again every pass).
+    void keepCapture(bool keep) { keep_ = keep; }
+    // `watch`, when given, watches the capture's files while the loop runs (see above).
+    void startPolling(std::function<Capture()> nextCapture, std::unique_ptr<FolderWatch> watch = nullptr);
 
 private:
     void runPass();
@@ -55,7 +64,10 @@ private:
     std::chrono::milliseconds period_;
     std::function<Capture()> nextCapture_;
     QTimer sleep_;
-    std::unique_ptr<QFutureWatcher<Apply>> capture_;
+    std::unique_ptr<FolderWatch> watch_;
+    // The previous capture's application, applied again while nothing changed.
+    Apply previous_;
+    bool keep_ = false;
     bool polling_ = false;
     unsigned generation_ = 0;
 };

@@ -1,13 +1,36 @@
 #include "runtime/codex_local_task_observer.hpp"
 
-#include <QPointer>
-#include <QThread>
-#include <QThreadPool>
+#include "runtime/capture_worker.hpp"
 
 namespace vigilorb::runtime {
 
+namespace {
+
+// The loop reads on its own period; the watch only has to have seen the change by then.
+constexpr std::chrono::milliseconds watchSettle{50};
+
+// The home itself (database, its log, the session index), its sqlite folder, and the sessions
+// folder with its year, month and day folders.
+std::vector<std::filesystem::path> codexFolders(const std::filesystem::path& home) {
+    std::vector<std::filesystem::path> folders{home, home / "sqlite", home / "sessions"};
+    std::error_code ec;
+    std::filesystem::recursive_directory_iterator it(home / "sessions", ec);
+    for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::error_code typeError;
+        if (!it->is_directory(typeError) || it->is_symlink(typeError)) continue;
+        if (it->path().filename().string().starts_with(".")) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        folders.push_back(it->path());
+    }
+    return folders;
+}
+
+}  // namespace
+
 // One run of the poll loop. The capture state (cursors, session-index cache) belongs to the
-// loop and is touched by one capture at a time, on a pool thread; `cancelled` is only read and
+// loop and is touched by one capture at a time, on the capture worker; `cancelled` is only read and
 // written on the main thread.
 struct CodexLocalTaskObserver::Loop {
     codex::CaptureState state;
@@ -37,6 +60,11 @@ void CodexLocalTaskObserver::start(EventHandler eventHandler, StatusHandler stat
     loop_ = std::make_shared<Loop>();
     loop_->eventHandler = std::move(eventHandler);
     loop_->statusHandler = std::move(statusHandler);
+    watch_ = std::make_unique<FolderWatch>([home = codexHome_] { return codexFolders(home); },
+                                           std::vector{codexHome_}, FolderWatch::Entries::any, watchSettle);
+    // Readers of a database in write-ahead mode write its shared-memory index; our own reads
+    // must not count as a change.
+    watch_->ignoreNames([](std::string_view name) { return name.ends_with("-shm"); });
     running_ = true;
     captureNow(loop_);
 }
@@ -44,26 +72,23 @@ void CodexLocalTaskObserver::start(EventHandler eventHandler, StatusHandler stat
 void CodexLocalTaskObserver::stop() {
     if (loop_) loop_->cancelled = true;
     loop_.reset();
+    watch_.reset();
     sleep_.stop();
     running_ = false;
 }
 
 void CodexLocalTaskObserver::captureNow(const std::shared_ptr<Loop>& loop) {
-    QPointer<CodexLocalTaskObserver> self(this);
-    auto accountID = accountID_;
-    auto home = codexHome_;
-    auto clock = clock_;
-    QThreadPool::globalInstance()->start([self, loop, accountID, home, clock] {
-        QThread::currentThread()->setPriority(QThread::LowPriority);
+    // No capture is under way here (a poll starts after the previous one has finished), so the
+    // state may be read on this thread.
+    bool changed = !watch_ || watch_->takeChange();
+    // Only a successful capture is derived again; after a failure the files are read again.
+    if (!changed && loop->state.last && *loop->state.last && loop->state.rolloutsInHome) {
+        finished(loop, codex::recapture(accountID_, loop->state, clock_()));
+        return;
+    }
+    captureWorker::run(this, [this, loop, accountID = accountID_, home = codexHome_, clock = clock_]() -> captureWorker::Done {
         auto result = codex::capture(accountID, home, loop->state, clock());
-        QThread::currentThread()->setPriority(QThread::NormalPriority);
-        if (!self) return;
-        QMetaObject::invokeMethod(
-            self.data(),
-            [self, loop, result = std::move(result)]() mutable {
-                if (self) self->finished(loop, std::move(result));
-            },
-            Qt::QueuedConnection);
+        return [this, loop, result = std::move(result)]() mutable { finished(loop, std::move(result)); };
     });
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 // Polls one Codex home for local task states: every period a capture (database, session index,
-// rollouts) runs on the thread pool, and its result comes back to the main thread.
+// rollouts) runs on the capture worker, and its result comes back to the main thread. When the
+// watch of the home saw no change, the poll skips the files and derives the tasks again from
+// the previous capture (the task states age with the clock).
 #include <QObject>
 #include <QTimer>
 
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "codex/local_observer.hpp"
+#include "runtime/folder_watch.hpp"
 
 namespace vigilorb::runtime {
 
@@ -49,6 +52,9 @@ private:
     Clock clock_;
     bool running_ = false;
     std::shared_ptr<Loop> loop_;
+    // The Codex home's folders (database, session index, sessions day folders): while nothing
+    // changed there, a poll derives the tasks again from the previous rows without reading.
+    std::unique_ptr<FolderWatch> watch_;
     QTimer sleep_;
 };
 

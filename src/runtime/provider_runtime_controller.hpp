@@ -90,6 +90,10 @@ struct ProviderRuntimeOptions {
     // Empty: paths::snapshotFile(environment).
     std::filesystem::path snapshotFile;
     store::CompanionSnapshotStore::Clock clock = &Date::now;
+    // True once the app has been asked to quit. Long work on the event loop (a drain pass over
+    // thousands of inbox files) asks it between steps and leaves the rest for the next start,
+    // so a stop request does not wait for it. Must be safe to call at any time; none: never.
+    std::function<bool()> stopRequested;
     // Not owned; null gives in-memory preferences that last as long as the controller.
     Preferences* preferences = nullptr;
     // This program's path for the connector's commands.

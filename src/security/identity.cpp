@@ -15,26 +15,6 @@ namespace vigilorb::security {
 
 namespace {
 
-std::string trimmed(std::string_view s) {
-    // Trim whole scalars so that multi-byte spaces (U+00A0, U+2028...) go too.
-    std::vector<std::pair<std::size_t, char32_t>> scalars;
-    std::size_t offset = 0;
-    bool ok = text::forEachScalar(s, [&](char32_t c) {
-        scalars.emplace_back(offset, c);
-        char buf[4];
-        offset += static_cast<std::size_t>(utf8proc_encode_char(static_cast<utf8proc_int32_t>(c),
-                                                                reinterpret_cast<utf8proc_uint8_t*>(buf)));
-    });
-    if (!ok) return std::string(s);
-    std::size_t first = 0, last = scalars.size();
-    while (first < last && text::isWhitespaceOrNewline(scalars[first].second)) ++first;
-    while (last > first && text::isWhitespaceOrNewline(scalars[last - 1].second)) --last;
-    if (first == last) return {};
-    std::size_t begin = scalars[first].first;
-    std::size_t end = last < scalars.size() ? scalars[last].first : s.size();
-    return std::string(s.substr(begin, end - begin));
-}
-
 // A host name in a legacy encoding (machine-info written as Latin-1) would give a name that
 // cannot be encoded, sent or shown; each undecodable byte becomes U+FFFD instead.
 std::string validUTF8(std::string_view s) {
@@ -74,10 +54,9 @@ std::string lowercase(std::string s) {
 
 }  // namespace
 
-std::string trimmedWhitespaceAndNewlines(std::string_view s) { return trimmed(s); }
 
 std::string CompanionIdentity::nameFromHost(const std::optional<std::string>& hostName) {
-    std::string name = hostName ? trimmed(validUTF8(*hostName)) : std::string();
+    std::string name = hostName ? text::trimmed(validUTF8(*hostName)) : std::string();
     if (name.empty()) name = "Mac";
     return text::graphemePrefix(name, nameLimit);
 }
@@ -115,7 +94,7 @@ std::optional<std::string> hostComputerName(const std::filesystem::path& machine
             }
             value = unquoted;
         }
-        if (!trimmed(value).empty()) return value;
+        if (!text::trimmed(value).empty()) return value;
     }
     char host[HOST_NAME_MAX + 1] = {};
     if (gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') return std::string(host);

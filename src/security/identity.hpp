@@ -28,9 +28,6 @@ struct CompanionIdentity {
     std::string encode() const;
 };
 
-// Leading and trailing Unicode whitespace and newlines removed.
-std::string trimmedWhitespaceAndNewlines(std::string_view s);
-
 // The computer's name as the user set it: PRETTY_HOSTNAME of the machine-info file where set,
 // else the kernel's host name. Absent when neither gives anything.
 std::optional<std::string> hostComputerName(const std::filesystem::path& machineInfo = "/etc/machine-info");

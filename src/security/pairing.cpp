@@ -18,7 +18,7 @@ bool nonEmptyWithin(std::string_view s, std::size_t limit) {
 
 }  // namespace
 
-bool pairingRules::isValidCompanionID(std::string_view id) {
+bool pairing_rules::isValidCompanionID(std::string_view id) {
     if (!nonEmptyWithin(id, companionIDLimit)) return false;
     bool ok = true;
     text::forEachScalar(id, [&](char32_t c) {
@@ -27,17 +27,17 @@ bool pairingRules::isValidCompanionID(std::string_view id) {
     return ok;
 }
 
-bool pairingRules::isValidCompanionName(const std::optional<std::string>& name) {
+bool pairing_rules::isValidCompanionName(const std::optional<std::string>& name) {
     if (!name) return true;
-    return text::isValidUTF8(*name) && !trimmedWhitespaceAndNewlines(*name).empty() &&
+    return text::isValidUTF8(*name) && !text::trimmed(*name).empty() &&
            text::graphemeCount(*name) <= companionNameLimit;
 }
 
-bool pairingRules::isValidRelayBaseURL(const std::optional<std::string>& url) {
+bool pairing_rules::isValidRelayBaseURL(const std::optional<std::string>& url) {
     if (!url) return true;
     // An empty text is "no relay" as a preference, but never a relay URL; and a URL carries no
     // surrounding blanks (the preference check trims them, a URL in an invitation must not have any).
-    return !url->empty() && trimmedWhitespaceAndNewlines(*url) == *url && isValidRelayAddress(*url) &&
+    return !url->empty() && text::trimmed(*url) == *url && isValidRelayAddress(*url) &&
            text::graphemeCount(*url) <= relayAddressLimit;
 }
 
@@ -46,14 +46,14 @@ std::expected<PairingInvitation, PairingInvitationError> PairingInvitation::gene
     using E = PairingInvitationError;
     std::optional<std::string> relay;
     if (relayAddress && isValidRelayAddress(*relayAddress)) {
-        auto trimmed = trimmedWhitespaceAndNewlines(*relayAddress);
+        auto trimmed = text::trimmed(*relayAddress);
         if (!trimmed.empty()) relay = trimmed;
     }
     PairingInvitation inv;
     inv.id = makeUUID();
-    if (!pairingRules::isValidCompanionID(identity.id)) return std::unexpected(E::invalidCompanionID);
-    if (!pairingRules::isValidCompanionName(identity.name)) return std::unexpected(E::invalidCompanionName);
-    if (!pairingRules::isValidRelayBaseURL(relay)) return std::unexpected(E::invalidRelayConfiguration);
+    if (!pairing_rules::isValidCompanionID(identity.id)) return std::unexpected(E::invalidCompanionID);
+    if (!pairing_rules::isValidCompanionName(identity.name)) return std::unexpected(E::invalidCompanionName);
+    if (!pairing_rules::isValidRelayBaseURL(relay)) return std::unexpected(E::invalidRelayConfiguration);
     inv.secret = crypto::randomBytes(secretSize);
     inv.companionID = identity.id;
     inv.companionName = identity.name;
@@ -66,8 +66,8 @@ std::expected<PairingInvitation, PairingInvitationError> PairingInvitation::gene
 std::expected<void, PairingInvitationError> PairingInvitation::validate(Date now) const {
     using E = PairingInvitationError;
     if (schemaVersion != currentSchemaVersion) return std::unexpected(E::incompatibleSchema);
-    if (!pairingRules::isValidCompanionID(companionID) || !pairingRules::isValidCompanionName(companionName) ||
-        !pairingRules::isValidRelayBaseURL(relayBaseURL) || secret.size() != secretSize)
+    if (!pairing_rules::isValidCompanionID(companionID) || !pairing_rules::isValidCompanionName(companionName) ||
+        !pairing_rules::isValidRelayBaseURL(relayBaseURL) || secret.size() != secretSize)
         return std::unexpected(E::invalidInvitation);
     double window = expiresAt - issuedAt;
     if (!(window > 0 && window <= longestWindow)) return std::unexpected(E::invalidValidityWindow);

@@ -14,14 +14,14 @@
 namespace vigilorb::security {
 
 // Field rules shared by invitation generation and validation ("characters" are graphemes).
-namespace pairingRules {
+namespace pairing_rules {
 inline constexpr std::size_t companionIDLimit = 64;
 inline constexpr std::size_t companionNameLimit = 64;
 inline constexpr std::size_t relayAddressLimit = 512;
 bool isValidCompanionID(std::string_view id);
 bool isValidCompanionName(const std::optional<std::string>& name);
 bool isValidRelayBaseURL(const std::optional<std::string>& url);
-}  // namespace pairingRules
+}  // namespace pairing_rules
 
 // The one-time invitation shown as a QR code: everything the phone needs to derive the key.
 struct PairingInvitation {

@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "model/text.hpp"
 #include "security/codec.hpp"
 #include "security/identity.hpp"
 
@@ -77,7 +78,7 @@ std::optional<URLParts> parseURL(std::string_view text) {
 }
 
 bool isValidRelayAddress(std::string_view text) {
-    auto trimmed = trimmedWhitespaceAndNewlines(text);
+    auto trimmed = text::trimmed(text);
     if (trimmed.empty()) return true;
     auto url = parseURL(trimmed);
     return url && codec::asciiLowercase(url->scheme) == "https" && !url->host.empty() && !url->hasUserInfo &&

@@ -39,17 +39,37 @@ struct CompanionSnapshot {
 
     // Merge rules. Each returns whether the snapshot changed. `now` is the companion's own
     // clock; the forms without it take the envelope's recorded time (or the capture time).
+    // Everywhere, a time more than futureTolerance ahead of `now` counts as `now`.
+
+    // Drops active tasks not updated for activeTaskRetention, finished ones not updated for
+    // terminalTaskRetention, then the oldest finished ones beyond terminalTaskLimit (ties by
+    // key); a dropped task's pending actions go with it.
     bool prune(Date now);
+    // One event, once: an envelope ID among processedEventIDs changes nothing. A quota replaces the
+    // account's only if captured later. A task replaces the stored one unless it is older; it keeps
+    // the stored real title over a placeholder, and a task that is not waiting takes its pending
+    // actions with it. A pending action is taken while its task is unknown (or no task is stored at
+    // all), or waits and was not updated after the request; it replaces the same action unless that
+    // one was requested later. Refused without recording the ID (so a later copy still counts): an
+    // older or equal quota, the task exactly as stored, a finished task the next prune would drop at
+    // once. Otherwise the ID joins the newest processedIDLimit, lastUpdatedAt advances to the
+    // recorded time, and the snapshot is pruned.
     bool applyEvent(const ProviderEventEnvelope& envelope, Date now);
     bool applyEvent(const ProviderEventEnvelope& envelope) { return applyEvent(envelope, envelope.recordedAt); }
+    // A full list of one account's tasks from a source that sees them all (an observer's
+    // capture): stored active tasks missing from the list go (with their actions); each listed
+    // task that differs from the stored one is applied as an event recorded at `capturedAt`.
     bool replaceTasks(AIProvider p, const std::string& accountID, const std::vector<TaskSnapshot>& tasks,
                       Date capturedAt, Date now);
     bool replaceTasks(AIProvider p, const std::string& accountID, const std::vector<TaskSnapshot>& tasks,
                       Date capturedAt) {
         return replaceTasks(p, accountID, tasks, capturedAt, capturedAt);
     }
+    // The account's quota, tasks and pending actions go; lastUpdatedAt = now when any did.
     bool removeAccount(AIProvider p, const std::string& accountID, Date now);
+    // The account's tasks and pending actions go, its quota stays; lastUpdatedAt = now when any did.
     bool removeTasks(AIProvider p, const std::string& accountID, Date now);
+    // As removeTasks, except the tasks (and their actions) whose IDs are in `keep`.
     bool removeTasksExcept(AIProvider p, const std::string& accountID, const std::vector<std::string>& keep, Date now);
     // Older files held Codex tasks of a format that no longer matches; returns whether it migrated.
     bool migrate();

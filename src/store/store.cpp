@@ -83,8 +83,8 @@ bool renameNoReplace(const fs::path& from, const fs::path& to) {
 
 }  // namespace
 
-CompanionSnapshotStore::CompanionSnapshotStore(fs::path fileURL, Clock now, UnreadableSnapshotPolicy policy)
-    : fileURL_(std::move(fileURL)), now_(std::move(now)), policy_(policy) {}
+CompanionSnapshotStore::CompanionSnapshotStore(fs::path file, Clock now, UnreadableSnapshotPolicy policy)
+    : file_(std::move(file)), now_(std::move(now)), policy_(policy) {}
 
 CompanionSnapshot CompanionSnapshotStore::snapshot() {
     if (cached_) return *cached_;
@@ -92,7 +92,7 @@ CompanionSnapshot CompanionSnapshotStore::snapshot() {
 }
 
 CompanionSnapshot CompanionSnapshotStore::load() {
-    auto identity = identify(fileURL_);
+    auto identity = identify(file_);
     if (failure_ && failure_->identity == identity) throw failure_->failure;
     failure_.reset();
 
@@ -122,18 +122,18 @@ CompanionSnapshot CompanionSnapshotStore::load() {
     };
 
     if (missing(identity)) return empty();
-    if (identity.statError != 0) return passing(fileURL_.string() + ": " + std::strerror(identity.statError));
+    if (identity.statError != 0) return passing(file_.string() + ": " + std::strerror(identity.statError));
     // Checked before opening: opening a device or a FIFO can block or have effects of its own.
-    if (!S_ISREG(identity.mode)) return settled(SnapshotStoreError::readFailed, fileURL_.string() + ": not a regular file", true);
+    if (!S_ISREG(identity.mode)) return settled(SnapshotStoreError::readFailed, file_.string() + ": not a regular file", true);
     if (static_cast<std::uintmax_t>(identity.size) > maxSnapshotFileBytes)
         return settled(SnapshotStoreError::readFailed,
-                       fileURL_.string() + ": larger than " + std::to_string(maxSnapshotFileBytes) + " bytes", true);
+                       file_.string() + ": larger than " + std::to_string(maxSnapshotFileBytes) + " bytes", true);
 
     std::expected<std::string, files::FileFailure> read;
     try {
-        read = files::read(fileURL_, maxSnapshotFileBytes);
+        read = files::read(file_, maxSnapshotFileBytes);
     } catch (const std::bad_alloc&) {
-        return settled(SnapshotStoreError::readFailed, fileURL_.string() + ": out of memory", false);
+        return settled(SnapshotStoreError::readFailed, file_.string() + ": out of memory", false);
     }
     if (!read) {
         if (read.error().code == files::FileError::notFound) return empty();
@@ -145,7 +145,7 @@ CompanionSnapshot CompanionSnapshotStore::load() {
         decoded = decodeSnapshot(bytes);
     } catch (const std::bad_alloc&) {
         // Memory may be short only for now: the file is not judged, only not re-read until it changes.
-        return settled(SnapshotStoreError::decodeFailed, fileURL_.string() + ": out of memory", false);
+        return settled(SnapshotStoreError::decodeFailed, file_.string() + ": out of memory", false);
     }
     if (!decoded) return settled(SnapshotStoreError::decodeFailed, decoded.error().detail, true);
     CompanionSnapshot loaded = std::move(*decoded);
@@ -196,9 +196,9 @@ CompanionSnapshot CompanionSnapshotStore::removeTasksExcept(AIProvider provider,
 
 void CompanionSnapshotStore::persist(const CompanionSnapshot& snapshot) {
     guarded(SnapshotStoreError::writeFailed, [&] {
-        if (auto made = files::createFolders(fileURL_.parent_path()); !made)
+        if (auto made = files::createFolders(file_.parent_path()); !made)
             throw Failure<SnapshotStoreError>(SnapshotStoreError::folderCreationFailed, made.error().detail);
-        if (auto written = files::writeAtomically(fileURL_, encodeSnapshot(snapshot)); !written)
+        if (auto written = files::writeAtomically(file_, encodeSnapshot(snapshot)); !written)
             throw Failure<SnapshotStoreError>(SnapshotStoreError::writeFailed, written.error().detail);
     });
 }
@@ -216,10 +216,10 @@ std::optional<fs::path> CompanionSnapshotStore::moveUnreadableAside() {
 }
 
 fs::path CompanionSnapshotStore::moveAside() {
-    auto base = fileURL_.filename().string() + ".unreadable-" + utcStamp(now_());
+    auto base = file_.filename().string() + ".unreadable-" + utcStamp(now_());
     for (int attempt = 1; attempt <= 100; ++attempt) {
-        auto target = fileURL_.parent_path() / (attempt == 1 ? base : base + "-" + std::to_string(attempt));
-        if (!renameNoReplace(fileURL_, target)) continue;
+        auto target = file_.parent_path() / (attempt == 1 ? base : base + "-" + std::to_string(attempt));
+        if (!renameNoReplace(file_, target)) continue;
         SnapshotFileProblem problem{SnapshotStoreError::decodeFailed, {}, target};
         if (failure_) {
             problem.error = failure_->failure.code();
@@ -237,25 +237,10 @@ fs::path CompanionSnapshotStore::moveAside() {
 }
 
 std::size_t CompanionSnapshotStore::removeStaleTemporaries(double minimumAge) {
-    // The names writeAtomically() gives its temporary files: ".<name>.<uuid>.tmp".
-    const auto prefix = "." + fileURL_.filename().string() + ".";
-    const std::string suffix = ".tmp";
-    const double cutoff = now_().unix() - minimumAge;
-    std::size_t removed = 0;
-    std::error_code ec;
-    fs::directory_iterator it(fileURL_.parent_path(), ec);
-    if (ec) return 0;
-    for (; it != fs::directory_iterator(); it.increment(ec)) {
-        if (ec) break;
-        auto name = it->path().filename().string();
-        if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix)) continue;
-        struct stat st {};
-        if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        double modified = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
-        if (modified > cutoff) continue;
-        if (::unlink(it->path().c_str()) == 0) ++removed;
-    }
-    return removed;
+    const auto name = file_.filename().string();
+    return files::removeStaleTemporaries(
+        file_.parent_path(), [&](std::string_view target) { return target == name; },
+        Date::fromUnix(now_().unix() - minimumAge));
 }
 
 void CompanionSnapshotStore::setProblem(std::optional<SnapshotFileProblem> problem) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "model/error.hpp"
+#include "model/files.hpp"
 #include "store/snapshot.hpp"
 
 namespace vigilorb::store {
@@ -50,10 +51,10 @@ public:
     using Clock = std::function<Date()>;
     using ProblemListener = std::function<void(const std::optional<SnapshotFileProblem>&)>;
 
-    explicit CompanionSnapshotStore(std::filesystem::path fileURL, Clock now = &Date::now,
+    explicit CompanionSnapshotStore(std::filesystem::path file, Clock now = &Date::now,
                                     UnreadableSnapshotPolicy policy = UnreadableSnapshotPolicy::keepAndWait);
 
-    const std::filesystem::path& fileURL() const { return fileURL_; }
+    const std::filesystem::path& file() const { return file_; }
     const std::optional<CompanionSnapshot>& cachedSnapshot() const { return cached_; }
 
     // All operations throw Failure<SnapshotStoreError> and nothing else (also when memory runs
@@ -81,7 +82,7 @@ public:
     // Deletes the temporary files of atomic replaces that never completed (the process was
     // killed between writing and renaming) once they are older than `minimumAge` seconds;
     // younger ones may belong to a write in progress. Returns how many were removed.
-    std::size_t removeStaleTemporaries(double minimumAge = 300);
+    std::size_t removeStaleTemporaries(double minimumAge = files::staleTemporaryAge);
 
     // Identity of whatever is at a path, as far as deciding whether to read it again goes.
     struct FileIdentity {
@@ -107,7 +108,7 @@ private:
     std::filesystem::path moveAside();
     void setProblem(std::optional<SnapshotFileProblem> problem);
 
-    std::filesystem::path fileURL_;
+    std::filesystem::path file_;
     Clock now_;
     UnreadableSnapshotPolicy policy_;
     std::optional<CompanionSnapshot> cached_;

@@ -20,6 +20,7 @@
 #include "app/companion_transport_panel.hpp"
 #include "app/status_window.hpp"
 #include "runtime/provider_runtime_controller.hpp"
+#include "qr_decode.hpp"
 #include "security/key_store.hpp"
 #include "temp_dir.hpp"
 
@@ -158,15 +159,7 @@ inline std::string decodeQR(const QImage& image) {
     TempDir scratch;
     auto file = scratch / "code.png";
     if (!image.save(QString::fromStdString(file.string()))) return "(not saved)";
-    std::string command = "zbarimg --quiet --raw -Sdisable -Sqrcode.enable '" + file.string() + "' 2>/dev/null";
-    std::string output;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[4096];
-        while (auto n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-        ::pclose(pipe);
-    }
-    if (!output.empty() && output.back() == '\n') output.pop_back();
-    return output;
+    return zbarDecode(file);
 }
 
 }  // namespace vigilorb::test

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "claude/claude_hook_parser.hpp"
+#include "model/text.hpp"
 
 using namespace vigilorb;
 using vigilorb::claude::ClaudeHookParser;
@@ -128,4 +129,56 @@ TEST(ClaudeHookParser, MalformedInputFails) {
         EXPECT_EQ(ClaudeHookParser::parse(input, "work", observed), std::unexpected(ProviderMessageParsingError::invalidJSON))
             << input;
     }
+}
+
+TEST(ClaudeHookParser, OnlyWhitespaceMayFollowTheDocument) {
+    using namespace std::string_literals;
+    const std::string stop = R"({"session_id":"s1","hook_event_name":"Stop"})";
+    for (const std::string& input : {stop + " \n\t\r", "\n"s + stop + "\n"}) {
+        auto events = ClaudeHookParser::parse(input, "work", observed);
+        ASSERT_TRUE(events) << input;
+        EXPECT_EQ(events->size(), 1u);
+    }
+    // A NUL byte ends the input for nlohmann's lexer, so these once parsed as the document
+    // before it.
+    for (const std::string& input : {stop + "\0"s, stop + "\0garbage"s, stop + "\n\0{\"x\":1}"s, stop + " x",
+                                     stop + "}", stop + stop, "\0"s + stop})
+        EXPECT_EQ(ClaudeHookParser::parse(input, "work", observed), std::unexpected(ProviderMessageParsingError::invalidJSON))
+            << Json(input).dump();
+}
+
+TEST(ClaudeHookParser, IdentifiersAndTitlesAreBoundedInBytes) {
+    auto hook = [](const std::string& session, std::optional<std::string> taskID, std::optional<std::string> subject) {
+        Json input = {{"session_id", session}, {"hook_event_name", "PermissionRequest"}};
+        if (taskID) input["task_id"] = *taskID;
+        if (subject) input["task_subject"] = *subject;
+        return ClaudeHookParser::parse(input.dump(), "work", observed);
+    };
+    const std::string longest(maxIdentifierBytes, 's');
+    auto events = hook(longest, longest, std::nullopt);
+    ASSERT_TRUE(events);
+    EXPECT_EQ((*events)[0].asTask()->id, longest + "/" + longest);
+
+    // An identifier cannot be cut without naming another task: refused whole.
+    for (const auto& [session, taskID] : {std::pair<std::string, std::optional<std::string>>{longest + "s", std::nullopt},
+                                          {"s1", longest + "t"},
+                                          {std::string(2 << 20, 's'), std::nullopt}})
+        EXPECT_EQ(hook(session, taskID, std::nullopt), std::unexpected(ProviderMessageParsingError::tooLarge))
+            << session.size() << " " << taskID.value_or("").size();
+
+    // One user-perceived character of 1.2 MB (a base and 600,000 combining accents) is a
+    // title of one character, within the character bound: the byte bound cuts it.
+    std::string zalgo = "Z";
+    for (int i = 0; i < 600000; ++i) zalgo += "\u0301";
+    events = hook("s1", std::nullopt, zalgo);
+    ASSERT_TRUE(events);
+    const std::string& title = (*events)[0].asTask()->title;
+    EXPECT_LE(title.size(), maxTitleBytes);
+    EXPECT_GT(title.size(), maxTitleBytes - 2);
+    EXPECT_TRUE(title.starts_with("Z\u0301"));
+    EXPECT_TRUE(text::isValidUTF8(title));
+    // After other words, such a character goes whole.
+    events = hook("s1", std::nullopt, "fix " + zalgo);
+    ASSERT_TRUE(events);
+    EXPECT_EQ((*events)[0].asTask()->title, "fix");
 }

@@ -66,3 +66,13 @@ TEST(ClaudeStatusLineParser, MalformedInputFails) {
                        "{\"rate_limits\":{}} trailing"})
         EXPECT_TRUE(failsAsInvalidJSON(input)) << input;
 }
+
+TEST(ClaudeStatusLineParser, OnlyWhitespaceMayFollowTheDocument) {
+    using namespace std::string_literals;
+    const std::string limits = R"({"rate_limits":{"five_hour":{"used_percentage":37}}})";
+    auto q = ClaudeStatusLineParser::parse(limits + "\n \t\r", "work", captured);
+    ASSERT_TRUE(q && *q);
+    // nlohmann's lexer stops at a NUL byte as at the end of a C string.
+    for (const std::string& input : {limits + "\0"s, limits + "\0garbage"s, limits + "\n\0\0"s, limits + " {}"})
+        EXPECT_TRUE(failsAsInvalidJSON(input)) << Json(input).dump();
+}

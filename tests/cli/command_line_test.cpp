@@ -102,6 +102,56 @@ TEST_F(CommandLine, InputWithoutEventsStillPrintsAndCreatesTheInbox) {
     }
 }
 
+TEST_F(CommandLine, EventsRefusedForTheirSizeExitWithOne) {
+    // Each of these once gave a file over the drain's limit (deleted unread, the event lost
+    // without a word) or was read whole however large.
+    const std::string stop = R"({"session_id":"s1","hook_event_name":"Stop"})";
+    auto padded = [&](std::size_t size) { return stop + std::string(size - stop.size(), ' '); };
+    struct Case {
+        const char* name;
+        std::string input;
+        int exitStatus;
+        std::size_t files;
+    } cases[] = {
+        {"input at the cap", padded(maxInputBytes), 0, 1},
+        {"input past the cap", padded(maxInputBytes + 1), 1, 0},
+        {"2 MiB session ID", R"({"hook_event_name":"Stop","session_id":")" + std::string(2 << 20, 's') + "\"}", 1, 0},
+        {"2 MiB task ID", R"({"session_id":"s1","hook_event_name":"TaskCreated","task_id":")" + std::string(2 << 20, '7') + "\"}", 1, 0},
+        {"oversized ID of an event not kept", R"({"hook_event_name":"Notification","session_id":")" + std::string(2 << 20, 's') + "\"}", 0, 0},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(inbox);
+        auto result = run(CommandLineMode::hook, c.input);
+        EXPECT_EQ(result.exitStatus, c.exitStatus) << c.name;
+        EXPECT_EQ(result.output, "") << c.name;
+        EXPECT_EQ(static_cast<std::size_t>(std::distance(fs::directory_iterator(inbox), fs::directory_iterator{})), c.files)
+            << c.name;
+    }
+
+    // A title of one 1.2 MB character is cut, and the event arrives in a file the drain reads.
+    std::string zalgo = "Z";
+    for (int i = 0; i < 600000; ++i) zalgo += "\u0301";
+    fs::remove_all(inbox);
+    auto result = run(CommandLineMode::hook,
+                      Json{{"session_id", "s1"}, {"hook_event_name", "PermissionRequest"}, {"task_subject", zalgo}}.dump());
+    EXPECT_EQ(result.exitStatus, 0);
+    std::vector<fs::path> written(fs::directory_iterator(inbox), fs::directory_iterator{});
+    ASSERT_EQ(written.size(), 1u);
+    auto bytes = files::read(written[0], maxEventFileBytes);
+    ASSERT_TRUE(bytes);
+    auto envelopes = decodeEventFile(*bytes).value();
+    ASSERT_EQ(envelopes.size(), 2u);
+    EXPECT_LE(envelopes[0].event.asTask()->title.size(), maxTitleBytes);
+
+    // The status line reads past the cap as any input it cannot use: its line, no event, 0.
+    fs::remove_all(inbox);
+    auto line = run(CommandLineMode::statusLine,
+                    R"({"rate_limits":{"five_hour":{"used_percentage":1}}})" + std::string(maxInputBytes, ' '));
+    EXPECT_EQ(line.exitStatus, 0);
+    EXPECT_EQ(line.output, statusLineText);
+    EXPECT_TRUE(fs::is_empty(inbox));
+}
+
 TEST_F(CommandLine, PermissionRequestWritesTaskThenPendingActionInOneFile) {
     auto result = run(CommandLineMode::hook,
                       R"({"session_id":"s1","hook_event_name":"PermissionRequest","tool_name":"AskUserQuestion"})");

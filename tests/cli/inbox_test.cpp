@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <map>
@@ -124,6 +125,11 @@ TEST_F(Inbox, WriterFailures) {
     EXPECT_EQ(code([&] { cli::writeEvents(path, {runningTask("work", "t1")}, now); }),
               cli::InboxWriteError::writeFailed);
     EXPECT_TRUE(fs::is_empty(path));  // no temporary left behind
+
+    // A file the drain would delete unread is not written at all.
+    EXPECT_EQ(code([&] { cli::writeEvents(path, {runningTask("work", std::string(cli::maxEventFileBytes, 't'))}, now); }),
+              cli::InboxWriteError::tooLarge);
+    EXPECT_TRUE(fs::is_empty(path));
 }
 
 TEST_F(Inbox, AppliesDeletesAndReportsPerAccount) {
@@ -304,4 +310,77 @@ TEST_F(Inbox, NothingToDrainIsQuiet) {
     drain();  // no claude folder yet
     EXPECT_TRUE(published.empty());
     EXPECT_FALSE(fs::exists(snapshotFile));
+}
+
+TEST_F(Inbox, PassRemovesOnlyStaleTemporariesOfEventFiles) {
+    // What a hook killed between writing and renaming leaves, next to things that are not that.
+    const std::string uuid = "8C3D2A71-0B4E-4F6A-9D1C-5E7F8A9B0C1D";
+    const std::string event = "1B2C3D4E-5F60-4718-8293-A4B5C6D7E8F9.json";
+    const struct {
+        std::string name;
+        double age;
+        bool removed;
+    } cases[] = {
+        {"." + event + "." + uuid + ".tmp", 600, true},
+        {"." + event + "." + uuid + ".tmp", 30, false},  // a hook may be writing it now
+        {".notes.txt." + uuid + ".tmp", 600, false},     // not an event file's
+        {"." + event + ".8c3d2a71-0b4e-4f6a-9d1c-5e7f8a9b0c1d.tmp", 600, false},
+        {"." + event + ".tmp", 600, false},
+        {".hidden.json", 600, false},
+    };
+    auto folder = cli::prepareInbox(root, "work");
+    for (const auto& c : cases) {
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        test::writeText(folder / c.name, "{\"id\":");
+        auto at = (now - c.age).unix();
+        struct timespec times[2] = {{static_cast<time_t>(at), 0}, {static_cast<time_t>(at), 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, (folder / c.name).c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+        cli::drainPass(root, store, {[](const store::CompanionSnapshot&) {}, [](auto&&...) {}, {}, [] { return now; }});
+        EXPECT_EQ(fs::exists(folder / c.name), !c.removed) << c.name << " " << c.age;
+    }
+    // A folder or a link of that name is left alone; so is everything without a clock.
+    fs::remove_all(folder);
+    fs::create_directories(folder / ("." + event + "." + uuid + ".tmp"));
+    fs::create_symlink("/etc/hostname", folder / ("." + event + ".9C3D2A71-0B4E-4F6A-9D1C-5E7F8A9B0C1D.tmp"));
+    drain();
+    cli::drainPass(root, store, {[](const store::CompanionSnapshot&) {}, [](auto&&...) {}, {}, [] { return now + 3600; }});
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator{}), 2);
+}
+
+TEST_F(Inbox, StopRequestEndsThePassBetweenFilesAndLosesNothing) {
+    const int total = 40;
+    for (int i = 0; i < total; ++i) {
+        auto envelope = ProviderEventEnvelope::make(runningTask("work", "t" + std::to_string(i)), now + i);
+        ASSERT_TRUE(files::writeAtomically(cli::prepareInbox(root, "work") / (envelope.id + ".json"),
+                                           encodeEnvelope(envelope), 0600));
+    }
+    drop("home", runningTask("home", "h1"));
+    // The request arrives while the tenth file is applied.
+    int applied = 0;
+    cli::DrainHandler handler{[&](const store::CompanionSnapshot&) { ++applied; }, [](auto&&...) {},
+                              [&] { return applied >= 10; }, [] { return now; }};
+    cli::drainPass(root, store, handler);
+    EXPECT_EQ(applied, 10);
+    auto stored = store.snapshot();
+    EXPECT_EQ(stored.tasksByID.size(), 10u);
+    // Whichever account came first, the applied files are the earliest of their inbox.
+    const bool homeFirst = stored.tasksByID.contains("claude:home:h1");
+    const int workApplied = homeFirst ? 9 : 10;
+    for (int i = 0; i < workApplied; ++i)
+        EXPECT_TRUE(stored.tasksByID.contains("claude:work:t" + std::to_string(i))) << i;
+    auto waiting = [&](const std::string& account) {
+        return std::distance(fs::directory_iterator(inbox(account)), fs::directory_iterator{});
+    };
+    EXPECT_EQ(waiting("work"), total - workApplied);
+    EXPECT_EQ(waiting("home"), homeFirst ? 0 : 1);
+
+    // The next start takes up the rest, in order, each once.
+    store::CompanionSnapshotStore next{snapshotFile, [] { return now; }};
+    cli::drainPass(root, next, {[](const store::CompanionSnapshot&) {}, [](auto&&...) {}});
+    stored = next.snapshot();
+    EXPECT_EQ(stored.tasksByID.size(), static_cast<std::size_t>(total + 1));
+    EXPECT_EQ(stored.processedEventIDs.size(), static_cast<std::size_t>(total + 1));
+    EXPECT_EQ(waiting("work"), 0);
+    EXPECT_EQ(waiting("home"), 0);
 }

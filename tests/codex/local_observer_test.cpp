@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "codex/common.hpp"
+#include "codex/task_title.hpp"
 #include "codex_home_fixture.hpp"
 #include "temp_dir.hpp"
 
@@ -167,6 +167,64 @@ TEST_F(CodexCapture, FailedPollKeepsTheCursors) {
     fs::remove(home / "state_5.sqlite-shm");
     EXPECT_FALSE(capture("work", home.path(), state, now));
     EXPECT_EQ(state.cursors, kept);
+}
+
+// A poll reads only what changed, and gives what reading everything would give: the database
+// again when it or its write-ahead log changed (a change still in the log leaves the database
+// file as it was), a rollout again when it grew. recapture() gives the same without any file.
+TEST_F(CodexCapture, UnchangedFilesAreNotReadAgainAndTheResultIsTheSame) {
+    long long t = static_cast<long long>(now.unix());
+    makeDatabase({{.id = "a", .rolloutPath = rollout("a"), .updatedAt = t - 10},
+                  {.id = "b", .rolloutPath = rollout("b"), .updatedAt = t - 20}});
+    appendFile(rollout("a"), rolloutEvent("task_started", iso(now - 30)));
+    appendFile(rollout("b"), rolloutEvent("task_complete", iso(now - 40)));
+    auto fresh = [&](Date at) {
+        CaptureState other;
+        return capture("work", home.path(), other, at);
+    };
+    auto same = [&](const std::expected<CaptureSnapshot, LocalObserverError>& r, Date at) {
+        auto expected = fresh(at);
+        ASSERT_TRUE(r);
+        ASSERT_TRUE(expected);
+        EXPECT_EQ(r->tasks, expected->tasks);
+        EXPECT_EQ(r->indexedIDs, expected->indexedIDs);
+        EXPECT_EQ(r->lifecycleCursors, expected->lifecycleCursors);
+    };
+
+    CaptureState state;
+    same(capture("work", home.path(), state, now), now);
+    EXPECT_EQ(state.databaseReads, 1u);
+    EXPECT_EQ(state.rolloutScans, 2u);
+
+    same(capture("work", home.path(), state, now + 1), now + 1);
+    EXPECT_EQ(state.databaseReads, 1u);
+    EXPECT_EQ(state.rolloutScans, 2u);
+    // Tasks age with the clock also when nothing is read (the running one after 180 s).
+    same(recapture("work", state, now + 200), now + 200);
+
+    appendFile(rollout("a"), rolloutEvent("task_complete", iso(now + 2)));
+    same(capture("work", home.path(), state, now + 3), now + 3);
+    EXPECT_EQ(state.databaseReads, 1u);
+    EXPECT_EQ(state.rolloutScans, 3u);
+
+    {
+        // A writer still open: the new row is only in the write-ahead log.
+        SqliteWriter writer(home / "state_5.sqlite");
+        writer.exec(insertThread({.id = "c", .rolloutPath = rollout("c"), .updatedAt = t + 4}));
+        appendFile(rollout("c"), rolloutEvent("task_started", iso(now + 4)));
+        auto r = capture("work", home.path(), state, now + 5);
+        same(r, now + 5);
+        EXPECT_TRUE(r->indexedIDs.contains("c"));
+        EXPECT_EQ(state.databaseReads, 2u);
+        EXPECT_EQ(state.rolloutScans, 4u);
+    }
+    same(recapture("work", state, now + 6), now + 6);
+
+    // A failure is what recapture() gives too.
+    fs::remove(home / "state_5.sqlite");
+    fs::remove(home / "state_5.sqlite-wal");
+    EXPECT_EQ(capture("work", home.path(), state, now + 7).error(), LocalObserverError::stateDatabaseMissing);
+    EXPECT_EQ(recapture("work", state, now + 8).error(), LocalObserverError::stateDatabaseMissing);
 }
 
 }  // namespace

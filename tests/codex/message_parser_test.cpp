@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "codex/common.hpp"
+#include "codex/task_title.hpp"
 
 using namespace vigilorb;
 using namespace vigilorb::codex;
@@ -124,33 +124,6 @@ TEST(CodexDefaultTitle, UsesTheLastSixCharacters) {
     EXPECT_EQ(defaultTaskTitle("01a25eab-1234-5678"), "Codex task \u00B7 4-5678");
     // Characters, not bytes: six accented letters stay whole.
     EXPECT_EQ(defaultTaskTitle("x\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9"), "Codex task \u00B7 \u00E9\u00E9\u00E9\u00E9\u00E9\u00E9");
-}
-
-TEST(CodexInternetDateTime, AcceptsRfc3339Only) {
-    const double base = 1796883485;  // 2026-12-10T06:18:05Z
-    struct Case {
-        const char* text;
-        std::optional<double> unix;
-    };
-    const Case cases[] = {
-        {"2026-12-10T06:18:05Z", base},
-        {"2026-12-10T06:18:05.250Z", base + 0.25},
-        {"2026-12-10T06:36:48.735318361Z", base + 1123.735318361},
-        {"2026-12-10T08:18:05+02:00", base},
-        {"2026-12-10T06:18:05", std::nullopt},
-        {"2026-12-10 06:18:05Z", std::nullopt},
-        {"2026-02-30T06:18:05Z", std::nullopt},
-        {"2026-12-10T06:18:05.Z", std::nullopt},
-        {"2026-12-10T06:18:05Zjunk", std::nullopt},
-        {"", std::nullopt},
-    };
-    for (const auto& c : cases) {
-        auto d = parseInternetDateTime(c.text);
-        ASSERT_EQ(d.has_value(), c.unix.has_value()) << c.text;
-        if (d) {
-            EXPECT_NEAR(d->unix(), *c.unix, 1e-5) << c.text;
-        }
-    }
 }
 
 }  // namespace

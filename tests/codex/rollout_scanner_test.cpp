@@ -6,7 +6,7 @@
 #include <fstream>
 #include <random>
 
-#include "codex/common.hpp"
+#include "codex/task_title.hpp"
 #include "temp_dir.hpp"
 
 using namespace vigilorb;

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <string>
 
 #include "desktop/qr_matrix.hpp"
+#include "qr_decode.hpp"
 #include "temp_dir.hpp"
 
 using namespace vigilorb::desktop;
@@ -21,18 +21,6 @@ void writePbm(const fs::path& file, const QrMatrix& m, int scale) {
         for (int x = 0; x < px; ++x) out << (m.isDark(x / scale, y / scale) ? "1 " : "0 ");
         out << "\n";
     }
-}
-
-std::string zbarDecode(const fs::path& image) {
-    std::string command = "zbarimg --quiet --raw -Sdisable -Sqrcode.enable '" + image.string() + "' 2>/dev/null";
-    std::string output;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[4096];
-        while (auto n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-        ::pclose(pipe);
-    }
-    if (!output.empty() && output.back() == '\n') output.pop_back();
-    return output;
 }
 
 TEST(QrMatrix, DecodesBackToTheBytesAtTheVersionLevelMNeeds) {
@@ -66,7 +54,7 @@ TEST(QrMatrix, DecodesBackToTheBytesAtTheVersionLevelMNeeds) {
         EXPECT_TRUE(matrix->isDark(QrMatrix::quietZone, QrMatrix::quietZone));
         auto image = dir / "code.pbm";
         writePbm(image, *matrix, 4);
-        EXPECT_EQ(zbarDecode(image), c.payload);
+        EXPECT_EQ(vigilorb::test::zbarDecode(image), c.payload);
     }
 }
 

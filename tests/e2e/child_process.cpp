@@ -142,4 +142,16 @@ std::filesystem::path sourceDir() {
     return v;
 }
 
+std::map<std::string, std::string> isolatedCompanionEnvironment(const std::filesystem::path& dir) {
+    std::filesystem::create_directories(dir / "run");
+    std::filesystem::permissions(dir / "run", std::filesystem::perms::owner_all);
+    auto env = baseEnvironment();
+    env["HOME"] = (dir / "home").string();
+    env["XDG_DATA_HOME"] = (dir / "data").string();
+    env["XDG_CONFIG_HOME"] = (dir / "config").string();
+    env["XDG_RUNTIME_DIR"] = (dir / "run").string();
+    env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=/nonexistent/vigilorb-bus";
+    return env;
+}
+
 }  // namespace vigilorb::test

@@ -49,6 +49,11 @@ bool eventually(const std::function<bool()>& condition, std::chrono::seconds lim
 // Environment entries of the parent worth passing on (sanitizer options, PATH).
 std::map<std::string, std::string> baseEnvironment();
 
+// baseEnvironment() for a companion of its own below `dir`: home, data, config and a 0700
+// runtime folder `dir`/run (created here), and no session bus, so the pairing key goes to the
+// 0600 file store and nothing reaches the desktop the tests run on.
+std::map<std::string, std::string> isolatedCompanionEnvironment(const std::filesystem::path& dir);
+
 std::filesystem::path binDir();
 std::filesystem::path sourceDir();
 

@@ -2,7 +2,10 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cmath>
 #include <set>
+#include <thread>
+#include <tuple>
 
 #include "child_process.hpp"
 #include "model/events.hpp"
@@ -122,6 +125,104 @@ TEST_F(Companion, BadInputStillPrintsTheStatusLineAndWritesNothing) {
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(fs::is_directory(inbox("work")));
     EXPECT_EQ(inboxCount("work"), 0u);
+}
+
+TEST_F(Companion, HostileHookInputIsRefusedOrBoundedAndTheRestArrives) {
+    // An endless writer: the run stops reading at its cap and says the event was lost; the
+    // status line still prints its line.
+    for (auto [flag, status, out] : {std::tuple{"--claude-hook", 1, ""},
+                                     std::tuple{"--claude-statusline", 0, "Tallyloom · local only\n"}}) {
+        auto r = run({"/bin/sh", "-c", "head -c 1073741824 /dev/zero 2>/dev/null | \"$0\" \"$1\" work", exe.string(), flag}, env());
+        EXPECT_EQ(r.status, status) << flag;
+        EXPECT_EQ(r.out, out) << flag;
+        EXPECT_EQ(r.err, "") << flag;
+    }
+    struct Case {
+        const char* name;
+        std::string input;
+        int status;
+    } cases[] = {
+        {"2 MiB session ID", R"({"hook_event_name":"Stop","session_id":")" + std::string(2 << 20, 's') + "\"}", 1},
+        // Not one JSON document: nothing to deliver, as for any input that is not a hook's.
+        {"NUL and garbage after the document", std::string(R"({"session_id":"s9","hook_event_name":"Stop"})") +
+                                                   std::string("\0garbage", 8), 0},
+    };
+    for (const auto& c : cases) {
+        auto r = mode("--claude-hook", "work", c.input);
+        EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_EQ(r.out, "") << c.name;
+        EXPECT_EQ(inboxCount("work"), 0u) << c.name;
+    }
+
+    // A title of one 1.2 MB character once made a file the drain deleted unread.
+    std::string zalgo = "Z";
+    for (int i = 0; i < 600000; ++i) zalgo += "\u0301";
+    auto r = mode("--claude-hook", "work",
+                  Json{{"session_id", "s1"}, {"hook_event_name", "TaskCreated"}, {"task_id", "1"}, {"task_subject", zalgo}}
+                      .dump());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(inboxCount("work"), 1u);
+    auto app = startApp();
+    ASSERT_TRUE(eventually([&] {
+        auto s = snapshot();
+        return s && s->tasksByID.contains("claude:work:s1/1") && inboxCount("work") == 0;
+    })) << app->err();
+    auto title = snapshot()->tasksByID.at("claude:work:s1/1").title;
+    EXPECT_TRUE(title.starts_with("Z\u0301"));
+    EXPECT_LE(title.size(), maxTitleBytes);
+    app->signal(SIGTERM);
+    EXPECT_EQ(app->wait(), 0) << app->err();
+}
+
+TEST_F(Companion, StopRequestEndsADrainPassBetweenFilesAndTheNextStartTakesUpTheRest) {
+    // A backlog of updates to one task, in the order they happened: after any stop, the task
+    // shows update k - 1 exactly when updates k and later still wait in the inbox.
+    const int total = 200;
+    const Date base = Date::fromUnix(std::floor(Date::now().unix()) - 2 * total);
+    auto folder = cli::prepareInbox(data / "VigilorbCompanion" / "Profiles", "work");
+    std::map<std::string, int> order;
+    for (int i = 0; i < total; ++i) {
+        auto at = base + i;
+        auto envelope = ProviderEventEnvelope::make(
+            NormalizedProviderEvent::task(TaskSnapshot{"s1", std::nullopt, "work", AIProvider::claude, "Claude task",
+                                                       TaskState::running, at}),
+            at);
+        ASSERT_TRUE(files::writeAtomically(folder / (envelope.id + ".json"), cli::encodeEventFile({envelope}), 0600,
+                                           files::Durability::visibleOnly));
+        order[envelope.id + ".json"] = i;
+    }
+    auto applied = [&]() -> int {
+        auto s = snapshot();
+        if (!s || !s->tasksByID.contains("claude:work:s1")) return 0;
+        return static_cast<int>(s->tasksByID.at("claude:work:s1").updatedAt.sinceReference - base.sinceReference) + 1;
+    };
+    auto waitingFrom = [&]() {
+        int first = total;
+        std::size_t count = 0;
+        for (const auto& e : fs::directory_iterator(folder)) {
+            first = std::min(first, order.at(e.path().filename().string()));
+            ++count;
+        }
+        return std::pair{first, count};
+    };
+
+    auto app = startApp();
+    // Polls the file (not a deadline): the stop is asked for as soon as the pass has begun.
+    while (applied() == 0 && app->running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    app->signal(SIGTERM);
+    EXPECT_EQ(app->wait(), 0) << app->err();
+    const int done = applied();
+    auto [first, count] = waitingFrom();
+    EXPECT_GT(count, 0u) << "the pass ran to its end before the stop was seen";
+    EXPECT_EQ(first, done);
+    EXPECT_EQ(count, static_cast<std::size_t>(total - done));
+
+    auto next = startApp();
+    ASSERT_TRUE(eventually([&] { return lockIsHeld(); })) << next->err();
+    // The file goes right after its event is in the snapshot.
+    ASSERT_TRUE(eventually([&] { return applied() == total && waitingFrom().second == 0; })) << next->err();
+    next->signal(SIGTERM);
+    EXPECT_EQ(next->wait(), 0) << next->err();
 }
 
 TEST_F(Companion, InboxThatCannotBeCreatedExitsWithOne) {

@@ -58,20 +58,7 @@ struct ControlChannel : ::testing::Test {
     fs::path keyFolder = dir / "data" / "VigilorbCompanion" / "PairingKeys";
     std::unique_ptr<ChildProcess> app;
 
-    void SetUp() override {
-        fs::create_directories(runtimeDir);
-        fs::permissions(runtimeDir, fs::perms::owner_all);
-    }
-    std::map<std::string, std::string> env() {
-        auto e = baseEnvironment();
-        e["HOME"] = (dir / "home").string();
-        e["XDG_DATA_HOME"] = (dir / "data").string();
-        e["XDG_CONFIG_HOME"] = (dir / "config").string();
-        e["XDG_RUNTIME_DIR"] = runtimeDir.string();
-        // No session bus: the pairing key goes to the 0600 file store.
-        e["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=/nonexistent/vigilorb-bus";
-        return e;
-    }
+    std::map<std::string, std::string> env() { return isolatedCompanionEnvironment(dir.path()); }
     void startApp() {
         app = std::make_unique<ChildProcess>(std::vector<std::string>{exe.string()}, env());
         ASSERT_TRUE(eventually([&] { return fs::exists(socket) || !app->running(); }));

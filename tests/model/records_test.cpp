@@ -78,11 +78,39 @@ TEST(Records, NormalizedTitle) {
     for (int i = 0; i < 600; ++i) accented += "e\u0301";
     auto cut = normalizedTitle(accented);
     EXPECT_EQ(cut->size(), 500u * 3);
-    // Family emoji (ZWJ sequence) stays whole.
-    std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467";
-    std::string many;
-    for (int i = 0; i < 501; ++i) many += family;
-    EXPECT_EQ(normalizedTitle(many)->size(), family.size() * 500);
+}
+
+TEST(Records, NormalizedTitleIsBoundedInBytes) {
+    auto repeat = [](std::string_view piece, std::size_t times) {
+        std::string s;
+        for (std::size_t i = 0; i < times; ++i) s += piece;
+        return s;
+    };
+    const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467";  // 18 bytes, one character
+    const std::string zalgo = "Z" + repeat("\u0301", 600000);                  // 1.2 MB, one character
+    struct Case {
+        const char* name;
+        std::string title;
+        std::string expected;
+    } cases[] = {
+        // 500 characters of four bytes each fit.
+        {"astral", repeat("\U0001D400", 600), repeat("\U0001D400", 500)},
+        // A family emoji (a ZWJ sequence) is one character and stays whole: 500 of them are
+        // 9,000 bytes, so as many as fit.
+        {"zwj sequences", repeat(family, 500), repeat(family, maxTitleBytes / family.size())},
+        // A character that does not fit after others is left out, with the space before it.
+        {"huge last word", "fix the " + zalgo, "fix the"},
+        // One that does not fit on its own is cut between its code points.
+        {"one huge character", zalgo, zalgo.substr(0, 1 + (maxTitleBytes - 1) / 2 * 2)},
+        // A 500-character cut before a word drops the space too.
+        {"cut at a space", repeat("a", 499) + " tail", repeat("a", 499)},
+    };
+    for (const auto& c : cases) {
+        auto title = normalizedTitle(c.title);
+        ASSERT_TRUE(title) << c.name;
+        EXPECT_EQ(*title, c.expected) << c.name;
+        EXPECT_LE(title->size(), maxTitleBytes) << c.name;
+    }
 }
 
 struct PlaceholderCase {

@@ -17,14 +17,7 @@ TEST(CompanionToRelay, UploadsReachFetchAndWatch) {
     const char* certs = std::getenv("TEST_CERTS");
     ASSERT_TRUE(certs) << "run through with_test_ca.sh";
     TempDir dir;
-    fs::create_directories(dir / "run");
-    fs::permissions(dir / "run", fs::perms::owner_all);
-    auto env = baseEnvironment();
-    env["HOME"] = (dir / "home").string();
-    env["XDG_DATA_HOME"] = (dir / "data").string();
-    env["XDG_CONFIG_HOME"] = (dir / "config").string();
-    env["XDG_RUNTIME_DIR"] = (dir / "run").string();
-    env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=/nonexistent/vigilorb-bus";
+    auto env = isolatedCompanionEnvironment(dir.path());
     env["SSL_CERT_FILE"] = std::getenv("SSL_CERT_FILE");
     auto companion = (binDir() / "vigilorb-companion").string();
     auto peer = (binDir() / "vigilorb-peer").string();

@@ -6,6 +6,7 @@
 
 #include "claude_desktop_fixtures.hpp"
 #include "runtime/claude_desktop_observers.hpp"
+#include "qt.hpp"
 #include "temp_dir.hpp"
 
 using namespace vigilorb;
@@ -16,14 +17,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr double t0 = 1'765'000'000;
-
-QCoreApplication& application() {
-    static int argc = 1;
-    static char name[] = "claude_desktop_observers_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
 
 // Runs the event loop until `object` has emitted passCompleted `count` more times (the limit
 // only guards against a hang).
@@ -40,16 +33,10 @@ bool passes(Observer& object, int count) {
     return seen >= count;
 }
 
-void settle(std::chrono::milliseconds d) {
-    QEventLoop loop;
-    QTimer::singleShot(d, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 }  // namespace
 
 TEST(ClaudeDesktopUsageObserver, HandsEachCaptureOverOnceAndRefreshesTheStatusEveryPass) {
-    application();
+    test::qtApplication();
     test::TempDir home;
     auto file = home / "plan-usage-history.json";
     writeHistory(file, {{t0, 40, 10}});
@@ -80,7 +67,7 @@ TEST(ClaudeDesktopUsageObserver, HandsEachCaptureOverOnceAndRefreshesTheStatusEv
 }
 
 TEST(ClaudeDesktopLocalObserver, UnavailableOncePerRunOfFailuresAndAStopInsideAHandlerEndsThePass) {
-    application();
+    test::qtApplication();
     test::TempDir home;
     auto root = home / "local-agent-mode-sessions";
     runtime::ClaudeDesktopLocalObserver observer(root, 1ms, [] { return Date::fromUnix(t0); });
@@ -117,7 +104,7 @@ TEST(ClaudeDesktopLocalObserver, UnavailableOncePerRunOfFailuresAndAStopInsideAH
     QTimer::singleShot(30000, &loop, &QEventLoop::quit);
     loop.exec();
     ASSERT_TRUE(stoppedInHandler);
-    settle(50ms);
+    test::settle(50ms);
     EXPECT_EQ(reports, 1);
     EXPECT_FALSE(observer.isPolling());
     EXPECT_EQ(statuses.back(),

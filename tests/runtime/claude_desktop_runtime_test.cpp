@@ -7,6 +7,7 @@
 #include "claude_desktop_fixtures.hpp"
 #include "runtime/claude_desktop_runtime_side.hpp"
 #include "runtime/provider_runtime_controller.hpp"
+#include "qt.hpp"
 #include "temp_dir.hpp"
 
 using namespace vigilorb;
@@ -17,29 +18,6 @@ namespace keys = vigilorb::runtime::claude_desktop_keys;
 namespace {
 
 constexpr double t0 = 1'765'000'000;  // Unix seconds; the tests' "now"
-
-QCoreApplication& application() {
-    static int argc = 1;
-    static char name[] = "claude_desktop_runtime_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
-
-// Runs the event loop until the condition holds. The limit only keeps a broken build from
-// hanging; it is not what the test checks.
-template <class Condition>
-bool runUntil(Condition condition) {
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (condition()) loop.quit();
-    });
-    poll.start(1);
-    QTimer::singleShot(30000, &loop, &QEventLoop::quit);
-    if (!condition()) loop.exec();
-    return condition();
-}
 
 struct DesktopRuntime : ::testing::Test {
     test::TempDir home;
@@ -57,7 +35,7 @@ struct DesktopRuntime : ::testing::Test {
     void TearDown() override { controller.reset(); }
 
     runtime::ProviderRuntimeController& start() {
-        application();
+        test::qtApplication();
         runtime::ProviderRuntimeOptions o;
         o.environment = [this](const char* name) -> std::optional<std::string> {
             std::string n = name;
@@ -114,14 +92,14 @@ TEST_F(DesktopRuntime, FirstStartObservesTheDefaultAccountAndRecordsQuotaAndTask
     writeSession(sessions, "b", "b", "Waiting one", t0 - 5,
                  auditLine(R"("type":"system","subtype":"permission_request","tool_name":"Bash")", t0 - 5));
     auto& c = start();
-    ASSERT_TRUE(runUntil([&] { return side().accountID().has_value(); }));
+    ASSERT_TRUE(test::runUntil([&] { return side().accountID().has_value(); }));
     EXPECT_EQ(*side().accountID(), "claude-desktop");
     EXPECT_EQ(preferences.boolean(keys::configured), true);
     EXPECT_EQ(preferences.boolean(keys::enabled), true);
     EXPECT_EQ(preferences.string(keys::account), "claude-desktop");
     EXPECT_TRUE(c.claudeDesktopObserverEnabled());
 
-    ASSERT_TRUE(runUntil([&] { return quota() && task(taskID("a")) && task(taskID("b")); }));
+    ASSERT_TRUE(test::runUntil([&] { return quota() && task(taskID("a")) && task(taskID("b")); }));
     ASSERT_EQ(quota()->windows.size(), 2u);
     EXPECT_EQ(quota()->windows[0].usedPercentage, 9);
     EXPECT_EQ(quota()->windows[0].resetsAt, Date::fromUnix(t0 - 60 + 18000));
@@ -129,9 +107,9 @@ TEST_F(DesktopRuntime, FirstStartObservesTheDefaultAccountAndRecordsQuotaAndTask
     EXPECT_EQ(task(taskID("b"))->state, TaskState::waitingApproval);
     EXPECT_EQ(task(taskID("a"))->title, "Cowork · Task a");
 
-    ASSERT_TRUE(runUntil([&] { return row("Claude Usage/claude-desktop").starts_with("Claude Desktop quota"); }));
+    ASSERT_TRUE(test::runUntil([&] { return row("Claude Usage/claude-desktop").starts_with("Claude Desktop quota"); }));
     EXPECT_EQ(row("Claude Usage/claude-desktop"), "Claude Desktop quota connected · 5h 9% · 7d 12%");
-    ASSERT_TRUE(runUntil([&] { return row("Claude Desktop/claude-desktop").starts_with("Local session"); }));
+    ASSERT_TRUE(test::runUntil([&] { return row("Claude Desktop/claude-desktop").starts_with("Local session"); }));
     EXPECT_EQ(row("Claude Desktop/claude-desktop"), "Local session event source connected · 2 current tasks");
     EXPECT_EQ(c.claudeDesktopObserverStatus(), "Local session event source connected · 2 current tasks");
 }
@@ -155,7 +133,7 @@ TEST_F(DesktopRuntime, StartUpFollowsThePreferences) {
         if (c.enabled) preferences.setBoolean(keys::enabled, *c.enabled);
         if (c.account) preferences.setString(keys::account, *c.account);
         start();
-        ASSERT_TRUE(runUntil([&] { return controller->claudeSummary() != "Detecting the local CLI…"; }));
+        ASSERT_TRUE(test::runUntil([&] { return controller->claudeSummary() != "Detecting the local CLI…"; }));
         EXPECT_EQ(side().accountID(), c.expected);
         EXPECT_EQ(controller->claudeDesktopObserverEnabled(), c.expected.has_value());
         controller.reset();
@@ -165,7 +143,7 @@ TEST_F(DesktopRuntime, StartUpFollowsThePreferences) {
 TEST_F(DesktopRuntime, RefusedAccountIDAndSwitchingAccounts) {
     preferences.setBoolean(keys::configured, true);
     auto& c = start();
-    runUntil([&] { return c.claudeSummary() != "Detecting the local CLI…"; });
+    test::runUntil([&] { return c.claudeSummary() != "Detecting the local CLI…"; });
     side().start("bad id!");
     EXPECT_EQ(c.claudeDesktopObserverStatus(), "Account IDs may contain only letters, numbers, hyphens, and underscores");
     EXPECT_FALSE(side().accountID());
@@ -175,7 +153,7 @@ TEST_F(DesktopRuntime, RefusedAccountIDAndSwitchingAccounts) {
     EXPECT_EQ(side().accountID(), "a");
     EXPECT_EQ(c.claudeDesktopObserverStatus(), "Connecting to local Claude Cowork session events…");
     EXPECT_EQ(row("Claude Desktop/a"), "Scanning local Cowork sessions");
-    ASSERT_TRUE(runUntil([&] { return !row("Claude Usage/a").empty(); }));
+    ASSERT_TRUE(test::runUntil([&] { return !row("Claude Usage/a").empty(); }));
     EXPECT_EQ(row("Claude Usage/a"), "Waiting for Claude Desktop to create local quota history");
 
     side().start("b");
@@ -185,21 +163,21 @@ TEST_F(DesktopRuntime, RefusedAccountIDAndSwitchingAccounts) {
 
     // Refused while b is observed: b keeps running, and its later scans update b's row but
     // leave the refusal in the observer status until the next start or stop.
-    ASSERT_TRUE(runUntil([&] { return row("Claude Desktop/b").starts_with("Local session"); }));
+    ASSERT_TRUE(test::runUntil([&] { return row("Claude Desktop/b").starts_with("Local session"); }));
     side().start("");
     runningSession("x", t0 - 5);
-    ASSERT_TRUE(runUntil([&] { return row("Claude Desktop/b") == "Local session event source connected · 1 current task"; }));
+    ASSERT_TRUE(test::runUntil([&] { return row("Claude Desktop/b") == "Local session event source connected · 1 current task"; }));
     EXPECT_EQ(c.claudeDesktopObserverStatus(), "Account IDs may contain only letters, numbers, hyphens, and underscores");
     EXPECT_EQ(side().accountID(), "b");
     side().start("b");
-    ASSERT_TRUE(runUntil([&] { return c.claudeDesktopObserverStatus().starts_with("Local session"); }));
+    ASSERT_TRUE(test::runUntil([&] { return c.claudeDesktopObserverStatus().starts_with("Local session"); }));
 }
 
 TEST_F(DesktopRuntime, VanishedActiveTasksCompleteAfterTwoMissedCapturesAndHookTasksStay) {
     runningSession("a", t0 - 10);
     runningSession("gone", t0 - 10);
     auto& c = start();
-    ASSERT_TRUE(runUntil([&] { return task(taskID("a")) && task(taskID("gone")); }));
+    ASSERT_TRUE(test::runUntil([&] { return task(taskID("a")) && task(taskID("gone")); }));
     recordHookTask("claude-desktop");
 
     // Session a stays in the library but stops reporting (its activity is now too old and it has
@@ -209,15 +187,15 @@ TEST_F(DesktopRuntime, VanishedActiveTasksCompleteAfterTwoMissedCapturesAndHookT
     fs::remove(sessions / "local_gone.json");
     fs::remove_all(sessions / "local_gone");
 
-    ASSERT_TRUE(runUntil([&] { return side().observationMisses().contains(taskID("a")); }));
+    ASSERT_TRUE(test::runUntil([&] { return side().observationMisses().contains(taskID("a")); }));
     EXPECT_EQ(task(taskID("a"))->state, TaskState::running) << "one missed capture keeps the task";
     // "Scan Now" restarts the observers for the same account; the miss already counted stays.
     side().start("claude-desktop");
     EXPECT_TRUE(side().observationMisses().contains(taskID("a")));
     EXPECT_EQ(task(taskID("gone")), nullptr) << "a session that left the library is removed";
-    ASSERT_TRUE(runUntil([&] { return task(taskID("a"))->state == TaskState::completed; }));
+    ASSERT_TRUE(test::runUntil([&] { return task(taskID("a"))->state == TaskState::completed; }));
     EXPECT_EQ(task(taskID("a"))->updatedAt, Date::fromUnix(t0));
-    EXPECT_TRUE(runUntil([&] { return side().observationMisses().empty(); })) << "a finished task loses its count";
+    EXPECT_TRUE(test::runUntil([&] { return side().observationMisses().empty(); })) << "a finished task loses its count";
     ASSERT_NE(task("hook-session"), nullptr);
     EXPECT_EQ(task("hook-session")->state, TaskState::running);
     (void)c;
@@ -227,23 +205,23 @@ TEST_F(DesktopRuntime, UnavailableLibraryClearsActiveTasksOnTheSecondFailure) {
     runningSession("a", t0 - 10);
     writeSession(sessions, "done", "done", "Done", t0, auditLine(R"("type":"result")", t0));
     auto& c = start();
-    ASSERT_TRUE(runUntil([&] { return task(taskID("a")) && task(taskID("done")); }));
+    ASSERT_TRUE(test::runUntil([&] { return task(taskID("a")) && task(taskID("done")); }));
 
     // A damaged metadata file makes the whole library unreadable.
     std::ofstream(sessions / "local_broken.json") << "{\"sessionId\":";
-    ASSERT_TRUE(runUntil([&] { return task(taskID("a")) == nullptr; }));
+    ASSERT_TRUE(test::runUntil([&] { return task(taskID("a")) == nullptr; }));
     EXPECT_EQ(row("Claude Desktop/claude-desktop"), "Claude Cowork's local session library is temporarily unavailable");
     EXPECT_FALSE(c.accountStatus("Claude Desktop/claude-desktop")->isHealthy);
     ASSERT_NE(task(taskID("done")), nullptr) << "finished tasks are kept";
 
     fs::remove(sessions / "local_broken.json");
-    ASSERT_TRUE(runUntil([&] { return task(taskID("a")) != nullptr; }));
+    ASSERT_TRUE(test::runUntil([&] { return task(taskID("a")) != nullptr; }));
 }
 
 TEST_F(DesktopRuntime, QuotaMergeKeepsALearntResetTime) {
     writeHistory(history, {{t0 - 60, 0, 1}, {t0, 5, 1}});
     auto& c = start();
-    ASSERT_TRUE(runUntil([&] { return quota() && quota()->capturedAt == Date::fromUnix(t0); }));
+    ASSERT_TRUE(test::runUntil([&] { return quota() && quota()->capturedAt == Date::fromUnix(t0); }));
     auto reset = quota()->windows.at(0).resetsAt;
     ASSERT_TRUE(reset);
 
@@ -251,19 +229,19 @@ TEST_F(DesktopRuntime, QuotaMergeKeepsALearntResetTime) {
     // (Its time has come: readings from ahead of the companion's clock count as now.)
     clock = Date::fromUnix(t0 + 1000);
     writeHistory(history, {{t0 - 60, 0, 1}, {t0 + 1000, 7, 1}});
-    ASSERT_TRUE(runUntil([&] { return quota()->capturedAt == Date::fromUnix(t0 + 1000); }));
+    ASSERT_TRUE(test::runUntil([&] { return quota()->capturedAt == Date::fromUnix(t0 + 1000); }));
     EXPECT_EQ(quota()->windows.at(0).usedPercentage, 7);
     EXPECT_EQ(quota()->windows.at(0).resetsAt, reset);
 
     // Once the learnt reset time is past, it is no longer carried.
     clock = *reset + 1;
     writeHistory(history, {{t0 - 60, 0, 1}, {t0 + 2000, 8, 1}});
-    ASSERT_TRUE(runUntil([&] { return quota()->capturedAt == Date::fromUnix(t0 + 2000); }));
+    ASSERT_TRUE(test::runUntil([&] { return quota()->capturedAt == Date::fromUnix(t0 + 2000); }));
     EXPECT_FALSE(quota()->windows.at(0).resetsAt);
 
     // The history disappearing keeps what was recorded.
     fs::remove(history);
-    ASSERT_TRUE(runUntil(
+    ASSERT_TRUE(test::runUntil(
         [&] { return row("Claude Usage/claude-desktop") == "Waiting for Claude Desktop to create local quota history"; }));
     EXPECT_NE(quota(), nullptr);
     (void)c;
@@ -272,7 +250,7 @@ TEST_F(DesktopRuntime, QuotaMergeKeepsALearntResetTime) {
 TEST_F(DesktopRuntime, StopRemovesEveryTaskOfTheAccountAndRemembersTheChoice) {
     runningSession("a", t0 - 10);
     auto& c = start();
-    ASSERT_TRUE(runUntil([&] { return task(taskID("a")) != nullptr; }));
+    ASSERT_TRUE(test::runUntil([&] { return task(taskID("a")) != nullptr; }));
     recordHookTask("claude-desktop");
 
     side().stop();
@@ -294,21 +272,21 @@ TEST_F(DesktopRuntime, StopRemovesEveryTaskOfTheAccountAndRemembersTheChoice) {
     EXPECT_EQ(task(taskID("b")), nullptr);
     controller.reset();
     start();
-    ASSERT_TRUE(runUntil([&] { return controller->claudeSummary() != "Detecting the local CLI…"; }));
+    ASSERT_TRUE(test::runUntil([&] { return controller->claudeSummary() != "Detecting the local CLI…"; }));
     EXPECT_FALSE(side().accountID());
 }
 
 TEST_F(DesktopRuntime, StoreFailuresWhileCleaningUpAreShown) {
     runningSession("a", t0 - 10);
     auto& c = start();
-    ASSERT_TRUE(runUntil([&] { return task(taskID("a")) != nullptr; }));
+    ASSERT_TRUE(test::runUntil([&] { return task(taskID("a")) != nullptr; }));
 
     // The data folder becomes a file: every write of the snapshot fails.
     auto folder = snapshotFile.parent_path();
     fs::rename(folder, home / "moved");
     test::writeText(folder, "not a folder");
     std::ofstream(sessions / "local_broken.json") << "[]";
-    ASSERT_TRUE(runUntil([&] {
+    ASSERT_TRUE(test::runUntil([&] {
         return c.accountStatus("Claude Desktop/claude-desktop") &&
                row("Claude Desktop/claude-desktop") == "Could not clear an unavailable local task observation";
     }));

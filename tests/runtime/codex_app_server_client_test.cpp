@@ -39,7 +39,7 @@ protected:
     fs::path log = dir / "received.jsonl";
 
     void SetUp() override {
-        codexTestApplication();
+        qtApplication();
         qputenv("FAKE_CODEX_LOG", QByteArray::fromStdString(log.string()));
         qputenv("FAKE_CODEX_PIDFILE", QByteArray::fromStdString((dir / "pid").string()));
     }

@@ -53,7 +53,7 @@ struct ApprovalObserverShell : ::testing::Test {
     TempDir dir;
     fs::path codexHome = dir / "codex-home";
     void SetUp() override {
-        codexTestApplication();
+        qtApplication();
         fs::create_directories(codexHome);
     }
     fs::path link() const { return runtime::CodexApprovalObserver::socketPath(codexHome); }

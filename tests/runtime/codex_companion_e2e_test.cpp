@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 namespace {
 
 TEST(CodexCompanionProcess, SavedAccountSyncsQuotaAndLocalTasksIntoTheSnapshotFile) {
-    codexTestApplication();
+    qtApplication();
     TempDir dir;
     fs::create_directories(dir / "bin");
     fs::create_directories(dir / "home");

@@ -18,7 +18,7 @@ struct Calls {
 };
 
 TEST(CodexObserverLoop, ReportsUntilTheIndexAppearsThenSyncsAndStopsCleanly) {
-    codexTestApplication();
+    qtApplication();
     TempDir home;
     runtime::CodexLocalTaskObserver observer("work", home.path(), std::chrono::milliseconds(20));
     Calls calls;
@@ -57,7 +57,7 @@ TEST(CodexObserverLoop, ReportsUntilTheIndexAppearsThenSyncsAndStopsCleanly) {
 }
 
 TEST(CodexObserverLoop, ReleasingTheObserverDuringACaptureIsHarmless) {
-    codexTestApplication();
+    qtApplication();
     TempDir home;
     int calls = 0;
     {

@@ -17,7 +17,7 @@ const fs::path realCodex = fs::path(CODEX_AGENTS_DIR) /
 
 TEST(RealCodexAppServer, SignedOutProfileEndsNotLoggedIn) {
     if (!fs::exists(realCodex)) GTEST_SKIP() << "run scripts/install-agents.sh to install Codex";
-    codexTestApplication();
+    qtApplication();
     TempDir dir;
     fs::create_directories(dir / "home");
     fs::create_directories(dir / "codex-home");

@@ -117,7 +117,7 @@ Shown askForTheProbe(const TuiNamespace& tui, runtime::ProviderRuntimeController
 TEST(RealCodexTui, ApprovalWaitsReachTheSnapshotAndLeaveIt) {
     if (!fs::exists(realCodex)) GTEST_SKIP() << "run scripts/install-agents.sh to install Codex";
     if (::geteuid() != 0) GTEST_SKIP() << "needs root for private network and PID namespaces";
-    codexTestApplication();
+    qtApplication();
     TempDir dir;
     fs::create_directories(dir / "bin");
     installFakeCodex(dir / "bin");  // quota from the fake app-server; tasks and approvals from the real Codex

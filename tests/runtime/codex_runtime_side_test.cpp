@@ -27,7 +27,7 @@ struct CodexSide : ::testing::Test {
     MemoryPreferences preferences;
 
     void SetUp() override {
-        codexTestApplication();
+        qtApplication();
         fs::create_directories(dir / "bin");
         installFakeCodex(dir / "bin");
         qputenv("FAKE_CODEX_SCENARIO", "signedIn");

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <QVariant>
@@ -9,6 +10,7 @@
 #include "cli/claude_inbox.hpp"
 #include "runtime/claude_code_runtime_side.hpp"
 #include "runtime/provider_runtime_controller.hpp"
+#include "qt.hpp"
 #include "temp_dir.hpp"
 
 using namespace vigilorb;
@@ -21,14 +23,6 @@ const Date now = Date::fromReference(800000000);
 NormalizedProviderEvent task(std::string id, TaskState state = TaskState::running) {
     return NormalizedProviderEvent::task(
         TaskSnapshot{std::move(id), std::nullopt, "work", AIProvider::claude, "Claude task", state, now});
-}
-
-QCoreApplication& application() {
-    static int argc = 1;
-    static char name[] = "controller_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
 }
 
 // Runs the event loop until `signal` fires (the guard timer only keeps a broken build from hanging).
@@ -47,7 +41,7 @@ struct Controller : ::testing::Test {
     std::vector<store::CompanionSnapshot> sent;
 
     runtime::ProviderRuntimeOptions options(std::optional<std::string> path = std::nullopt) {
-        application();
+        test::qtApplication();
         runtime::ProviderRuntimeOptions o;
         o.environment = [this, path](const char* name) -> std::optional<std::string> {
             if (std::string(name) == "XDG_DATA_HOME") return data.string();
@@ -206,6 +200,28 @@ TEST_F(Controller, InboxTaskDrainsRepeatedly) {
     EXPECT_TRUE(c->snapshot().tasksByID.contains("claude:work:t1"));
     EXPECT_EQ(c->accountStatus("Claude/work")->detail, "Read-only quota and task state updated");
     EXPECT_EQ(sent.back(), c->snapshot());
+}
+
+// A hook run is applied when its file lands, not a period later; accounts and inboxes that
+// appear after start-up are watched too.
+TEST_F(Controller, InboxIsDrainedWhenAFileLandsWithoutWaitingForThePeriod) {
+    auto o = options();
+    o.claudeInboxPeriod = std::chrono::hours(1);
+    auto c = make(std::move(o));
+    waitFor(*c, &runtime::ProviderRuntimeController::claudeInboxDrained);
+    const auto profiles = data / "VigilorbCompanion" / "Profiles";
+    for (const auto& [account, id] : {std::pair{"work", "claude:work:t1"}, std::pair{"home", "claude:home:t2"}}) {
+        auto inbox = cli::prepareInbox(profiles, account);
+        cli::writeEvents(inbox, {NormalizedProviderEvent::task(TaskSnapshot{
+                                    std::string(id).substr(std::string(id).rfind(':') + 1), std::nullopt, account,
+                                    AIProvider::claude, "Claude task", TaskState::running, now})},
+                         now);
+        QDeadlineTimer deadline(30000);
+        while (!c->snapshot().tasksByID.contains(id) && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        EXPECT_TRUE(c->snapshot().tasksByID.contains(id)) << account;
+        EXPECT_TRUE(fs::is_empty(inbox)) << account;
+    }
 }
 
 TEST_F(Controller, PrepareConnectorSetsRowAndSummary) {

@@ -115,9 +115,9 @@ TEST(PairingInvitation, ValidationOrderAndBoundaries) {
 TEST(PairingInvitation, FreshIdentityIDPassesTheCompanionIDRule) {
     MemoryPreferences prefs;
     auto fresh = security::CompanionIdentity::loadOrCreate(prefs, std::nullopt);
-    EXPECT_TRUE(security::pairingRules::isValidCompanionID(fresh.id));
-    EXPECT_FALSE(security::pairingRules::isValidCompanionID(std::string(65, 'a')));
-    EXPECT_FALSE(security::pairingRules::isValidCompanionID(""));
+    EXPECT_TRUE(security::pairing_rules::isValidCompanionID(fresh.id));
+    EXPECT_FALSE(security::pairing_rules::isValidCompanionID(std::string(65, 'a')));
+    EXPECT_FALSE(security::pairing_rules::isValidCompanionID(""));
 }
 
 TEST(PairingInvitation, DerivedKeyIsHkdfOfTheSecret) {

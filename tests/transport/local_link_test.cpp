@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QProcess>
 #include <QTcpSocket>
 
@@ -15,6 +14,7 @@
 #include "link/link_contract.hpp"
 #include "security/pairing.hpp"
 #include "security/snapshot_envelope.hpp"
+#include "qt.hpp"
 #include "temp_dir.hpp"
 #include "transport/local_link_server.hpp"
 
@@ -25,15 +25,6 @@ namespace {
 const std::string companionID = "mac-0f1e2d3c-4b5a-4697-8877-665544332211";
 const security::LocalPairingKey activeKey = *security::LocalPairingKey::fromBytes(Bytes(32, 0x5a));
 const security::LocalPairingKey otherKey = *security::LocalPairingKey::fromBytes(Bytes(32, 0x01));
-
-bool waitUntil(const std::function<bool()>& condition, int ms = 30000) {
-    QDeadlineTimer deadline(ms);
-    while (!condition()) {
-        if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 store::CompanionSnapshot snapshotWithTask(const std::string& title, std::size_t tasks = 1) {
     store::CompanionSnapshot s;
@@ -56,7 +47,7 @@ struct Child {
         EXPECT_TRUE(process.waitForStarted(10000)) << program.toStdString();
     }
     bool finish(int ms = 30000) {
-        return waitUntil([&] { return process.state() == QProcess::NotRunning; }, ms);
+        return test::runUntil([&] { return process.state() == QProcess::NotRunning; }, std::chrono::milliseconds(ms));
     }
     int exitCode() const { return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1; }
     std::vector<std::string> lines() {
@@ -96,7 +87,7 @@ struct SClient {
     }
     // True once the handshake completed; false when s_client gave up.
     bool established() {
-        waitUntil([&] {
+        test::runUntil([&] {
             errors += process.readAllStandardError();
             return errors.contains("CONNECTION ESTABLISHED") || process.state() == QProcess::NotRunning;
         });
@@ -108,7 +99,7 @@ struct SClient {
     // Up to `count` frames; fewer when the companion ends the session first.
     std::vector<std::string> frames(std::size_t count) {
         std::vector<std::string> out;
-        waitUntil([&] {
+        test::runUntil([&] {
             auto chunk = process.readAllStandardOutput();
             decoder.feed(std::string_view(chunk.constData(), static_cast<std::size_t>(chunk.size())));
             while (auto f = decoder.next()) out.push_back(*f);
@@ -116,7 +107,7 @@ struct SClient {
         });
         return out;
     }
-    bool ended() { return waitUntil([&] { return process.state() == QProcess::NotRunning; }); }
+    bool ended() { return test::runUntil([&] { return process.state() == QProcess::NotRunning; }); }
     ~SClient() {
         for (auto* p : {&process, &stall}) {
             if (p->state() != QProcess::NotRunning) {
@@ -207,7 +198,7 @@ TEST_F(LocalLink, HandshakeNeedsTheDerivedKeyAndItsIdentity) {
         ASSERT_EQ(payload.tasks.size(), 1u);
         EXPECT_EQ(payload.tasks[0].title, "Build");
     }
-    ASSERT_TRUE(waitUntil([&] { return server->waitingConnections() == 0 && server->admittedReceivers() == 0; }));
+    ASSERT_TRUE(test::runUntil([&] { return server->waitingConnections() == 0 && server->admittedReceivers() == 0; }));
     // Only the admitted receiver moved the status; the failed handshakes said nothing.
     EXPECT_EQ(statuses, (QStringList{"Authenticated Pixel; reconnecting automatically\u2026", "iPhone connected",
                                      "Read-only snapshot sent", "Waiting for a paired iPhone"}));
@@ -230,7 +221,7 @@ TEST_F(LocalLink, OnlyTlsOneTwoWithTheOneSuite) {
                                        QString::fromStdString(security::crypto::hexLowercase(link::sessionPreSharedKey(activeKey, companionID))),
                                        "-psk_identity", QString::fromStdString(link::sessionPskIdentity(activeKey)), "-brief"} +
                                c.protocol);
-        ASSERT_TRUE(waitUntil([&] { return p.state() == QProcess::NotRunning; })) << c.what;
+        ASSERT_TRUE(test::runUntil([&] { return p.state() == QProcess::NotRunning; })) << c.what;
         EXPECT_FALSE(p.readAllStandardError().contains("CONNECTION ESTABLISHED")) << c.what;
     }
     EXPECT_EQ(admissions, 0);
@@ -269,7 +260,7 @@ TEST_F(LocalLink, DeclinedHellosCloseSilently) {
         first.sendFrame(once);
         EXPECT_EQ(first.frames(1).size(), 1u);
     }
-    ASSERT_TRUE(waitUntil([&] { return server->admittedReceivers() == 0; }));
+    ASSERT_TRUE(test::runUntil([&] { return server->admittedReceivers() == 0; }));
     statuses.clear();
     SClient replay;
     connect(replay);
@@ -309,7 +300,7 @@ TEST_F(LocalLink, PeerReceivesTheCurrentSnapshotThenEachChange) {
     peer.start(QString::fromLatin1(VIGILORB_PEER),
                {"listen", "--state", QString::fromStdString((dir / "state.json").string()), "--address",
                 QString("127.0.0.1:%1").arg(server->port()), "--count", "3", "--device", "Test phone", "--timeout", "30"});
-    ASSERT_TRUE(waitUntil([&] { return admissions == 1; }));
+    ASSERT_TRUE(test::runUntil([&] { return admissions == 1; }));
     server->setSnapshot(snapshotWithTask("second"));
     server->setSnapshot(snapshotWithTask("third"));
     ASSERT_TRUE(peer.finish());
@@ -320,7 +311,7 @@ TEST_F(LocalLink, PeerReceivesTheCurrentSnapshotThenEachChange) {
     for (const auto& line : lines) titles.push_back(security::DeviceSnapshotPayload::decode(line).value().tasks.at(0).title);
     EXPECT_EQ(titles, (std::vector<std::string>{"current", "second", "third"}));
 
-    ASSERT_TRUE(waitUntil([&] { return server->admittedReceivers() == 0; }));
+    ASSERT_TRUE(test::runUntil([&] { return server->admittedReceivers() == 0; }));
     EXPECT_EQ(statuses, (QStringList{"Authenticated Test phone; reconnecting automatically\u2026", "iPhone connected",
                                      "Read-only snapshot sent", "Read-only snapshot sent", "Read-only snapshot sent",
                                      "Waiting for a paired iPhone"}));
@@ -378,7 +369,7 @@ TEST_F(LocalLink, ConnectionsWithoutAHelloInTimeAreClosed) {
     partial.send(link::encodeFrame(hello()).substr(0, 20));
     ASSERT_TRUE(quiet.ended());
     ASSERT_TRUE(partial.ended());
-    ASSERT_TRUE(waitUntil([&] { return silent.state() == QAbstractSocket::UnconnectedState; }));
+    ASSERT_TRUE(test::runUntil([&] { return silent.state() == QAbstractSocket::UnconnectedState; }));
     EXPECT_EQ(std::count(declines.begin(), declines.end(), link::Decline::helloTimedOut), 3);
     EXPECT_EQ(server->waitingConnections(), 0u);
     EXPECT_TRUE(statuses.isEmpty());
@@ -391,18 +382,18 @@ TEST_F(LocalLink, AtMostSixteenConnectionsWaitForAHello) {
         waiting.push_back(std::make_unique<QTcpSocket>());
         waiting.back()->connectToHost(QHostAddress::LocalHost, server->port());
     }
-    ASSERT_TRUE(waitUntil([&] { return server->waitingConnections() == link::maxWaitingConnections; }));
+    ASSERT_TRUE(test::runUntil([&] { return server->waitingConnections() == link::maxWaitingConnections; }));
 
     QTcpSocket extra;
     extra.connectToHost(QHostAddress::LocalHost, server->port());
     // Accepted by the kernel, closed by the server at once, without a handshake.
-    ASSERT_TRUE(waitUntil([&] { return extra.state() == QAbstractSocket::UnconnectedState; }));
+    ASSERT_TRUE(test::runUntil([&] { return extra.state() == QAbstractSocket::UnconnectedState; }));
     EXPECT_EQ(server->waitingConnections(), link::maxWaitingConnections);
     EXPECT_EQ(declines, std::vector<link::Decline>{link::Decline::tooManyWaiting});
 
     // One leaves: there is room for one more, and a receiver with a hello gets in.
     waiting.front()->abort();
-    ASSERT_TRUE(waitUntil([&] { return server->waitingConnections() == link::maxWaitingConnections - 1; }));
+    ASSERT_TRUE(test::runUntil([&] { return server->waitingConnections() == link::maxWaitingConnections - 1; }));
     SClient receiver;
     connect(receiver);
     receiver.sendFrame(hello());
@@ -427,7 +418,7 @@ TEST_F(LocalLink, ReceiverThatStopsReadingIsDroppedAtTheQueueLimit) {
     SClient stalled;
     connect(stalled, true);
     stalled.sendFrame(hello());
-    ASSERT_TRUE(waitUntil([&] { return admissions == 1; }));
+    ASSERT_TRUE(test::runUntil([&] { return admissions == 1; }));
     statuses.clear();
 
     // About 1.3 MiB per envelope; the receiver reads nothing, so they pile up in our buffers
@@ -456,12 +447,12 @@ TEST(NoAvahi, ListenerRunsAndTheStatusSaysTheLinkIsNotAdvertised) {
     server.start();
     // Reported later, so the controller's own "Waiting…" right after start() does not hide it.
     EXPECT_TRUE(statuses.isEmpty());
-    ASSERT_TRUE(waitUntil([&] { return !statuses.isEmpty(); }));
+    ASSERT_TRUE(test::runUntil([&] { return !statuses.isEmpty(); }));
     EXPECT_EQ(statuses, QStringList{"Could not make the local connection available"});
     ASSERT_NE(server.port(), 0);
     QTcpSocket probe;
     probe.connectToHost(QHostAddress::LocalHost, server.port());
-    EXPECT_TRUE(waitUntil([&] { return probe.state() == QAbstractSocket::ConnectedState; }));
+    EXPECT_TRUE(test::runUntil([&] { return probe.state() == QAbstractSocket::ConnectedState; }));
 }
 
 // Inside with_avahi.sh: a private Avahi daemon on loopback, in a network namespace of its own.
@@ -506,7 +497,7 @@ protected:
 TEST_F(DnsSd, ServiceCarriesTheNameTxtAndPortAndThePeerFindsIt) {
     startAdvertised(snapshotWithTask("found by name"));
     std::optional<QStringList> entry;
-    ASSERT_TRUE(waitUntil([&] { return (entry = entryNamed("VLOB-44332211")).has_value(); }));
+    ASSERT_TRUE(test::runUntil([&] { return (entry = entryNamed("VLOB-44332211")).has_value(); }));
     EXPECT_EQ((*entry)[8], QString::number(server->port()));
     EXPECT_EQ((*entry)[9], QString::fromStdString("\"companion=" + companionID + "\""));
 
@@ -527,11 +518,11 @@ TEST_F(DnsSd, TakenNameGetsTheAlternativeAndThePeerStillFindsItsCompanion) {
     QProcess squatter;
     squatter.start("avahi-publish", {"-s", "VLOB-44332211", QString::fromLatin1(link::serviceType), "9",
                                      "companion=mac-11111111-2222-4333-8444-555555555555"});
-    ASSERT_TRUE(waitUntil([&] { return entryNamed("VLOB-44332211").has_value(); }));
+    ASSERT_TRUE(test::runUntil([&] { return entryNamed("VLOB-44332211").has_value(); }));
 
     startAdvertised(snapshotWithTask("ours"));
     std::optional<QStringList> entry;
-    ASSERT_TRUE(waitUntil([&] { return (entry = entryNamed("VLOB-44332211 #2")).has_value(); }));
+    ASSERT_TRUE(test::runUntil([&] { return (entry = entryNamed("VLOB-44332211 #2")).has_value(); }));
     EXPECT_EQ((*entry)[8], QString::number(server->port()));
 
     pairPeer("state.json");
@@ -558,7 +549,7 @@ TEST_F(DnsSd, PeerWithoutAnAdvertisedCompanionSaysSo) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    vigilorb::test::qtApplication();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

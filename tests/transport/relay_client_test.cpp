@@ -22,7 +22,7 @@ struct RelayClient : ::testing::Test {
     std::vector<QString> statuses;
     std::vector<std::pair<quint64, bool>> attempts;
 
-    void SetUp() override { application(); }
+    void SetUp() override { qtApplication(); }
 
     std::unique_ptr<transport::CloudRelayClient> client(const QString& base, store::CompanionSnapshot snapshot = {},
                                              transport::CloudRelayClient::Options options = {}) {
@@ -55,7 +55,7 @@ TEST_F(RelayClient, AnAcceptedUploadIsAPutOfTheSealedSnapshotToTheChannelPath) {
     preferences.setInteger("relay.sequence.v1." + companionID, 41);
     auto c = client(server.base(), snapshotWithTask("First task"));
     c->start();
-    ASSERT_TRUE(waitUntil([&] { return !attempts.empty(); }));
+    ASSERT_TRUE(runUntil([&] { return !attempts.empty(); }));
     ASSERT_EQ(server.received.size(), 1u);
     const auto& r = server.received[0];
     auto key = testKey();
@@ -81,11 +81,11 @@ TEST_F(RelayClient, ChangesWithinTheDebounceBecomeOneUploadOfTheLastSnapshot) {
     RelayServer server;
     auto c = client(server.base(), {}, fast());
     c->start();
-    ASSERT_TRUE(waitUntil([&] { return attempts.size() == 1; }));
+    ASSERT_TRUE(runUntil([&] { return attempts.size() == 1; }));
     c->setSnapshot(snapshotWithTask("one"));
     c->setSnapshot(snapshotWithTask("two"));
     c->setSnapshot(snapshotWithTask("three"));
-    ASSERT_TRUE(waitUntil([&] { return attempts.size() == 2; }));
+    ASSERT_TRUE(runUntil([&] { return attempts.size() == 2; }));
     settle(900ms);  // three debounce spans: no further upload comes
     ASSERT_EQ(server.received.size(), 2u);
     auto opened = openWithPeer(server.received[1].body, testKey());
@@ -104,11 +104,11 @@ TEST_F(RelayClient, AnswersOutsideTwoHundredAreOfflineAndRetriedWithNewNumbersUn
         attempts.clear();
         auto c = client(server.base(), {}, fast());
         c->start();
-        ASSERT_TRUE(waitUntil([&] { return attempts.size() == 2; }));  // the first try and a retry
+        ASSERT_TRUE(runUntil([&] { return attempts.size() == 2; }));  // the first try and a retry
         EXPECT_EQ(statuses.front(), offline);
         EXPECT_FALSE(preferences.integer("relay.sequence.v1." + companionID));
         server.command("status 204");
-        ASSERT_TRUE(waitUntil([&] { return !attempts.empty() && attempts.back().second; }));
+        ASSERT_TRUE(runUntil([&] { return !attempts.empty() && attempts.back().second; }));
         auto accepted = attempts.back().first;
         EXPECT_GE(accepted, 3u);
         EXPECT_EQ(statuses.back(), synced);
@@ -128,7 +128,7 @@ TEST_F(RelayClient, ARelayThatAnswersTooLateIsOffline) {
     QElapsedTimer clock;
     clock.start();
     c->start();
-    ASSERT_TRUE(waitUntil([&] { return !attempts.empty(); }));
+    ASSERT_TRUE(runUntil([&] { return !attempts.empty(); }));
     EXPECT_LT(clock.elapsed(), 4000);  // given up, not answered
     EXPECT_EQ(attempts[0], (std::pair<quint64, bool>{1, false}));
     EXPECT_EQ(statuses, std::vector<QString>{offline});
@@ -143,7 +143,7 @@ TEST_F(RelayClient, ARelayThatIsDownIsOfflineAndRetried) {
     }
     auto c = client(QString("https://127.0.0.1:%1").arg(port), {}, fast());
     c->start();
-    ASSERT_TRUE(waitUntil([&] { return attempts.size() >= 2; }));
+    ASSERT_TRUE(runUntil([&] { return attempts.size() >= 2; }));
     EXPECT_EQ(attempts[0], (std::pair<quint64, bool>{1, false}));
     EXPECT_EQ(attempts[1], (std::pair<quint64, bool>{2, false}));
     EXPECT_EQ(statuses.front(), offline);
@@ -155,7 +155,7 @@ TEST_F(RelayClient, ACertificateFromAnotherAuthorityIsNeverSentTheSnapshot) {
     ASSERT_NE(server.port(), 0);
     auto c = client(server.base(), snapshotWithTask("secret title"), fast());
     c->start();
-    ASSERT_TRUE(waitUntil([&] { return attempts.size() >= 2; }));
+    ASSERT_TRUE(runUntil([&] { return attempts.size() >= 2; }));
     EXPECT_FALSE(attempts[0].second);
     EXPECT_FALSE(attempts[1].second);
     EXPECT_EQ(statuses.front(), offline);
@@ -168,7 +168,7 @@ TEST_F(RelayClient, AClientDroppedDuringAnUploadSaysNothingMore) {
     server.command("delay 2");
     auto c = client(server.base(), {}, fast());
     c->start();
-    ASSERT_TRUE(waitUntil([&] { return !server.received.empty(); }));
+    ASSERT_TRUE(runUntil([&] { return !server.received.empty(); }));
     c.reset();
     settle(300ms);
     EXPECT_TRUE(statuses.empty());

@@ -1,6 +1,5 @@
 #pragma once
-// Shared by the tests that talk to relay_server.py: a Qt application, waiting on the event
-// loop, and the server as a child process.
+// Shared by the tests that talk to relay_server.py: the server as a child process.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -12,38 +11,13 @@
 #include <functional>
 #include <vector>
 
+#include "qt.hpp"
 #include "security/pairing_key.hpp"
 #include "store/snapshot.hpp"
 
 namespace vigilorb::test {
 
 using namespace std::chrono_literals;
-
-inline QCoreApplication& application() {
-    static int argc = 1;
-    static char name[] = "transport_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
-
-// Runs the event loop until `done` holds; the limit only keeps a broken build from hanging.
-inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > limit.count()) return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
-}
-
-// Lets the loop run for a while, for checks that something did not happen.
-inline void settle(std::chrono::milliseconds span) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < span.count()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-}
 
 inline QString certs(const char* file) { return qEnvironmentVariable("TEST_CERTS") + "/" + file; }
 
@@ -63,7 +37,7 @@ public:
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] { read(); });
         process_.start();
-        waitUntil([this] { return port_ != 0 || process_.state() == QProcess::NotRunning; });
+        runUntil([this] { return port_ != 0 || process_.state() == QProcess::NotRunning; });
     }
     ~RelayServer() {
         process_.write("quit\n");

@@ -38,7 +38,7 @@ struct TransportController : ::testing::Test {
     security::CompanionIdentity identity{companionID, companionName};
     store::CompanionSnapshot runtimeSnapshot = snapshotWithTask("runtime's current task");
 
-    void SetUp() override { application(); }
+    void SetUp() override { qtApplication(); }
 
     std::unique_ptr<transport::CompanionTransportController> controller(std::string builtInRelay = "") {
         transport::CompanionTransportController::Options o;
@@ -59,12 +59,12 @@ struct TransportController : ::testing::Test {
         bool done = false;
         QObject::connect(&c, &transport::CompanionTransportController::restoreFinished, [&] { done = true; });
         c.restoreStoredKey();
-        ASSERT_TRUE(waitUntil([&] { return done; }));
+        ASSERT_TRUE(runUntil([&] { return done; }));
     }
     static transport::CompanionTransportController::PairingResult pair(transport::CompanionTransportController& c) {
         std::optional<transport::CompanionTransportController::PairingResult> result;
         c.generatePairingInvitation([&](const auto& r) { result = r; });
-        EXPECT_TRUE(waitUntil([&] { return result.has_value(); }));
+        EXPECT_TRUE(runUntil([&] { return result.has_value(); }));
         return result.value_or(std::unexpected(transport::PairingFailure::alreadyPreparing));
     }
     std::vector<QByteArray> payloads(const RelayServer& server, const security::LocalPairingKey& key) {
@@ -109,13 +109,13 @@ TEST_F(TransportController, AStoredKeyUploadsTheEmptySnapshotAtOnceThenWhatTheRu
     ASSERT_TRUE(c->isPaired());
     ASSERT_NE(c->localLink(), nullptr);
     ASSERT_NE(c->relay(), nullptr);
-    ASSERT_TRUE(waitUntil([&] { return server.received.size() == 1; }));
+    ASSERT_TRUE(runUntil([&] { return server.received.size() == 1; }));
     c->publish(runtimeSnapshot);
-    ASSERT_TRUE(waitUntil([&] { return server.received.size() == 2; }));
+    ASSERT_TRUE(runUntil([&] { return server.received.size() == 2; }));
     auto opened = payloads(server, testKey());
     EXPECT_TRUE(opened[0].contains(R"("tasks":[])")) << opened[0].toStdString();
     EXPECT_TRUE(opened[1].contains("runtime's current task")) << opened[1].toStdString();
-    ASSERT_TRUE(waitUntil([&] { return c->status() == synced; }));
+    ASSERT_TRUE(runUntil([&] { return c->status() == synced; }));
 }
 
 TEST_F(TransportController, ASnapshotPublishedBeforeTheKeyStoreAnsweredIsTheOneActivated) {
@@ -125,7 +125,7 @@ TEST_F(TransportController, ASnapshotPublishedBeforeTheKeyStoreAnsweredIsTheOneA
     auto c = controller();
     c->publish(runtimeSnapshot);  // the runtime's start-up publish came first
     restore(*c);
-    ASSERT_TRUE(waitUntil([&] { return server.received.size() == 1; }));
+    ASSERT_TRUE(runUntil([&] { return server.received.size() == 1; }));
     EXPECT_TRUE(payloads(server, testKey())[0].contains("runtime's current task"));
 }
 
@@ -159,7 +159,7 @@ TEST_F(TransportController, PairingStoresAndActivatesTheKeyTheInvitationGives) {
     EXPECT_EQ(invitation.companionID, companionID);
     ASSERT_NE(c->relay(), nullptr);
     // The first upload carries the runtime's current snapshot, not an empty one.
-    ASSERT_TRUE(waitUntil([&] { return !server.received.empty(); }));
+    ASSERT_TRUE(runUntil([&] { return !server.received.empty(); }));
     auto opened = payloads(server, phoneKey);
     EXPECT_TRUE(opened[0].contains("runtime's current task")) << opened[0].toStdString();
     EXPECT_FALSE(c->preparingPairing());
@@ -194,7 +194,7 @@ TEST_F(TransportController, ASecondKeyReplacesLinkAndRelayAndEndsTheFirstClients
     c->activate(testKey(1), {}, server.base().toStdString());
     QPointer<transport::LocalLinkServer> firstLink = c->localLink();
     QPointer<transport::CloudRelayClient> firstRelay = c->relay();
-    ASSERT_TRUE(waitUntil([&] { return server.received.size() >= 2; }));  // failing and retrying
+    ASSERT_TRUE(runUntil([&] { return server.received.size() >= 2; }));  // failing and retrying
     c->activate(testKey(2), {}, std::nullopt);
     EXPECT_TRUE(firstLink.isNull());
     EXPECT_TRUE(firstRelay.isNull());
@@ -235,7 +235,7 @@ TEST_F(TransportController, RelayAddressChanges) {
 // Runs inside with_secret_service.sh keyring: QtKeychain's jobs on the controller's own
 // key-store thread, against a real GNOME Keyring.
 TEST(SecretServiceKeyStore, APairingKeyStoredFromTheKeyStoreThreadIsRestoredAtTheNextStart) {
-    application();
+    qtApplication();
     ASSERT_TRUE(transport::secretServiceAvailable());
     MemoryPreferences preferences;
     security::CompanionIdentity identity{companionID, companionName};
@@ -250,7 +250,7 @@ TEST(SecretServiceKeyStore, APairingKeyStoredFromTheKeyStoreThreadIsRestoredAtTh
         EXPECT_EQ(first.keyStoreKind(), "Secret Service");
         std::optional<transport::CompanionTransportController::PairingResult> result;
         first.generatePairingInvitation([&](const auto& r) { result = r; });
-        ASSERT_TRUE(waitUntil([&] { return result.has_value(); }));
+        ASSERT_TRUE(runUntil([&] { return result.has_value(); }));
         ASSERT_TRUE(*result);
         paired = first.latestKey();
     }
@@ -259,7 +259,7 @@ TEST(SecretServiceKeyStore, APairingKeyStoredFromTheKeyStoreThreadIsRestoredAtTh
     bool restored = false;
     QObject::connect(&second, &transport::CompanionTransportController::restoreFinished, [&] { restored = true; });
     second.restoreStoredKey();
-    ASSERT_TRUE(waitUntil([&] { return restored; }));
+    ASSERT_TRUE(runUntil([&] { return restored; }));
     EXPECT_EQ(second.latestKey(), paired);
     EXPECT_TRUE(second.isPaired());
 }

@@ -1,17 +1,6 @@
-#include "codex/common.hpp"
+#include "model/date.hpp"
 
-#include <chrono>
-
-#include "model/text.hpp"
-
-namespace vigilorb::codex {
-
-std::string defaultTaskTitle(std::string_view threadID) {
-    if (threadID.empty()) return "Codex task";
-    auto count = text::graphemeCount(threadID);
-    auto skipped = count > 6 ? text::graphemePrefix(threadID, count - 6).size() : 0;
-    return "Codex task \u00B7 " + std::string(threadID.substr(skipped));
-}
+namespace vigilorb {
 
 namespace {
 
@@ -28,20 +17,21 @@ bool digits(std::string_view s, std::size_t at, std::size_t n, int& out) {
 
 }  // namespace
 
-std::optional<Date> parseInternetDateTime(std::string_view s) {
+std::optional<Date> parseInternetDateTime(std::string_view s, DateTimeForm form) {
+    const bool lenient = form == DateTimeForm::rfc3339;
     int year, month, day, hour, minute, second;
-    if (!digits(s, 0, 4, year) || s.size() < 19 || s[4] != '-' || !digits(s, 5, 2, month) || s[7] != '-' ||
-        !digits(s, 8, 2, day) || (s[10] != 'T' && s[10] != 't') || !digits(s, 11, 2, hour) || s[13] != ':' ||
-        !digits(s, 14, 2, minute) || s[16] != ':' || !digits(s, 17, 2, second))
+    if (s.size() < 19 || !digits(s, 0, 4, year) || s[4] != '-' || !digits(s, 5, 2, month) || s[7] != '-' ||
+        !digits(s, 8, 2, day) || (s[10] != 'T' && !(lenient && s[10] == 't')) || !digits(s, 11, 2, hour) ||
+        s[13] != ':' || !digits(s, 14, 2, minute) || s[16] != ':' || !digits(s, 17, 2, second))
         return std::nullopt;
     using namespace std::chrono;
     year_month_day ymd{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
                        std::chrono::day{static_cast<unsigned>(day)}};
-    if (!ymd.ok() || hour > 23 || minute > 59 || second > 60) return std::nullopt;
+    if (!ymd.ok() || hour > 23 || minute > 59 || second > (lenient ? 60 : 59)) return std::nullopt;
 
     std::size_t i = 19;
     double fraction = 0;
-    if (i < s.size() && s[i] == '.') {
+    if (lenient && i < s.size() && s[i] == '.') {
         ++i;
         double scale = 0.1;
         std::size_t first = i;
@@ -54,7 +44,7 @@ std::optional<Date> parseInternetDateTime(std::string_view s) {
     }
     if (i >= s.size()) return std::nullopt;  // a time zone is required
     int offsetSeconds = 0;
-    if (s[i] == 'Z' || s[i] == 'z') {
+    if (s[i] == 'Z' || (lenient && s[i] == 'z')) {
         ++i;
     } else if (s[i] == '+' || s[i] == '-') {
         int sign = s[i] == '-' ? -1 : 1;
@@ -62,6 +52,7 @@ std::optional<Date> parseInternetDateTime(std::string_view s) {
         if (!digits(s, i + 1, 2, oh)) return std::nullopt;
         std::size_t at = i + 3;
         if (at < s.size() && s[at] == ':') ++at;
+        else if (!lenient) return std::nullopt;
         if (!digits(s, at, 2, om) || oh > 23 || om > 59) return std::nullopt;
         offsetSeconds = sign * (oh * 3600 + om * 60);
         i = at + 2;
@@ -75,4 +66,4 @@ std::optional<Date> parseInternetDateTime(std::string_view s) {
     return Date::fromUnix(unixSeconds + fraction);
 }
 
-}  // namespace vigilorb::codex
+}  // namespace vigilorb

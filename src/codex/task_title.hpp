@@ -11,9 +11,4 @@ namespace vigilorb::codex {
 // for an empty ID.
 std::string defaultTaskTitle(std::string_view threadID);
 
-// RFC 3339 internet date-time as Codex writes it: "2026-12-10T06:28:05.215Z", with or without a
-// fraction of any length, a "Z" or a numeric offset. Anything else (a space for the "T", no zone)
-// gives nullopt.
-std::optional<Date> parseInternetDateTime(std::string_view text);
-
 }  // namespace vigilorb::codex
