@@ -24,10 +24,10 @@ protected:
 class Worker {
 public:
     Worker() {
-        // libcrypto must be set up before this object exists: its clean-up at exit is registered
-        // then, so it runs after our destructor has stopped the thread. Set up later (by the
-        // first capture), it would run first and the thread's state would outlive it.
-        OPENSSL_init_crypto(0, nullptr);
+        // libcrypto is set up here, on the main thread, before the capture thread exists: its
+        // one-time set-up (reading the configuration) leaves per-thread state on whichever thread
+        // does it, which nothing frees on a thread that ends before libcrypto's exit clean-up.
+        OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr);
         thread_.setObjectName("capture");
         thread_.start(QThread::LowPriority);
         context_.moveToThread(&thread_);
