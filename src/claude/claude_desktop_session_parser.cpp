@@ -99,8 +99,9 @@ AuditState ClaudeLocalSessionParser::auditState(std::string_view audit) {
         auto line = audit.substr(start, end - start);
         start = end + 1;
         if (line.empty()) continue;
-        Json event = Json::parse(line.begin(), line.end(), nullptr, false);
-        if (event.is_discarded() || !event.is_object()) continue;
+        auto parsed = json::parse(line);
+        if (!parsed || !parsed->is_object()) continue;
+        const Json& event = *parsed;
         auto type = trimmedString(event, "type");
         if (!type) continue;
         auto when = eventTime(event, "_audit_timestamp");

@@ -24,8 +24,9 @@ struct Sample {
 // shape we read fails the whole history, like a typed decoder would.
 std::expected<std::vector<Sample>, ProviderMessageParsingError> decodeHistory(std::string_view bytes) {
     const auto invalid = std::unexpected(ProviderMessageParsingError::invalidJSON);
-    Json doc = Json::parse(bytes.begin(), bytes.end(), nullptr, false);
-    if (doc.is_discarded() || !doc.is_object()) return invalid;
+    auto parsed = json::parse(bytes);
+    if (!parsed || !parsed->is_object()) return invalid;
+    const Json& doc = *parsed;
     auto samples = doc.find("samples");
     if (samples == doc.end() || !samples->is_array()) return invalid;
     std::vector<Sample> out;

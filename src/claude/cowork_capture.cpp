@@ -89,8 +89,9 @@ enum class MetadataRead { ok, failed };
 MetadataRead readMetadata(const SessionFile& file, std::string& bytes, MetadataMemo& memo) {
     auto read = files::read(file.path, metadataReadLimit);
     if (!read) return MetadataRead::failed;
-    Json meta = Json::parse(*read, nullptr, false);
-    if (meta.is_discarded() || !meta.is_object()) return MetadataRead::failed;
+    auto parsed = json::parse(*read);
+    if (!parsed || !parsed->is_object()) return MetadataRead::failed;
+    const Json& meta = *parsed;
     auto sessionID = meta.find("sessionId");
     if (sessionID == meta.end() || !sessionID->is_string()) return MetadataRead::failed;
     auto flag = [&](const char* key) {

@@ -151,8 +151,9 @@ std::vector<NormalizedProviderEvent> CodexAppServerSession::quotaEvents(const Js
 }
 
 void CodexAppServerSession::handleLine(SessionEffects& out, std::string_view line, Date now) {
-    Json message = Json::parse(line.begin(), line.end(), nullptr, false);
-    if (!message.is_object()) return;
+    auto parsed = json::parse(line);
+    if (!parsed || !parsed->is_object()) return;
+    Json& message = *parsed;
     auto method = message.find("method");
     bool hasMethod = method != message.end() && method->is_string();
     auto params = message.find("params");

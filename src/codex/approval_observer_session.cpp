@@ -251,8 +251,9 @@ void CodexApprovalObserverSession::requestRead(ApprovalEffects& out, const std::
 ApprovalEffects CodexApprovalObserverSession::received(std::string_view text, Date now) {
     ApprovalEffects out;
     if (stage_ != Stage::initializing && stage_ != Stage::live) return out;
-    Json message = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
-    if (!message.is_object()) return out;
+    auto parsed = json::parse(text);
+    if (!parsed || !parsed->is_object()) return out;
+    Json& message = *parsed;
     auto method = message.find("method");
     auto id = message.find("id");
     // A request to us (id and method): Codex asks something of a responder. This observer is

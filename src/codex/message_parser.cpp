@@ -165,9 +165,9 @@ ParsedMessage parseMessage(const Json& message, const std::string& accountID, Da
 }
 
 ParsedMessage parseMessage(std::string_view data, const std::string& accountID, Date now) {
-    Json message = Json::parse(data.begin(), data.end(), nullptr, /*allow_exceptions=*/false);
-    if (message.is_discarded()) return std::unexpected(ProviderMessageParsingError::invalidJSON);
-    return parseMessage(message, accountID, now);
+    auto message = json::parse(data);
+    if (!message) return std::unexpected(ProviderMessageParsingError::invalidJSON);
+    return parseMessage(*message, accountID, now);
 }
 
 }  // namespace vigilorb::codex

@@ -83,8 +83,9 @@ bool mayBeEvent(std::string_view line) { return contains(line, eventMarker) || h
 // A complete line already known to pass mayBeEvent.
 void processMarkedLine(CodexRolloutLifecycleState& state, std::string_view line, Date fallbackDate) {
     if (!mentionsLifecycle(line)) return;
-    Json record = Json::parse(line.begin(), line.end(), nullptr, false);
-    if (!record.is_object()) return;
+    auto parsed = json::parse(line);
+    if (!parsed || !parsed->is_object()) return;
+    const Json& record = *parsed;
     auto type = record.find("type");
     if (type == record.end() || !type->is_string() || type->get_ref<const std::string&>() != eventMarker) return;
     auto payload = record.find("payload");

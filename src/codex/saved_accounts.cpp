@@ -24,10 +24,10 @@ std::string encodeSavedCodexAccounts(const std::vector<SavedCodexAccount>& accou
 }
 
 std::optional<std::vector<SavedCodexAccount>> decodeSavedCodexAccounts(std::string_view bytes) {
-    Json list = Json::parse(bytes.begin(), bytes.end(), nullptr, false);
-    if (!list.is_array()) return std::nullopt;
+    auto list = json::parse(bytes);
+    if (!list || !list->is_array()) return std::nullopt;
     std::vector<SavedCodexAccount> accounts;
-    for (const auto& e : list) {
+    for (const auto& e : *list) {
         if (!e.is_object()) return std::nullopt;
         auto id = e.find("id");
         auto isolated = e.find("isolatedProfile");

@@ -23,8 +23,9 @@ SessionIndexNames CodexSessionIndexNameParser::parse(std::string_view bytes) {
         pos = nl == std::string_view::npos ? bytes.size() : nl + 1;
         if (line.empty()) continue;
         ++lineNumber;
-        Json record = Json::parse(line.begin(), line.end(), nullptr, false);
-        if (!record.is_object() || record.empty()) continue;
+        auto parsed = json::parse(line);
+        if (!parsed || !parsed->is_object() || parsed->empty()) continue;
+        const Json& record = *parsed;
         auto id = record.find("id");
         auto name = record.find("thread_name");
         auto updated = record.find("updated_at");

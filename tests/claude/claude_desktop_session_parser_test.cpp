@@ -5,6 +5,7 @@
 
 using namespace vigilorb;
 using namespace vigilorb::claude;
+using namespace std::string_view_literals;
 
 namespace {
 
@@ -157,6 +158,9 @@ TEST(ClaudeLocalSessionParser, AuditStateTable) {
         {"bad lines skipped, first partial line too",
          "mmand_lifecycle\",\"state\":\"failed\"}\n\n[1]\n{\"type\":5}\n{\"type\":\"\"}\n{\"type\":\"result\"}\n{",
          TaskState::completed, std::nullopt},
+        // nlohmann's lexer stops at a NUL as at the end of a C string.
+        {"a line with a NUL and garbage is skipped",
+         lines({R"({"type":"user"})", R"({"type":"result"})" "\0garbage"sv}), TaskState::running, std::nullopt},
         {"fractional audit timestamp falls back to timestamp",
          lines({R"({"type":"user","_audit_timestamp":"2025-01-02T03:04:05.123Z","timestamp":"2025-01-02T03:05:05Z"})"}),
          TaskState::running, T(1)},

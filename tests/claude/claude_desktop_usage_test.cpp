@@ -75,7 +75,7 @@ TEST(ClaudeDesktopUsageHistoryParser, NothingToReport) {
 }
 
 TEST(ClaudeDesktopUsageHistoryParser, MalformedHistoriesAreInvalidJSON) {
-    const char* cases[] = {
+    const std::string cases[] = {
         "",
         "{\"samples\":[{\"t\":1,\"u\":{\"fh\":1}}",  // truncated
         "[]",
@@ -91,8 +91,10 @@ TEST(ClaudeDesktopUsageHistoryParser, MalformedHistoriesAreInvalidJSON) {
         "{\"samples\":[{\"t\":1,\"u\":{\"fh\":1,\"other\":true}}]}",
         "{\"samples\":[{\"t\":1,\"u\":{\"fh\":1},\"org\":5}]}",
         "{\"samples\":[{\"t\":true,\"u\":{\"fh\":1}}]}",
+        // nlohmann's lexer stops at a NUL as at the end of a C string.
+        history({sample(t0, "\"fh\":1")}) + std::string("\0garbage", 8),
     };
-    for (const char* bytes : cases) {
+    for (const std::string& bytes : cases) {
         EXPECT_EQ(ClaudeDesktopUsageHistoryParser::parse(bytes, "a"), std::unexpected(ProviderMessageParsingError::invalidJSON))
             << bytes;
     }

@@ -11,6 +11,7 @@
 using namespace vigilorb;
 using namespace vigilorb::claude;
 using namespace vigilorb::claude::cowork;
+using namespace std::string_literals;
 namespace fs = std::filesystem;
 
 namespace {
@@ -101,9 +102,13 @@ TEST_F(Library, MissingAndUnreadableLibraries) {
 
     session("local_ok", meta("ok"));
     auto damaged = session("local_bad", meta("bad"));
-    for (const char* bytes : {"{\"sessionId\":\"bad\"", "[]", "{\"sessionId\":5}", "{}", ""}) {
+    // The last: nlohmann's lexer stops at a NUL as at the end of a C string.
+    for (const std::string& bytes :
+         {"{\"sessionId\":\"bad\""s, "[]"s, "{\"sessionId\":5}"s, "{}"s, ""s, meta("bad") + "\0garbage"s}) {
         test::writeText(damaged, bytes);
-        EXPECT_EQ(capture().error(), ObserverError::sessionStoreUnreadable) << bytes;
+        auto result = capture();
+        ASSERT_FALSE(result) << bytes;
+        EXPECT_EQ(result.error(), ObserverError::sessionStoreUnreadable) << bytes;
     }
     // Far too large to be metadata: refused without being loaded.
     test::writeText(damaged, meta("bad"));

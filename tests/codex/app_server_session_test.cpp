@@ -7,6 +7,7 @@
 using namespace vigilorb;
 using namespace vigilorb::codex;
 using Kind = CodexConnectionFailure::Kind;
+using namespace std::string_literals;
 namespace fs = std::filesystem;
 
 namespace {
@@ -141,6 +142,9 @@ TEST(CodexSession, ResponsesAndFailures) {
           R"({"id":101.0,"result":{}})" "\n", R"({"id":18446744073709551615,"result":{}})" "\n"},
          std::nullopt},
         {"garbage and non-objects are ignored", {"garbage\n", "[1,2]\n", "\n", "42\n", init}, std::nullopt},
+        // nlohmann's lexer stops at a NUL as at the end of a C string.
+        {"a reply followed by a NUL and garbage is ignored", {init, R"({"id":2,"error":{}})" "\0garbage\n"s},
+         std::nullopt},
         {"rate-limit update while checking the account is ignored",
          {init, R"({"method":"account/rateLimits/updated","params":{"rateLimits":{"primary":{"usedPercent":1}}}})" "\n"},
          std::nullopt},

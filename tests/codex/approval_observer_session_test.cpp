@@ -4,6 +4,7 @@
 
 using namespace vigilorb;
 using namespace vigilorb::codex;
+using namespace std::string_literals;
 
 namespace {
 
@@ -177,6 +178,8 @@ TEST(ApprovalObserverSession, LiveNotifications) {
         {"turn notification", true, R"({"method":"turn/completed","params":{"threadId":"t-1"}})", {"t-1"}, false, {}},
         {"not JSON", true, "{\"method\":", {"t-1"}, false, {}},
         {"a list", true, "[1,2]", {"t-1"}, false, {}},
+        // nlohmann's lexer stops at a NUL as at the end of a C string.
+        {"a NUL and garbage after the message", true, statusChanged("t-1", idle) + "\0garbage"s, {"t-1"}, false, {}},
         {"no params", true, R"({"method":"thread/closed"})", {"t-1"}, false, {}},
         {"thread ID a number", true, R"({"method":"thread/closed","params":{"threadId":1}})", {"t-1"}, false, {}},
         {"response to nothing", true, R"({"id":99,"result":{"thread":{"id":"t-1","status":{"type":"idle"}}}})", {"t-1"},

@@ -110,10 +110,15 @@ TEST(CodexMessageParser, ApprovalRequestsAddAPendingAction) {
 }
 
 TEST(CodexMessageParser, BadInputFailsWithTheRightError) {
-    for (auto [text, error] : {std::pair{"not json", ProviderMessageParsingError::invalidJSON},
-                               std::pair{"{\"a\":", ProviderMessageParsingError::invalidJSON},
-                               std::pair{"[1,2]", ProviderMessageParsingError::invalidShape},
-                               std::pair{"\"text\"", ProviderMessageParsingError::invalidShape}}) {
+    using std::string_literals::operator""s;
+    for (auto [text, error] :
+         {std::pair{"not json"s, ProviderMessageParsingError::invalidJSON},
+          std::pair{"{\"a\":"s, ProviderMessageParsingError::invalidJSON},
+          std::pair{"[1,2]"s, ProviderMessageParsingError::invalidShape},
+          std::pair{"\"text\""s, ProviderMessageParsingError::invalidShape},
+          // nlohmann's lexer stops at a NUL as at the end of a C string.
+          std::pair{R"({"method":"item/permissions/requestApproval","params":{"threadId":"t9"}})" "\0x"s,
+                    ProviderMessageParsingError::invalidJSON}}) {
         EXPECT_EQ(parseMessage(std::string_view(text), "work", now), std::unexpected(error)) << text;
     }
 }

@@ -11,6 +11,7 @@
 
 using namespace vigilorb;
 using namespace vigilorb::codex;
+using namespace std::string_literals;
 using vigilorb::test::TempDir;
 namespace fs = std::filesystem;
 
@@ -50,7 +51,9 @@ TEST(CodexRolloutFeed, RecordsTheLatestTimeOfEachEvent) {
                   event("apply_patch_approval_request", "2026-12-10T06:04:30Z") +
                   event("request_user_input", "2026-12-10 06:06:00Z") +  // unparsable time → fallback
                   event("token_count") + R"({"type":"response_item","payload":{"type":"task_started"}})" "\n" +
-                  "garbage\n\n[1]\n");
+                  "garbage\n\n[1]\n" +
+                  // nlohmann's lexer stops at a NUL as at the end of a C string.
+                  R"({"timestamp":"2026-12-10T07:00:00Z","type":"event_msg","payload":{"type":"task_started"}})" "\0x\n"s);
     const auto& l = c.lifecycle;
     EXPECT_EQ(l.lastStartedAt, at("2026-12-10T06:00:00Z"));
     EXPECT_EQ(l.lastCompletedAt, at("2026-12-10T06:05:00Z"));

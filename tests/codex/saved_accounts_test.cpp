@@ -9,6 +9,7 @@
 
 using namespace vigilorb;
 using namespace vigilorb::codex;
+using namespace std::string_literals;
 using vigilorb::test::TempDir;
 namespace fs = std::filesystem;
 
@@ -43,8 +44,10 @@ TEST(SavedCodexAccounts, UpsertKeepsOneSortedEntryPerID) {
 }
 
 TEST(SavedCodexAccounts, UndecodableValuesReadAsEmpty) {
-    for (const char* stored : {R"([{"id":"a","isolatedProfile":true},{"id":"b"}])", R"({"id":"a"})", "garbage",
-                               R"([{"id":1,"isolatedProfile":true}])", R"([{"id":"a","isolatedProfile":"yes"}])", ""}) {
+    for (const std::string& stored :
+         {R"([{"id":"a","isolatedProfile":true},{"id":"b"}])"s, R"({"id":"a"})"s, "garbage"s,
+          R"([{"id":1,"isolatedProfile":true}])"s, R"([{"id":"a","isolatedProfile":"yes"}])"s, ""s,
+          R"([{"id":"a","isolatedProfile":true}])" "\0garbage"s}) {
         MapPreferences prefs;
         prefs.values["provider.codexAccounts.v1"] = stored;
         EXPECT_TRUE(loadSavedCodexAccounts(prefs).empty()) << stored;

@@ -8,6 +8,7 @@
 #include "temp_dir.hpp"
 
 using namespace vigilorb::codex;
+using namespace std::string_literals;
 using vigilorb::test::TempDir;
 using vigilorb::test::writeText;
 namespace fs = std::filesystem;
@@ -24,7 +25,10 @@ TEST(CodexSessionIndex, LatestRenameWinsAndBadLinesAreSkipped) {
                         line("c", "kept", "2026-12-10T09:00:00Z") + line("c", "   ", "2026-12-10T11:00:00Z") +
                         line("c", "no zone", "2026-12-10T12:00:00") + line("", "empty id", "2026-12-10T12:00:00Z") +
                         line("d", "  spaced \\t  name ", "2026-12-10T06:36:48.735318361Z") + "\n\nnot json\n[1]\n{}\n" +
-                        R"({"id":"e","thread_name":5,"updated_at":"2026-12-10T12:00:00Z"})";
+                        R"({"id":"e","thread_name":5,"updated_at":"2026-12-10T12:00:00Z"})" "\n" +
+                        // nlohmann's lexer stops at a NUL as at the end of a C string.
+                        R"({"id":"f","thread_name":"after a NUL","updated_at":"2026-12-10T12:00:00Z"})" "\0garbage\n"s +
+                        R"({"id":"a","thread_name":"eleven","updated_at":"2026-12-10T11:00:00Z"})" "\0\n"s;
     auto names = CodexSessionIndexNameParser::parse(bytes);
     EXPECT_EQ(names, (SessionIndexNames{{"a", "ten"}, {"b", "second"}, {"c", "kept"}, {"d", "spaced name"}}));
 }
