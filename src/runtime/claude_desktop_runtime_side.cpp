@@ -87,8 +87,8 @@ void ClaudeDesktopRuntimeSide::start(std::string_view rawAccountID) {
     // Results are applied only while their account is still the active one.
     cowork->start(
         account,
-        [this, account](const std::vector<TaskSnapshot>& tasks, const std::set<std::string>& indexed) {
-            if (board_.isActive(account)) recordCowork(account, tasks, indexed);
+        [this, account, cowork](const std::vector<TaskSnapshot>& tasks, const std::set<std::string>& indexed) {
+            if (board_.isActive(account) && !recordCowork(account, tasks, indexed)) cowork->handOverAgain();
         },
         [this, account] {
             if (board_.isActive(account)) clearUnavailable(account);
@@ -137,7 +137,7 @@ void ClaudeDesktopRuntimeSide::recordQuota(const std::string& account, const Acc
     controller_.recordEvents({NormalizedProviderEvent::quota(std::move(merged))}, claude::desktopUsageRowID(account));
 }
 
-void ClaudeDesktopRuntimeSide::recordCowork(const std::string& account, const std::vector<TaskSnapshot>& tasks,
+bool ClaudeDesktopRuntimeSide::recordCowork(const std::string& account, const std::vector<TaskSnapshot>& tasks,
                                             const std::set<std::string>& indexedIDs) {
     store::CompanionSnapshot afterRemoval;
     try {
@@ -147,7 +147,7 @@ void ClaudeDesktopRuntimeSide::recordCowork(const std::string& account, const st
         controller_.publish(afterRemoval);
     } catch (const Failure<store::SnapshotStoreError>&) {
         show(board_.coworkNotStored());
-        return;
+        return false;
     }
     auto completions =
         claude::cowork::missedTaskCompletions(afterRemoval, account, tasks, misses_, controller_.options().clock());
@@ -155,7 +155,8 @@ void ClaudeDesktopRuntimeSide::recordCowork(const std::string& account, const st
     events.reserve(tasks.size() + completions.size());
     for (const auto& t : tasks) events.push_back(NormalizedProviderEvent::task(t));
     for (auto& t : completions) events.push_back(NormalizedProviderEvent::task(std::move(t)));
-    if (!events.empty()) controller_.recordEvents(events, claude::desktopCoworkRowID(account));
+    if (!events.empty() && !controller_.recordEvents(events, claude::desktopCoworkRowID(account))) return false;
+    return misses_.empty();
 }
 
 void ClaudeDesktopRuntimeSide::clearUnavailable(const std::string& account) {

@@ -211,7 +211,7 @@ void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolat
         auto* obs = observer.get();
         observers_[id] = std::move(observer);
         obs->start(
-            [this, id, connectionID](const std::vector<TaskSnapshot>& tasks, const std::set<std::string>& indexed) {
+            [this, id, connectionID, obs](const std::vector<TaskSnapshot>& tasks, const std::set<std::string>& indexed) {
                 if (!isCurrent(id, connectionID)) return;
                 lastLocalTasks_[id] = tasks;
                 // Codex's files never record an approval wait: the approval observer's waits
@@ -230,6 +230,7 @@ void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolat
                     board_.tasksStored(id);
                 } catch (const Failure<store::SnapshotStoreError>&) {
                     show(board_.tasksNotStored(id));
+                    obs->handOverAgain();
                 }
             },
             [this, id, connectionID](const std::string& detail, bool healthy) {

@@ -86,7 +86,7 @@ void ProviderRuntimeController::publish(const store::CompanionSnapshot& snapshot
     if (publishSink_) publishSink_(snapshot_);
 }
 
-void ProviderRuntimeController::recordEvents(const std::vector<NormalizedProviderEvent>& events,
+bool ProviderRuntimeController::recordEvents(const std::vector<NormalizedProviderEvent>& events,
                                              const std::string& statusID) {
     std::optional<store::CompanionSnapshot> last;
     for (const auto& event : events) {
@@ -94,13 +94,14 @@ void ProviderRuntimeController::recordEvents(const std::vector<NormalizedProvide
             last = store_.apply(ProviderEventEnvelope::make(event, options_.clock()));
         } catch (const Failure<store::SnapshotStoreError>&) {
             setAccountStatus(statusID, storeFailureText, false);
-            return;
+            return false;
         }
     }
     if (last) publish(*last);
     bool claimed = false;
     for (const auto& [type, side] : sides_) claimed = side->handleRecordedEvents(events, statusID) || claimed;
     if (!claimed) setAccountStatus(statusID, cli::appliedText, true);
+    return true;
 }
 
 bool ProviderRuntimeController::moveUnreadableSnapshotAside() {
