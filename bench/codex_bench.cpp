@@ -100,7 +100,7 @@ int scan(const fs::path& file, int repeat) {
     CodexRolloutLifecycleScanResult result;
     for (int i = 0; i < repeat; ++i) {
         auto a = Clock::now();
-        result = scanRollout(file, "bench", Date::fromUnix(0), std::nullopt);
+        result = scanRollout(file, "bench", Date::fromUnix(0), std::nullopt).value();
         best = std::min(best, seconds(a, Clock::now()));
     }
     std::printf("scan_seconds %.6f\nscan_activity %d\n", best, result.activity ? 1 : 0);
@@ -108,17 +108,17 @@ int scan(const fs::path& file, int repeat) {
 }
 
 int incremental(const fs::path& file, double mib) {
-    auto first = scanRollout(file, "bench", Date::fromUnix(0), std::nullopt);
+    auto first = scanRollout(file, "bench", Date::fromUnix(0), std::nullopt).value();
     RolloutWriter w;
     w.t = 1796983485;
     std::string more;
     while (more.size() < mib * 1024 * 1024) more += w.turn(true);
     std::ofstream(file, std::ios::binary | std::ios::app) << more;
     auto a = Clock::now();
-    auto next = scanRollout(file, "bench", Date::fromUnix(0), first.cursor);
+    auto next = scanRollout(file, "bench", Date::fromUnix(0), first.cursor).value();
     auto s = seconds(a, Clock::now());
     auto idle = Clock::now();
-    scanRollout(file, "bench", Date::fromUnix(0), next.cursor);
+    (void)scanRollout(file, "bench", Date::fromUnix(0), next.cursor).value();
     std::printf("incremental_bytes %zu\nincremental_seconds %.6f\nidle_poll_seconds %.6f\n", more.size(), s,
                 seconds(idle, Clock::now()));
     return 0;

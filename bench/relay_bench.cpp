@@ -147,7 +147,8 @@ int main(int argc, char** argv) {
             ch.bodies.push_back(security::EncryptedCloudSnapshotEnvelope::sealPayload(security::crypto::bytesOf(payload), id, "bench",
                                                                             key, static_cast<std::uint64_t>(r),
                                                                             Date::fromReference(790000000))
-                                    .encode());
+                                    .encode()
+                                    .value());
     }
     std::printf("envelope size: %zu bytes\n", all[0].bodies[0].size());
     std::vector<Sample> samples(static_cast<std::size_t>(clients));

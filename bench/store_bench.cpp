@@ -51,7 +51,7 @@ void BM_ApplyWithHistory(benchmark::State& state) {
     }
     std::ofstream(dir / "snapshot-v1.json") << store::encodeSnapshot(history);
     store::CompanionSnapshotStore store(dir / "snapshot-v1.json", [now] { return now; });
-    state.counters["keptTasks"] = static_cast<double>(store.snapshot().tasksByID.size());
+    state.counters["keptTasks"] = static_cast<double>(store.snapshot().value().tasksByID.size());
     long i = 0;
     for (auto _ : state) {
         TaskSnapshot t{"task-" + std::to_string(i++ % 40), std::nullopt, "work", AIProvider::claude,

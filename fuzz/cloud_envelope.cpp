@@ -10,22 +10,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace vigilorb;
     using namespace vigilorb::security;
     auto bytes = fuzz::text(data, size);
-    EncryptedCloudSnapshotEnvelope envelope;
-    try {
-        envelope = EncryptedCloudSnapshotEnvelope::decode(bytes);
-    } catch (const DecodingError&) {
-        return 0;
-    }
-    fuzz::require(EncryptedCloudSnapshotEnvelope::decode(envelope.encode()) == envelope, "an envelope reads back equal");
-    Bytes payload;
-    try {
-        payload = envelope.open(fuzz::pairingKey());
-    } catch (const Failure<CloudSnapshotError>&) {
-        payload = security::crypto::bytesOf(bytes);
-    }
+    auto decoded = EncryptedCloudSnapshotEnvelope::decode(bytes);
+    if (!decoded) return 0;
+    const auto& envelope = *decoded;
+    auto encoded = fuzz::must(envelope.encode(), "a decoded envelope encodes");
+    fuzz::require(EncryptedCloudSnapshotEnvelope::decode(encoded) == envelope, "an envelope reads back equal");
+    auto payload = envelope.open(fuzz::pairingKey()).value_or(security::crypto::bytesOf(bytes));
     auto sealed = EncryptedCloudSnapshotEnvelope::sealPayload(payload, envelope.sourceID, envelope.sourceName,
                                                               fuzz::pairingKey(), envelope.sequence, fuzz::now);
-    fuzz::require(EncryptedCloudSnapshotEnvelope::open(sealed.encode(), fuzz::pairingKey()) == payload,
+    auto sealedJSON = fuzz::must(sealed.encode(), "a sealed envelope encodes");
+    fuzz::require(EncryptedCloudSnapshotEnvelope::open(sealedJSON, fuzz::pairingKey()) == payload,
                   "a sealed payload opens to the same bytes");
     return 0;
 }

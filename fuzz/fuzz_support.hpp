@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <expected>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -31,6 +32,13 @@ inline std::string_view text(const std::uint8_t* data, std::size_t size) {
 
 inline void require(bool holds, const char* property) {
     if (!holds) fail(property);
+}
+
+// The value of a result that must have succeeded (what decoded must encode again, say).
+template <class T, class E>
+T must(std::expected<T, E> result, const char* property) {
+    if (!result) fail(property);
+    return std::move(*result);
 }
 
 // Pieces of 1 to 64 bytes (now and then up to 4 KiB), their lengths drawn from a generator

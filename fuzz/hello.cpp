@@ -24,27 +24,18 @@ AdmissionStep connect(const std::string& companion, ConsumedNonces& nonces, cons
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     auto bytes = fuzz::text(data, size);
-    PairingHello hello;
-    try {
-        hello = PairingHello::decode(bytes);
-    } catch (const DecodingError&) {
-        return 0;
-    }
-    fuzz::require(PairingHello::decode(hello.encode()) == hello, "a hello reads back equal");
-    try {
-        hello.verify(fuzz::pairingKey().bytes(), fuzz::now);
-    } catch (const Failure<LocalSnapshotProtocolError>&) {
-    }
+    auto decoded = PairingHello::decode(bytes);
+    if (!decoded) return 0;
+    const auto& hello = *decoded;
+    fuzz::require(PairingHello::decode(fuzz::must(hello.encode(), "a decoded hello encodes")) == hello,
+                  "a hello reads back equal");
+    (void)hello.verify(fuzz::pairingKey().bytes(), fuzz::now);
 
     auto signedAgain = PairingHello::make(fuzz::pairingKey().bytes(), hello.companionID, hello.deviceName, fuzz::now,
                                           hello.nonce);
-    try {
-        signedAgain.verify(fuzz::pairingKey().bytes(), fuzz::now);
-    } catch (const Failure<LocalSnapshotProtocolError>&) {
-        return 0;  // fields over their limits
-    }
+    if (!signedAgain.verify(fuzz::pairingKey().bytes(), fuzz::now)) return 0;  // fields over their limits
     ConsumedNonces nonces;
-    auto frame = encodeFrame(signedAgain.encode());
+    auto frame = encodeFrame(fuzz::must(signedAgain.encode(), "a signed hello encodes"));
     auto first = connect(hello.companionID, nonces, frame);
     fuzz::require(std::holds_alternative<Admitted>(first), "a hello signed with the key is admitted");
     auto again = connect(hello.companionID, nonces, frame);

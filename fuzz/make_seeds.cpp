@@ -76,26 +76,33 @@ int main(int argc, char** argv) {
                                                               AIProvider::claude, PendingActionKind::fileChange, fuzz::now})}};
     write("event_file", "permission-request", cli::encodeEventFile(run));
 
-    auto signedEnvelope = SignedSnapshotEnvelope::create(snapshot, key, fuzz::now);
+    auto signedEnvelope = fuzz::must(SignedSnapshotEnvelope::create(snapshot, key, fuzz::now), "the sample signs");
     write("signed_envelope", "sample", signedEnvelope);
-    write("signed_envelope", "empty", SignedSnapshotEnvelope::create(store::CompanionSnapshot{}, key, fuzz::now));
+    write("signed_envelope", "empty",
+          fuzz::must(SignedSnapshotEnvelope::create(store::CompanionSnapshot{}, key, fuzz::now), "an empty snapshot signs"));
 
-    auto sealed = EncryptedCloudSnapshotEnvelope::seal(snapshot, fuzz::companionID, "Work laptop", key, 7, fuzz::now).encode();
+    auto sealed = fuzz::must(
+        fuzz::must(EncryptedCloudSnapshotEnvelope::seal(snapshot, fuzz::companionID, "Work laptop", key, 7, fuzz::now),
+                   "the sample seals")
+            .encode(),
+        "the sealed sample encodes");
     write("cloud_envelope", "sample", sealed);
 
-    auto hello = PairingHello::make(key.bytes(), fuzz::companionID, "Phone", fuzz::now).encode();
+    auto hello = fuzz::must(PairingHello::make(key.bytes(), fuzz::companionID, "Phone", fuzz::now).encode(), "a hello encodes");
     write("hello", "sample", hello);
     write("link_admission", "hello-then-more", link::encodeFrame(hello) + link::encodeFrame("ignored"));
     write("link_admission", "other-companion",
-          link::encodeFrame(PairingHello::make(key.bytes(), "mac-other", "Phone", fuzz::now).encode()));
+          link::encodeFrame(fuzz::must(PairingHello::make(key.bytes(), "mac-other", "Phone", fuzz::now).encode(), "a hello encodes")));
     write("link_frames", "two-frames", "\x04" + link::encodeFrame(hello.substr(0, 40)) + link::encodeFrame(""));
     write("link_frames", "too-large", "\x01" + link::encodeFrame(hello));
 
-    auto invitation = PairingInvitation::generate(CompanionIdentity{fuzz::companionID, "Work laptop"},
-                                                  std::string("https://relay.example.org/base"), fuzz::now);
-    write("pairing_invitation", "sample", invitation.qrPayload());
-    write("pairing_invitation", "no-relay",
-          PairingInvitation::generate(CompanionIdentity{fuzz::companionID, "Mac"}, std::nullopt, fuzz::now).qrPayload());
+    auto invitation = fuzz::must(PairingInvitation::generate(CompanionIdentity{fuzz::companionID, "Work laptop"},
+                                                             std::string("https://relay.example.org/base"), fuzz::now),
+                                 "an invitation is made");
+    write("pairing_invitation", "sample", fuzz::must(invitation.qrPayload(), "an invitation encodes"));
+    auto local = fuzz::must(PairingInvitation::generate(CompanionIdentity{fuzz::companionID, "Mac"}, std::nullopt, fuzz::now),
+                            "an invitation is made");
+    write("pairing_invitation", "no-relay", fuzz::must(local.qrPayload(), "an invitation encodes"));
 
     auto credentials = RelayCredentials::make("https://relay.example.org", key, fuzz::companionID);
     auto path = "/v1/channels/" + credentials.channelID + "/sources/" + fuzz::companionID;

@@ -12,21 +12,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace vigilorb::security;
     auto bytes = fuzz::text(data, size);
     isValidRelayAddress(bytes);
-    PairingInvitation invitation;
-    try {
-        invitation = PairingInvitation::decode(bytes);
-    } catch (const DecodingError&) {
-        return 0;
-    }
-    fuzz::require(PairingInvitation::decode(invitation.qrPayload()) == invitation, "an invitation reads back equal");
+    auto decoded = PairingInvitation::decode(bytes);
+    if (!decoded) return 0;
+    const auto& invitation = *decoded;
+    fuzz::require(PairingInvitation::decode(fuzz::must(invitation.qrPayload(), "a decoded invitation encodes")) == invitation,
+                  "an invitation reads back equal");
     invitation.description();
-    try {
-        invitation.validate(fuzz::now);
-    } catch (const Failure<PairingInvitationError>&) {
-        return 0;
-    }
+    if (!invitation.validate(fuzz::now)) return 0;
     fuzz::require(invitation.verificationCode().size() == 6, "a verification code has six digits");
-    auto key = LocalPairingKey::deriveFromInvitation(invitation, fuzz::now);
+    auto key = fuzz::must(LocalPairingKey::deriveFromInvitation(invitation, fuzz::now), "a valid invitation gives a key");
     fuzz::require(key.keyIdentifier().size() == 16, "a derived key has a 16-digit identifier");
     return 0;
 }

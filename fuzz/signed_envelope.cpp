@@ -15,12 +15,10 @@ namespace {
 // The payload when the receiver accepts the envelope, nothing when it refuses it.
 std::optional<Bytes> receive(std::string_view json, SnapshotNonceReplayGuard& guard,
                              std::optional<LocalSnapshotProtocolError>* refusal = nullptr) {
-    try {
-        return SignedEnvelopeReceiver::check(json, fuzz::pairingKey(), fuzz::now, guard);
-    } catch (const Failure<LocalSnapshotProtocolError>& e) {
-        if (refusal) *refusal = e.code();
-        return std::nullopt;
-    }
+    auto payload = SignedEnvelopeReceiver::check(json, fuzz::pairingKey(), fuzz::now, guard);
+    if (payload) return std::move(*payload);
+    if (refusal) *refusal = payload.error();
+    return std::nullopt;
 }
 
 void requireOnce(std::string_view json, SnapshotNonceReplayGuard& guard) {
@@ -37,24 +35,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SnapshotNonceReplayGuard guard;
     requireOnce(bytes, guard);
 
-    SignedSnapshotEnvelope envelope;
-    try {
-        envelope = SignedSnapshotEnvelope::decode(bytes);
-    } catch (const DecodingError&) {
-        return 0;
-    }
-    fuzz::require(SignedSnapshotEnvelope::decode(envelope.encode()) == envelope, "an envelope reads back equal");
+    auto decoded = SignedSnapshotEnvelope::decode(bytes);
+    if (!decoded) return 0;
+    const auto& envelope = *decoded;
+    fuzz::require(SignedSnapshotEnvelope::decode(fuzz::must(envelope.encode(), "a decoded envelope encodes")) == envelope,
+                  "an envelope reads back equal");
 
     auto signedAgain = SignedSnapshotEnvelope::sign(envelope.payload, fuzz::pairingKey(), fuzz::now, envelope.nonce);
     SnapshotNonceReplayGuard fresh;
-    auto json = signedAgain.encode();
+    auto json = fuzz::must(signedAgain.encode(), "a signed envelope encodes");
     fuzz::require(receive(json, fresh).has_value(), "an envelope signed with the key is accepted");
     requireOnce(json, fresh);
 
-    try {
-        auto payload = DeviceSnapshotPayload::decode(security::crypto::stringOf(envelope.payload));
-        fuzz::require(DeviceSnapshotPayload::decode(payload.encode()) == payload, "a payload reads back equal");
-    } catch (const DecodingError&) {
-    }
+    if (auto payload = DeviceSnapshotPayload::decode(security::crypto::stringOf(envelope.payload)))
+        fuzz::require(DeviceSnapshotPayload::decode(fuzz::must(payload->encode(), "a decoded payload encodes")) == *payload,
+                      "a payload reads back equal");
     return 0;
 }

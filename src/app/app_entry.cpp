@@ -117,7 +117,13 @@ void serveControlRequests(vigilorb::transport::ControlServer& server, vigilorb::
                        {}});
                 return;
             }
-            reply({true, {}, {{"invitation", result->qrPayload()}, {"verification-code", result->verificationCode()}}});
+            // The identity's name is valid UTF-8, so this holds; were it not, no half invitation is sent.
+            auto payload = result->qrPayload();
+            if (!payload) {
+                reply({false, std::string(transport::pairingFailureText), {}});
+                return;
+            }
+            reply({true, {}, {{"invitation", *payload}, {"verification-code", result->verificationCode()}}});
         });
     });
     server.addHandler("relay-address", [&transport](const std::string& text, transport::ControlServer::Reply reply) {

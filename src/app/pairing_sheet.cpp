@@ -16,13 +16,9 @@
 namespace vigilorb::app {
 
 std::optional<QImage> makeQRImage(const security::PairingInvitation& invitation) {
-    std::string payload;
-    try {
-        payload = invitation.qrPayload();
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-    auto matrix = desktop::encodeQr(payload);
+    auto payload = invitation.qrPayload();
+    if (!payload) return std::nullopt;
+    auto matrix = desktop::encodeQr(*payload);
     if (!matrix) return std::nullopt;
     const int side = matrix->size() * qrPixelsPerModule;
     QImage image(side, side, QImage::Format_RGB32);

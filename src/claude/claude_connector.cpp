@@ -84,17 +84,28 @@ ConnectorSettings mergeConnectorSettings(Json settings, const std::string& statu
     return out;
 }
 
-std::string encodeSettings(const Json& settings) {
-    return settings.dump(2, ' ', false, Json::error_handler_t::strict) + "\n";
+std::expected<std::string, ConnectorFailure> encodeSettings(const Json& settings) {
+    try {
+        // Strict encoding: a settings file whose strings are not UTF-8 is refused rather than
+        // silently rewritten with replacement characters. nlohmann reports that only by throwing.
+        return settings.dump(2, ' ', false, Json::error_handler_t::strict) + "\n";
+    } catch (const Json::exception& e) {
+        return std::unexpected(ConnectorFailure{ClaudeConnectorError::writeFailed, e.what()});
+    }
 }
 
 namespace {
 
-void writeConnector(const fs::path& profilesRoot, const std::string& accountID, const std::optional<fs::path>& executable,
-                    ConnectorSettings& merged) {
+std::unexpected<ConnectorFailure> fail(ClaudeConnectorError code, std::string detail = {}) {
+    return std::unexpected(ConnectorFailure{code, std::move(detail)});
+}
+
+// Writes the account's settings with the connector merged in and returns what was merged.
+std::expected<ConnectorSettings, ConnectorFailure> writeConnector(const fs::path& profilesRoot, const std::string& accountID,
+                                                                  const std::optional<fs::path>& executable) {
     if (auto made = files::createFolders(claudeInboxFolder(profilesRoot, accountID)); !made)
-        throw Failure<ClaudeConnectorError>(ClaudeConnectorError::folderCreationFailed, made.error().detail);
-    if (!executable || executable->empty()) throw Failure<ClaudeConnectorError>(ClaudeConnectorError::executableNotFound);
+        return fail(ClaudeConnectorError::folderCreationFailed, made.error().detail);
+    if (!executable || executable->empty()) return fail(ClaudeConnectorError::executableNotFound);
     std::string exe = shellQuoted(executable->string());
     std::string statusLineCommand = exe + " --claude-statusline " + accountID;
     std::string hookCommand = exe + " --claude-hook " + accountID;
@@ -103,24 +114,19 @@ void writeConnector(const fs::path& profilesRoot, const std::string& accountID, 
     Json existing = Json::object();
     if (auto bytes = files::read(settingsFile, maxSettingsFileBytes)) {
         auto parsed = json::parse(*bytes);
-        if (!parsed) throw Failure<ClaudeConnectorError>(ClaudeConnectorError::corruptSettings, parsed.error().detail);
+        if (!parsed) return fail(ClaudeConnectorError::corruptSettings, parsed.error().detail);
         existing = std::move(*parsed);
     } else if (bytes.error().code != files::FileError::notFound) {
-        throw Failure<ClaudeConnectorError>(ClaudeConnectorError::corruptSettings, bytes.error().detail);
+        return fail(ClaudeConnectorError::corruptSettings, bytes.error().detail);
     }
-    if (!existing.is_object()) throw Failure<ClaudeConnectorError>(ClaudeConnectorError::corruptSettings, "not an object");
+    if (!existing.is_object()) return fail(ClaudeConnectorError::corruptSettings, "not an object");
 
-    merged = mergeConnectorSettings(std::move(existing), statusLineCommand, hookCommand);
-    std::string text;
-    try {
-        // Strict encoding: a settings file whose strings are not UTF-8 is refused rather than
-        // silently rewritten with replacement characters.
-        text = encodeSettings(merged.settings);
-    } catch (const Json::exception& e) {
-        throw Failure<ClaudeConnectorError>(ClaudeConnectorError::writeFailed, e.what());
-    }
-    if (auto written = files::writeAtomically(settingsFile, text, 0600); !written)
-        throw Failure<ClaudeConnectorError>(ClaudeConnectorError::writeFailed, written.error().detail);
+    auto merged = mergeConnectorSettings(std::move(existing), statusLineCommand, hookCommand);
+    auto text = encodeSettings(merged.settings);
+    if (!text) return std::unexpected(std::move(text.error()));
+    if (auto written = files::writeAtomically(settingsFile, *text, 0600); !written)
+        return fail(ClaudeConnectorError::writeFailed, written.error().detail);
+    return merged;
 }
 
 }  // namespace
@@ -136,15 +142,11 @@ ConnectorOutcome prepareClaudeConnector(std::string_view rawAccountID, const std
     }
     out.detail = std::string(connectorFailedText);
     if (!profilesRoot) return out;
-    ConnectorSettings merged;
-    try {
-        writeConnector(*profilesRoot, accountID, executable, merged);
-    } catch (const Failure<ClaudeConnectorError>&) {
-        return out;
-    }
+    auto merged = writeConnector(*profilesRoot, accountID, executable);
+    if (!merged) return out;
     out.ready = true;
-    out.isHealthy = merged.statusLineInstalled;
-    out.detail = std::string(merged.statusLineInstalled ? connectorInstalledText : connectorPreservedText);
+    out.isHealthy = merged->statusLineInstalled;
+    out.detail = std::string(merged->statusLineInstalled ? connectorInstalledText : connectorPreservedText);
     return out;
 }
 

@@ -1,4 +1,5 @@
 #pragma once
+#include <expected>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -6,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "model/error.hpp"
 #include "model/json.hpp"
 #include "model/paths.hpp"
 
@@ -17,6 +19,7 @@ namespace vigilorb::claude {
 // configuration is never read or written.
 
 enum class ClaudeConnectorError { folderCreationFailed, executableNotFound, corruptSettings, writeFailed };
+using ConnectorFailure = Error<ClaudeConnectorError>;
 
 inline constexpr std::string_view connectorInstalledText =
     "Local Status Line and Hooks installed. Launch Claude with this CLAUDE_CONFIG_DIR";
@@ -67,8 +70,9 @@ struct ConnectorSettings {
 ConnectorSettings mergeConnectorSettings(Json existing, const std::string& statusLineCommand,
                                          const std::string& hookCommand);
 
-// Pretty-printed, keys sorted, with a final newline.
-std::string encodeSettings(const Json& settings);
+// Pretty-printed, keys sorted, with a final newline; writeFailed when a string in it is not
+// UTF-8 (the file is refused rather than rewritten with replacement characters).
+[[nodiscard]] std::expected<std::string, ConnectorFailure> encodeSettings(const Json& settings);
 
 struct ConnectorOutcome {
     std::string statusID;  // "Claude/" + trimmed account ID

@@ -11,11 +11,12 @@ namespace vigilorb::cli {
 
 namespace fs = std::filesystem;
 
-fs::path prepareInbox(const std::optional<fs::path>& profilesRoot, const std::string& accountID) {
-    if (!profilesRoot) throw Failure<InboxWriteError>(InboxWriteError::noApplicationSupport);
+std::expected<fs::path, InboxWriteFailure> prepareInbox(const std::optional<fs::path>& profilesRoot,
+                                                       const std::string& accountID) {
+    if (!profilesRoot) return std::unexpected(InboxWriteFailure{InboxWriteError::noApplicationSupport});
     auto folder = claude::claudeInboxFolder(*profilesRoot, accountID);
     if (auto made = files::createFolders(folder); !made)
-        throw Failure<InboxWriteError>(InboxWriteError::folderCreationFailed, made.error().detail);
+        return std::unexpected(InboxWriteFailure{InboxWriteError::folderCreationFailed, made.error().detail});
     return folder;
 }
 
@@ -44,8 +45,9 @@ std::expected<std::vector<ProviderEventEnvelope>, json::DocumentFailure> decodeE
     });
 }
 
-void writeEvents(const fs::path& inbox, const std::vector<NormalizedProviderEvent>& events, Date now) {
-    if (events.empty()) return;
+std::expected<void, InboxWriteFailure> writeEvents(const fs::path& inbox,
+                                                   const std::vector<NormalizedProviderEvent>& events, Date now) {
+    if (events.empty()) return {};
     std::vector<ProviderEventEnvelope> envelopes;
     std::string bytes;
     try {
@@ -53,16 +55,17 @@ void writeEvents(const fs::path& inbox, const std::vector<NormalizedProviderEven
         for (const auto& event : events) envelopes.push_back(ProviderEventEnvelope::make(event, now));
         bytes = encodeEventFile(envelopes);
     } catch (const std::exception& e) {
-        throw Failure<InboxWriteError>(InboxWriteError::encodingFailed, e.what());
+        return std::unexpected(InboxWriteFailure{InboxWriteError::encodingFailed, e.what()});
     }
     if (bytes.size() > maxEventFileBytes)
-        throw Failure<InboxWriteError>(InboxWriteError::tooLarge, std::to_string(bytes.size()) + " bytes");
+        return std::unexpected(InboxWriteFailure{InboxWriteError::tooLarge, std::to_string(bytes.size()) + " bytes"});
     // The mode is set before the file appears under its name, so no reader ever sees it
     // with wider permissions. No flush to disk: this runs on every status-line refresh,
     // and after a power loss a damaged event file is simply rejected by the drain.
     auto written = files::writeAtomically(inbox / (envelopes.front().id + ".json"), bytes, 0600,
                                           files::Durability::visibleOnly);
-    if (!written) throw Failure<InboxWriteError>(InboxWriteError::writeFailed, written.error().detail);
+    if (!written) return std::unexpected(InboxWriteFailure{InboxWriteError::writeFailed, written.error().detail});
+    return {};
 }
 
 namespace {
@@ -164,16 +167,17 @@ void drainAccount(const std::string& accountID, const fs::path& inbox, store::Co
     for (const auto& file : readInbox(accountID, inbox, listing->names, handler)) {
         // Between files: one whose events were applied has been deleted, the others wait.
         if (handler.stopRequested && handler.stopRequested()) return;
-        store::CompanionSnapshot result;
-        try {
-            for (const auto& envelope : file.envelopes) result = store.apply(envelope);
-        } catch (const std::exception&) {
-            // The store could not take it now (file unreadable or unwritable): keep this event
-            // and the later ones for the next pass, in order.
-            handler.setStatus(statusID, failedText, false);
-            return;
+        store::SnapshotResult result = store::CompanionSnapshot{};
+        for (const auto& envelope : file.envelopes) {
+            result = store.apply(envelope);
+            if (!result) {
+                // The store could not take it now (file unreadable or unwritable): keep this
+                // event and the later ones for the next pass, in order.
+                handler.setStatus(statusID, failedText, false);
+                return;
+            }
         }
-        handler.publish(result);
+        handler.publish(*result);
         handler.setStatus(statusID, appliedText, true);
         std::error_code ec;
         if (!fs::remove(file.path, ec) || ec) handler.setStatus(statusID, failedText, false);

@@ -29,6 +29,7 @@ namespace vigilorb::cli {
 // in their written order.
 
 enum class InboxWriteError { noApplicationSupport, folderCreationFailed, encodingFailed, tooLarge, writeFailed };
+using InboxWriteFailure = Error<InboxWriteError>;
 
 inline constexpr std::string_view appliedText = "Read-only quota and task state updated";
 inline constexpr std::string_view failedText = "Local event processing failed";
@@ -44,15 +45,17 @@ inline constexpr std::size_t maxEventsPerFile = 8;
 std::string encodeEventFile(const std::vector<ProviderEventEnvelope>& envelopes);
 [[nodiscard]] std::expected<std::vector<ProviderEventEnvelope>, json::DocumentFailure> decodeEventFile(std::string_view bytes);
 
-// Creates the inbox with its parents and returns it. Throws Failure<InboxWriteError>
-// (noApplicationSupport without a profiles root, folderCreationFailed).
-std::filesystem::path prepareInbox(const std::optional<std::filesystem::path>& profilesRoot,
-                                   const std::string& accountID);
+// Creates the inbox with its parents and returns it; fails with noApplicationSupport without a
+// profiles root, folderCreationFailed.
+[[nodiscard]] std::expected<std::filesystem::path, InboxWriteFailure> prepareInbox(
+    const std::optional<std::filesystem::path>& profilesRoot, const std::string& accountID);
 
 // One file holding all the events in order, each in a fresh envelope recorded at `now`; nothing
-// for no events. Throws Failure<InboxWriteError> (tooLarge for a file beyond maxEventFileBytes,
-// which the drain would delete unread); on failure no file is left.
-void writeEvents(const std::filesystem::path& inbox, const std::vector<NormalizedProviderEvent>& events, Date now);
+// for no events. Fails with encodingFailed, tooLarge (a file beyond maxEventFileBytes, which the
+// drain would delete unread) or writeFailed; on failure no file is left.
+[[nodiscard]] std::expected<void, InboxWriteFailure> writeEvents(const std::filesystem::path& inbox,
+                                                               const std::vector<NormalizedProviderEvent>& events,
+                                                               Date now);
 
 struct DrainHandler {
     // A store result to publish (also when nothing changed).

@@ -51,12 +51,8 @@ CommandLineResult runCommandLine(const CommandLineRequest& request, std::string_
         refused = parsed.error() == ProviderMessageParsingError::tooLarge;
     }
     if (request.mode == CommandLineMode::statusLine) result.output = statusLineText;
-    try {
-        auto inbox = cli::prepareInbox(paths::profilesRoot(env), request.accountID);
-        cli::writeEvents(inbox, events, at);
-    } catch (const Failure<cli::InboxWriteError>&) {
-        result.exitStatus = 1;
-    }
+    auto inbox = cli::prepareInbox(paths::profilesRoot(env), request.accountID);
+    if (!inbox || !cli::writeEvents(*inbox, events, at)) result.exitStatus = 1;
     if (refused && request.mode == CommandLineMode::hook) result.exitStatus = 1;
     return result;
 }

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string_view>
 #include <system_error>
 
@@ -33,26 +32,16 @@ std::optional<std::filesystem::path> executableFromLink(const std::filesystem::p
     return std::nullopt;
 }
 
-InstanceLock::InstanceLock(const std::filesystem::path& file) {
-    if (auto made = files::createFolders(file.parent_path()); !made)
-        throw Failure<InstanceLockError>(InstanceLockError::unavailable, made.error().detail);
-    fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ < 0) throw Failure<InstanceLockError>(InstanceLockError::unavailable, std::strerror(errno));
+std::expected<InstanceLock, InstanceLockError> InstanceLock::acquire(const std::filesystem::path& file) {
+    if (!files::createFolders(file.parent_path())) return std::unexpected(InstanceLockError::unavailable);
+    files::FileDescriptor fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (fd.get() < 0) return std::unexpected(InstanceLockError::unavailable);
     int rc;
-    do rc = ::flock(fd_, LOCK_EX | LOCK_NB);
+    do rc = ::flock(fd.get(), LOCK_EX | LOCK_NB);
     while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        int err = errno;
-        ::close(fd_);
-        fd_ = -1;
-        throw Failure<InstanceLockError>(err == EWOULDBLOCK ? InstanceLockError::alreadyRunning
-                                                            : InstanceLockError::unavailable,
-                                         std::strerror(err));
-    }
-}
-
-InstanceLock::~InstanceLock() {
-    if (fd_ >= 0) ::close(fd_);
+    if (rc != 0)
+        return std::unexpected(errno == EWOULDBLOCK ? InstanceLockError::alreadyRunning : InstanceLockError::unavailable);
+    return InstanceLock(std::move(fd));
 }
 
 }  // namespace vigilorb::cli

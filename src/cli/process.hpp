@@ -1,8 +1,9 @@
 #pragma once
+#include <expected>
 #include <filesystem>
 #include <optional>
 
-#include "model/error.hpp"
+#include "model/files.hpp"
 
 namespace vigilorb::cli {
 
@@ -24,15 +25,13 @@ enum class InstanceLockError { alreadyRunning, unavailable };
 // ends, however it ends. The descriptor is close-on-exec so child processes do not keep it.
 class InstanceLock {
 public:
-    // Throws Failure<InstanceLockError>: alreadyRunning when another process holds it,
-    // unavailable when the lock file cannot be created.
-    explicit InstanceLock(const std::filesystem::path& file);
-    ~InstanceLock();
-    InstanceLock(const InstanceLock&) = delete;
-    InstanceLock& operator=(const InstanceLock&) = delete;
+    // The lock on `file`, or alreadyRunning when another process holds it, unavailable when
+    // the lock file cannot be created or locked.
+    [[nodiscard]] static std::expected<InstanceLock, InstanceLockError> acquire(const std::filesystem::path& file);
 
 private:
-    int fd_ = -1;
+    explicit InstanceLock(files::FileDescriptor fd) : fd_(std::move(fd)) {}
+    files::FileDescriptor fd_;
 };
 
 }  // namespace vigilorb::cli

@@ -145,18 +145,15 @@ std::expected<CaptureSnapshot, LocalObserverError> capture(const std::string& ac
             snapshot.lifecycleCursors[row.rolloutPath] = std::move(*previous);
             rollouts.emplace(row.rolloutPath, *identity);
         } else {
-            try {
-                ++state.rolloutScans;
-                auto scanned = scanRollout(row.rolloutPath, row.id, record.updatedAt, previous);
-                activity = std::move(scanned.activity);
-                if (identity && scanned.cursor.byteOffset == identity->size) rollouts.emplace(row.rolloutPath, *identity);
-                snapshot.lifecycleCursors[row.rolloutPath] = std::move(scanned.cursor);
-            } catch (const Failure<RolloutReadError>&) {
+            ++state.rolloutScans;
+            if (auto scanned = scanRollout(row.rolloutPath, row.id, record.updatedAt, previous)) {
+                activity = std::move(scanned->activity);
+                if (identity && scanned->cursor.byteOffset == identity->size) rollouts.emplace(row.rolloutPath, *identity);
+                snapshot.lifecycleCursors[row.rolloutPath] = std::move(scanned->cursor);
+            } else if (previous) {
                 // A vanished or unreadable rollout keeps its last known lifecycle until it ages out.
-                if (previous) {
-                    activity = makeActivity(row.id, record.updatedAt, *previous);
-                    snapshot.lifecycleCursors[row.rolloutPath] = std::move(*previous);
-                }
+                activity = makeActivity(row.id, record.updatedAt, *previous);
+                snapshot.lifecycleCursors[row.rolloutPath] = std::move(*previous);
             }
         }
         // Thread IDs are unique in Codex's table; should one repeat, the first (newest) row wins.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 
 #include "codex/task_title.hpp"
 #include "model/json.hpp"
@@ -122,33 +123,45 @@ void finishBufferedLine(CodexRolloutLifecycleCursor& c, Date fallbackDate) {
     c.isDiscardingOversizedLine = false;
 }
 
+std::unexpected<RolloutReadFailure> fail(RolloutReadError code, std::string detail = {}) {
+    return std::unexpected(RolloutReadFailure{code, std::move(detail)});
+}
+
 class File {
 public:
-    explicit File(const std::filesystem::path& p) : fd_(::open(p.c_str(), O_RDONLY | O_CLOEXEC)) {
-        if (fd_ < 0) throw Failure<RolloutReadError>(RolloutReadError::openFailed, p.string());
+    static std::expected<File, RolloutReadFailure> open(const std::filesystem::path& p) {
+        int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return fail(RolloutReadError::openFailed, p.string());
+        return File(fd);
     }
-    ~File() { ::close(fd_); }
+    File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    ~File() {
+        if (fd_ >= 0) ::close(fd_);
+    }
     File(const File&) = delete;
     File& operator=(const File&) = delete;
+    File& operator=(File&&) = delete;
 
-    std::uint64_t size() const {
+    std::expected<std::uint64_t, RolloutReadFailure> size() const {
         auto end = ::lseek(fd_, 0, SEEK_END);
-        if (end < 0) throw Failure<RolloutReadError>(RolloutReadError::seekFailed);
+        if (end < 0) return fail(RolloutReadError::seekFailed);
         return static_cast<std::uint64_t>(end);
     }
-    void seek(std::uint64_t offset) const {
-        if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) throw Failure<RolloutReadError>(RolloutReadError::seekFailed);
+    std::expected<void, RolloutReadFailure> seek(std::uint64_t offset) const {
+        if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return fail(RolloutReadError::seekFailed);
+        return {};
     }
     // Up to n bytes; 0 at end of file.
-    std::size_t read(char* into, std::size_t n) const {
+    std::expected<std::size_t, RolloutReadFailure> read(char* into, std::size_t n) const {
         for (;;) {
             auto got = ::read(fd_, into, n);
             if (got >= 0) return static_cast<std::size_t>(got);
-            if (errno != EINTR) throw Failure<RolloutReadError>(RolloutReadError::readFailed);
+            if (errno != EINTR) return fail(RolloutReadError::readFailed);
         }
     }
 
 private:
+    explicit File(int fd) : fd_(fd) {}
     int fd_;
 };
 
@@ -168,35 +181,40 @@ void mergeLifecycle(CodexRolloutLifecycleState& into, const CodexRolloutLifecycl
 }
 
 // Feeds the bytes [from, to), which must all be there.
-void feedRange(const File& file, std::uint64_t from, std::uint64_t to, CodexRolloutLifecycleCursor& cursor,
-               Date fallbackDate, std::string& buffer) {
-    file.seek(from);
+std::expected<void, RolloutReadFailure> feedRange(const File& file, std::uint64_t from, std::uint64_t to,
+                                                  CodexRolloutLifecycleCursor& cursor, Date fallbackDate,
+                                                  std::string& buffer) {
+    if (auto sought = file.seek(from); !sought) return sought;
     buffer.resize(rolloutReadChunk);
     while (from < to) {
         auto want = static_cast<std::size_t>(std::min<std::uint64_t>(to - from, rolloutReadChunk));
         auto got = file.read(buffer.data(), want);
-        if (got == 0) throw Failure<RolloutReadError>(RolloutReadError::readFailed, "short read");
-        feedRolloutBytes(cursor, std::string_view(buffer.data(), got), fallbackDate);
-        from += got;
+        if (!got) return std::unexpected(std::move(got.error()));
+        if (*got == 0) return fail(RolloutReadError::readFailed, "short read");
+        feedRolloutBytes(cursor, std::string_view(buffer.data(), *got), fallbackDate);
+        from += *got;
     }
+    return {};
 }
 
 // Feeds from `from` through the first line feed; false when the file ends (at `size`) first.
-bool feedThroughLineFeed(const File& file, std::uint64_t from, std::uint64_t size, CodexRolloutLifecycleCursor& cursor,
-                         Date fallbackDate, std::string& buffer) {
-    file.seek(from);
+std::expected<bool, RolloutReadFailure> feedThroughLineFeed(const File& file, std::uint64_t from, std::uint64_t size,
+                                                            CodexRolloutLifecycleCursor& cursor, Date fallbackDate,
+                                                            std::string& buffer) {
+    if (auto sought = file.seek(from); !sought) return std::unexpected(std::move(sought.error()));
     buffer.resize(rolloutReadChunk);
     while (from < size) {
         auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size - from, rolloutReadChunk));
         auto got = file.read(buffer.data(), want);
-        if (got == 0) throw Failure<RolloutReadError>(RolloutReadError::readFailed, "short read");
-        std::string_view bytes(buffer.data(), got);
+        if (!got) return std::unexpected(std::move(got.error()));
+        if (*got == 0) return fail(RolloutReadError::readFailed, "short read");
+        std::string_view bytes(buffer.data(), *got);
         if (auto nl = bytes.find('\n'); nl != std::string_view::npos) {
             feedRolloutBytes(cursor, bytes.substr(0, nl + 1), fallbackDate);
             return true;
         }
         feedRolloutBytes(cursor, bytes, fallbackDate);
-        from += got;
+        from += *got;
     }
     return false;
 }
@@ -206,13 +224,15 @@ bool feedThroughLineFeed(const File& file, std::uint64_t from, std::uint64_t siz
 // none, the whole file. The cursor is exactly the one a fresh read of the final window (its cut
 // first line skipped) would give, but each widening reads only the bytes in front of the
 // previous window plus the rest of the line cut at its start: a file is read at most once.
-CodexRolloutLifecycleCursor bootstrap(const File& file, std::uint64_t size, Date fallbackDate, std::string& buffer) {
+std::expected<CodexRolloutLifecycleCursor, RolloutReadFailure> bootstrap(const File& file, std::uint64_t size,
+                                                                         Date fallbackDate, std::string& buffer) {
     CodexRolloutLifecycleCursor window;
     if (size == 0) return window;
     std::uint64_t length = std::min<std::uint64_t>(size, rolloutReadChunk);
     std::uint64_t start = size - length;
     window.isDiscardingOversizedLine = start > 0;  // the window's first line is cut
-    feedRange(file, start, size, window, fallbackDate, buffer);
+    if (auto fed = feedRange(file, start, size, window, fallbackDate, buffer); !fed)
+        return std::unexpected(std::move(fed.error()));
     while (!hasTaskEvent(window.lifecycle) && start > 0) {
         if (size <= rolloutMaxTailWindow)
             length = std::min<std::uint64_t>(length * 2, size);
@@ -221,10 +241,12 @@ CodexRolloutLifecycleCursor bootstrap(const File& file, std::uint64_t size, Date
         std::uint64_t wider = size - length;
         CodexRolloutLifecycleCursor front;
         front.isDiscardingOversizedLine = wider > 0;
-        feedRange(file, wider, start, front, fallbackDate, buffer);
-        bool cutLineEnds = feedThroughLineFeed(file, start, size, front, fallbackDate, buffer);
+        if (auto fed = feedRange(file, wider, start, front, fallbackDate, buffer); !fed)
+            return std::unexpected(std::move(fed.error()));
+        auto cutLineEnds = feedThroughLineFeed(file, start, size, front, fallbackDate, buffer);
+        if (!cutLineEnds) return std::unexpected(std::move(cutLineEnds.error()));
         mergeLifecycle(front.lifecycle, window.lifecycle);
-        if (cutLineEnds) {
+        if (*cutLineEnds) {
             front.bufferedLine = std::move(window.bufferedLine);
             front.isDiscardingOversizedLine = window.isDiscardingOversizedLine;
         }
@@ -298,30 +320,35 @@ std::optional<CodexLocalActivityRecord> makeActivity(const std::string& threadID
     return r;
 }
 
-CodexRolloutLifecycleScanResult scanRollout(const std::filesystem::path& path, const std::string& threadID,
-                                            Date fallbackDate,
-                                            const std::optional<CodexRolloutLifecycleCursor>& previous) {
-    File file(path);
-    auto size = file.size();
+std::expected<CodexRolloutLifecycleScanResult, RolloutReadFailure> scanRollout(
+    const std::filesystem::path& path, const std::string& threadID, Date fallbackDate,
+    const std::optional<CodexRolloutLifecycleCursor>& previous) {
+    auto file = File::open(path);
+    if (!file) return std::unexpected(std::move(file.error()));
+    auto size = file->size();
+    if (!size) return std::unexpected(std::move(size.error()));
     std::string buffer;
     CodexRolloutLifecycleCursor cursor;
-    if (previous && previous->byteOffset <= size) {
+    if (previous && previous->byteOffset <= *size) {
         cursor = *previous;
     } else {
-        cursor = bootstrap(file, size, fallbackDate, buffer);
+        auto fresh = bootstrap(*file, *size, fallbackDate, buffer);
+        if (!fresh) return std::unexpected(std::move(fresh.error()));
+        cursor = std::move(*fresh);
     }
-    if (cursor.byteOffset < size) {
-        file.seek(cursor.byteOffset);
+    if (cursor.byteOffset < *size) {
+        if (auto sought = file->seek(cursor.byteOffset); !sought) return std::unexpected(std::move(sought.error()));
         buffer.resize(rolloutReadChunk);
-        while (cursor.byteOffset < size) {
-            auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size - cursor.byteOffset, rolloutReadChunk));
-            auto got = file.read(buffer.data(), want);
-            if (got == 0) break;
-            cursor.byteOffset += got;
-            feedRolloutBytes(cursor, std::string_view(buffer.data(), got), fallbackDate);
+        while (cursor.byteOffset < *size) {
+            auto want = static_cast<std::size_t>(std::min<std::uint64_t>(*size - cursor.byteOffset, rolloutReadChunk));
+            auto got = file->read(buffer.data(), want);
+            if (!got) return std::unexpected(std::move(got.error()));
+            if (*got == 0) break;
+            cursor.byteOffset += *got;
+            feedRolloutBytes(cursor, std::string_view(buffer.data(), *got), fallbackDate);
         }
     }
-    return {makeActivity(threadID, fallbackDate, cursor), std::move(cursor)};
+    return CodexRolloutLifecycleScanResult{makeActivity(threadID, fallbackDate, cursor), std::move(cursor)};
 }
 
 }  // namespace vigilorb::codex

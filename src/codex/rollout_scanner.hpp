@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 namespace vigilorb::codex {
 
 enum class RolloutReadError { openFailed, seekFailed, readFailed };
+using RolloutReadFailure = Error<RolloutReadError>;
 
 // Latest logged time of each lifecycle event of one rollout file.
 struct CodexRolloutLifecycleState {
@@ -50,10 +52,10 @@ inline constexpr std::size_t rolloutMaxTailWindow = 0x2000000;  // 32 MiB
 void feedRolloutBytes(CodexRolloutLifecycleCursor& cursor, std::string_view bytes, Date fallbackDate);
 
 // Reads what was appended since `previous` (or bootstraps from the file's tail) and returns the
-// activity and the new cursor. Throws Failure<RolloutReadError>; `previous` is then still valid.
-CodexRolloutLifecycleScanResult scanRollout(const std::filesystem::path& file, const std::string& threadID,
-                                            Date fallbackDate,
-                                            const std::optional<CodexRolloutLifecycleCursor>& previous);
+// activity and the new cursor, or why the file could not be read (`previous` is then still valid).
+[[nodiscard]] std::expected<CodexRolloutLifecycleScanResult, RolloutReadFailure> scanRollout(
+    const std::filesystem::path& file, const std::string& threadID, Date fallbackDate,
+    const std::optional<CodexRolloutLifecycleCursor>& previous);
 
 std::optional<CodexLocalActivityRecord> makeActivity(const std::string& threadID, Date fallbackDate,
                                                      const CodexRolloutLifecycleCursor& cursor);

@@ -109,20 +109,16 @@ int startApp(int argc, char** argv) {
     sigaddset(&termination, SIGTERM);
     ::sigprocmask(SIG_BLOCK, &termination, nullptr);
     // One app per user: the lock sits beside the snapshot that the app would write.
-    std::optional<cli::InstanceLock> lock;
-    try {
-        lock.emplace(paths::snapshotFile().parent_path() / "companion.lock");
-    } catch (const Failure<cli::InstanceLockError>& e) {
-        if (e.code() == cli::InstanceLockError::alreadyRunning) {
-            // Not a failure: the companion the user asked for is running. Its window comes
-            // forward (one without a window, or one that does not answer, changes nothing).
-            [[maybe_unused]] auto shown = cli::send(cli::socketFolder(paths::processEnvironment(), ::geteuid()),
-                                                        cli::Request{"show", ""}, std::chrono::seconds(2));
-            return say("Tallyloom Companion is already running for this user.", 0);
-        }
-        // Without a lock file the data folder cannot be written either; the app starts and its
-        // status rows say what fails.
+    auto lock = cli::InstanceLock::acquire(paths::snapshotFile().parent_path() / "companion.lock");
+    if (!lock && lock.error() == cli::InstanceLockError::alreadyRunning) {
+        // Not a failure: the companion the user asked for is running. Its window comes
+        // forward (one without a window, or one that does not answer, changes nothing).
+        [[maybe_unused]] auto shown = cli::send(cli::socketFolder(paths::processEnvironment(), ::geteuid()),
+                                                cli::Request{"show", ""}, std::chrono::seconds(2));
+        return say("Tallyloom Companion is already running for this user.", 0);
     }
+    // Without a lock file (unavailable) the data folder cannot be written either; the app
+    // starts and its status rows say what fails.
     // One malloc arena for all threads, set before any thread starts: the capture thread
     // builds large results that the main thread takes over and frees, and with an arena per
     // thread each kept its own high-water mark (about 16 MiB of the peak at ten times the

@@ -44,18 +44,12 @@ AdmissionStep ReceiverAdmission::receive(std::string_view bytes, Date wall, Dead
 
 AdmissionStep ReceiverAdmission::judge(const std::string& frame, Date wall) {
     if (frame.empty()) return decline(Decline::noHello);
-    security::PairingHello hello;
-    try {
-        hello = security::PairingHello::decode(frame);
-    } catch (const std::exception&) {
-        return decline(Decline::undecodableHello);
-    }
+    auto decoded = security::PairingHello::decode(frame);
+    if (!decoded) return decline(Decline::undecodableHello);
+    const auto& hello = *decoded;
     if (hello.companionID != companionID_) return decline(Decline::otherCompanion);
-    try {
-        hello.verify(key_.bytes(), wall);
-    } catch (const Failure<security::LocalSnapshotProtocolError>& e) {
-        return decline(Decline::failedVerification, e.code());
-    }
+    if (auto verified = hello.verify(key_.bytes(), wall); !verified)
+        return decline(Decline::failedVerification, verified.error());
     // The decoder spells every nonce in canonical upper case, so a replay that only changes
     // the case of its hex digits (which the code does not cover) is still the same nonce.
     if (!nonces_.consume(hello.nonce)) return decline(Decline::consumedNonce);

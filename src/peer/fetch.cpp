@@ -122,19 +122,16 @@ int fetchOnce(const FetchOptions& o, const Target& target, const httplib::Header
     if (result->status == 401) return refuse("unauthorized");
     if (result->status == 404) return refuse("notFound");
     if (result->status != 200) return refuse("relayUnavailable");
-    security::EncryptedCloudSnapshotEnvelope envelope;
-    try {
-        envelope = security::EncryptedCloudSnapshotEnvelope::decode(body);
-    } catch (const DecodingError&) {
-        return refuse(rawValue(security::CloudSnapshotError::incompatibleSchema));
-    }
-    if (envelope.sourceID != o.companionID) return refuse("invalidResponse");
+    auto envelope = security::EncryptedCloudSnapshotEnvelope::decode(body);
+    if (!envelope) return refuse(rawValue(security::CloudSnapshotError::incompatibleSchema));
+    if (envelope->sourceID != o.companionID) return refuse("invalidResponse");
     auto last = readLastSequence(o.sequenceFile);
     // Reading the same envelope again is fine; an older one would roll the reader back.
-    if (last && envelope.sequence < *last) return refuse("staleSequence");
-    auto payload = envelope.open(o.key);
-    writeLastSequence(o.sequenceFile, envelope.sequence);
-    printPayload(payload);
+    if (last && envelope->sequence < *last) return refuse("staleSequence");
+    auto payload = envelope->open(o.key);
+    if (!payload) return refuse(rawValue(payload.error()));
+    writeLastSequence(o.sequenceFile, envelope->sequence);
+    printPayload(*payload);
     return 0;
 }
 
@@ -154,19 +151,21 @@ int watch(const FetchOptions& o, const Target& target, const httplib::Headers& h
             [&](const char* data, std::size_t length) {
                 for (const auto& event : reader.feed(std::string_view(data, length))) {
                     if (event.type != "envelope") continue;
-                    try {
-                        auto envelope = security::EncryptedCloudSnapshotEnvelope::decode(event.data);
-                        if (envelope.sourceID != o.companionID) continue;
-                        if (guard.last() && envelope.sequence <= *guard.last()) continue;
-                        auto payload = envelope.open(o.key);
-                        guard.accept(envelope.sequence);
-                        writeLastSequence(o.sequenceFile, envelope.sequence);
-                        printPayload(payload);
-                    } catch (const DecodingError&) {
+                    auto envelope = security::EncryptedCloudSnapshotEnvelope::decode(event.data);
+                    if (!envelope) {
                         std::cerr << rawValue(security::CloudSnapshotError::incompatibleSchema) << "\n";
-                    } catch (const Failure<security::CloudSnapshotError>& e) {
-                        std::cerr << rawValue(e.code()) << "\n";
+                        continue;
                     }
+                    if (envelope->sourceID != o.companionID) continue;
+                    if (guard.last() && envelope->sequence <= *guard.last()) continue;
+                    auto payload = envelope->open(o.key);
+                    if (!payload) {
+                        std::cerr << rawValue(payload.error()) << "\n";
+                        continue;
+                    }
+                    guard.accept(envelope->sequence);
+                    writeLastSequence(o.sequenceFile, envelope->sequence);
+                    printPayload(*payload);
                 }
                 return !reader.invalid();
             });

@@ -84,11 +84,19 @@ void writeBytes(const Bytes& bytes) {
     std::fflush(stdout);
 }
 
-security::LocalPairingKey keyFrom(const Arguments& args) {
+// The key given as --key; nothing when it is not 32 bytes in hex.
+std::optional<security::LocalPairingKey> keyFrom(const Arguments& args) {
     auto bytes = security::crypto::fromHex(args.require("key"));
-    auto key = bytes ? security::LocalPairingKey::fromBytes(*bytes) : std::nullopt;
-    if (!key) throw Failure<security::LocalSnapshotProtocolError>(security::LocalSnapshotProtocolError::invalidPairingKey);
-    return *key;
+    return bytes ? security::LocalPairingKey::fromBytes(*bytes) : std::nullopt;
+}
+
+int refuseKey() { return refuse(rawValue(security::LocalSnapshotProtocolError::invalidPairingKey)); }
+
+// A document we build from checked fields; text that cannot be encoded is refused as input.
+int printDocument(const std::expected<std::string, security::codec::EncodeFailure>& text) {
+    if (!text) return refuse("invalidInput");
+    std::cout << *text << "\n";
+    return 0;
 }
 
 Date nowFrom(const Arguments& args) {
@@ -105,37 +113,24 @@ Date nowFrom(const Arguments& args) {
     }
 }
 
-// The invitation on standard input; nothing when it does not decode.
-std::optional<security::PairingInvitation> readInvitation() {
-    try {
-        return security::PairingInvitation::decode(readInput());
-    } catch (const DecodingError&) {
-        return std::nullopt;
-    }
-}
-
 int invitation(const Arguments& args) {
-    auto inv = readInvitation();
+    auto inv = security::PairingInvitation::decode(readInput());
     if (!inv) return refuse(rawValue(security::PairingInvitationError::invalidInvitation));
     auto key = security::LocalPairingKey::deriveFromInvitation(*inv, nowFrom(args));
+    if (!key) return refuse(rawValue(key.error()));
     security::codec::OrderedJson out = security::codec::OrderedJson::object();
     out["companionID"] = inv->companionID;
-    out["keyIdentifier"] = key.keyIdentifier();
+    out["keyIdentifier"] = key->keyIdentifier();
     out["verificationCode"] = inv->verificationCode();
-    std::cout << security::codec::dumpCompact(out) << "\n";
-    return 0;
+    return printDocument(security::codec::dumpCompact(out));
 }
 
-std::filesystem::path stateFile(const Arguments& args) {
+// --state, else the default file; notPaired when there is no data folder to hold one.
+std::expected<std::filesystem::path, phone::PeerStateError> stateFile(const Arguments& args) {
     if (auto it = args.options.find("state"); it != args.options.end()) return it->second;
     auto file = phone::defaultStateFile();
-    if (!file) throw Failure<phone::PeerStateError>(phone::PeerStateError::notPaired, "no data folder");
+    if (!file) return std::unexpected(phone::PeerStateError::notPaired);
     return *file;
-}
-
-template <class E>
-[[noreturn]] void raise(E e) {
-    throw Failure<E>(e);
 }
 
 long long positiveNumber(const Arguments& args, const char* name, long long fallback) {
@@ -152,22 +147,26 @@ long long positiveNumber(const Arguments& args, const char* name, long long fall
 }
 
 int pair(const Arguments& args) {
-    auto inv = readInvitation();
+    auto inv = security::PairingInvitation::decode(readInput());
     if (!inv) return refuse(rawValue(security::PairingInvitationError::invalidInvitation));
     auto pairing = phone::StoredPairing::fromInvitation(*inv, nowFrom(args));
-    if (auto saved = phone::savePairing(stateFile(args), pairing); !saved) raise(saved.error());
+    if (!pairing) return refuse(rawValue(pairing.error()));
+    auto file = stateFile(args);
+    if (!file) return refuse(rawValue(file.error()));
+    if (auto saved = phone::savePairing(*file, *pairing); !saved) return refuse(rawValue(saved.error()));
     security::codec::OrderedJson out = security::codec::OrderedJson::object();
-    out["companionID"] = pairing.companionID;
-    out["keyIdentifier"] = pairing.key.keyIdentifier();
+    out["companionID"] = pairing->companionID;
+    out["keyIdentifier"] = pairing->key.keyIdentifier();
     out["verificationCode"] = inv->verificationCode();
-    std::cout << security::codec::dumpCompact(out) << "\n";
-    return 0;
+    return printDocument(security::codec::dumpCompact(out));
 }
 
 // Receives envelopes over the local link: each verified payload is one line on stdout.
 int listen(const Arguments& args) {
-    auto pairing = phone::loadPairing(stateFile(args));
-    if (!pairing) raise(pairing.error());
+    auto file = stateFile(args);
+    if (!file) return refuse(rawValue(file.error()));
+    auto pairing = phone::loadPairing(*file);
+    if (!pairing) return refuse(rawValue(pairing.error()));
     long long count = positiveNumber(args, "count", 0);
     std::optional<std::chrono::milliseconds> timeout;
     if (args.options.contains("timeout")) timeout = std::chrono::seconds(positiveNumber(args, "timeout", 0));
@@ -179,23 +178,25 @@ int listen(const Arguments& args) {
         endpoint = *parsed;
     } else {
         auto found = phone::findCompanion(pairing->companionID, std::chrono::seconds(positiveNumber(args, "browse-timeout", 10)));
-        if (!found) raise(found.error());
+        if (!found) return refuse(rawValue(found.error()));
         endpoint = *found;
     }
 
     auto client = phone::LocalLinkClient::connect(endpoint, pairing->key, pairing->companionID, timeout);
-    if (!client) raise(client.error());
+    if (!client) return refuse(rawValue(client.error()));
     std::string device = "vigilorb-peer";
     if (auto it = args.options.find("device"); it != args.options.end()) device = it->second;
-    auto hello = security::PairingHello::make(pairing->key.bytes(), pairing->companionID, device, nowFrom(args));
-    if (auto sent = client->sendFrame(hello.encode()); !sent) raise(sent.error());
+    auto hello = security::PairingHello::make(pairing->key.bytes(), pairing->companionID, device, nowFrom(args)).encode();
+    if (!hello) return refuse("invalidInput");
+    if (auto sent = client->sendFrame(*hello); !sent) return refuse(rawValue(sent.error()));
 
     security::SnapshotNonceReplayGuard guard;
     for (long long received = 0; count == 0 || received < count; ++received) {
         auto frame = client->nextFrame();
-        if (!frame) raise(frame.error());
+        if (!frame) return refuse(rawValue(frame.error()));
         auto payload = security::SignedEnvelopeReceiver::check(*frame, pairing->key, Date::now(), guard);
-        writeBytes(payload);
+        if (!payload) return refuse(rawValue(payload.error()));
+        writeBytes(*payload);
         writeBytes(Bytes{'\n'});
     }
     return 0;
@@ -209,11 +210,17 @@ int fetch(const Arguments& args) {
     if (args.options.contains("key")) {
         std::optional<std::filesystem::path> sequenceFile;
         if (auto it = args.options.find("sequence-file"); it != args.options.end()) sequenceFile = it->second;
-        return phone::fetch({args.require("relay"), args.require("companion"), keyFrom(args), watch, sequenceFile});
+        const auto& relayURL = args.require("relay");
+        const auto& companion = args.require("companion");
+        auto key = keyFrom(args);
+        if (!key) return refuseKey();
+        return phone::fetch({relayURL, companion, *key, watch, sequenceFile});
     }
-    auto file = stateFile(args);
+    auto stored = stateFile(args);
+    if (!stored) return refuse(rawValue(stored.error()));
+    const auto& file = *stored;
     auto pairing = phone::loadPairing(file);
-    if (!pairing) raise(pairing.error());
+    if (!pairing) return refuse(rawValue(pairing.error()));
     std::string url = relay != args.options.end() ? relay->second : pairing->relayBaseURL.value_or("");
     if (url.empty()) return refuse("noRelay");
     // The last sequence seen lives beside the pairing, so no run ever goes backwards.
@@ -228,20 +235,28 @@ int run(const Arguments& args) {
     if (args.command == "listen") return listen(args);
     if (args.command == "verify") {
         auto key = keyFrom(args);
+        if (!key) return refuseKey();
         security::SnapshotNonceReplayGuard guard;
-        writeBytes(security::SignedEnvelopeReceiver::check(readInput(), key, nowFrom(args), guard));
+        auto now = nowFrom(args);
+        auto payload = security::SignedEnvelopeReceiver::check(readInput(), *key, now, guard);
+        if (!payload) return refuse(rawValue(payload.error()));
+        writeBytes(*payload);
         return 0;
     }
     if (args.command == "open") {
         auto key = keyFrom(args);
-        writeBytes(security::EncryptedCloudSnapshotEnvelope::open(readInput(), key));
+        if (!key) return refuseKey();
+        auto payload = security::EncryptedCloudSnapshotEnvelope::open(readInput(), *key);
+        if (!payload) return refuse(rawValue(payload.error()));
+        writeBytes(*payload);
         return 0;
     }
     if (args.command == "hello") {
         auto key = keyFrom(args);
-        auto hello = security::PairingHello::make(key.bytes(), args.require("companion"), args.require("device"), nowFrom(args));
-        std::cout << hello.encode() << "\n";
-        return 0;
+        if (!key) return refuseKey();
+        const auto& companion = args.require("companion");
+        const auto& device = args.require("device");
+        return printDocument(security::PairingHello::make(key->bytes(), companion, device, nowFrom(args)).encode());
     }
     throw UsageError{};
 }
@@ -255,21 +270,8 @@ int main(int argc, char** argv) {
     } catch (const UsageError&) {
         std::cerr << usage;
         return 2;
-    } catch (const Failure<security::LocalSnapshotProtocolError>& e) {
-        return refuse(rawValue(e.code()));
-    } catch (const Failure<security::PairingInvitationError>& e) {
-        return refuse(rawValue(e.code()));
-    } catch (const Failure<security::CloudSnapshotError>& e) {
-        return refuse(rawValue(e.code()));
-    } catch (const Failure<phone::PeerStateError>& e) {
-        return refuse(rawValue(e.code()));
-    } catch (const Failure<phone::LinkClientError>& e) {
-        return refuse(rawValue(e.code()));
-    } catch (const Failure<phone::BrowseError>& e) {
-        return refuse(rawValue(e.code()));
-    } catch (const DecodingError&) {
-        return refuse("invalidInput");
     } catch (const std::exception& e) {
+        // Only what no input can cause (libcrypto failing, memory running out) gets here.
         std::cerr << "failure: " << e.what() << "\n";
         return 1;
     }

@@ -11,9 +11,11 @@ namespace {
 constexpr std::size_t stateLimit = 64 * 1024;
 }
 
-StoredPairing StoredPairing::fromInvitation(const security::PairingInvitation& invitation, Date now) {
+std::expected<StoredPairing, security::PairingInvitationError> StoredPairing::fromInvitation(
+    const security::PairingInvitation& invitation, Date now) {
     auto key = security::LocalPairingKey::deriveFromInvitation(invitation, now);
-    return StoredPairing{invitation.companionID, invitation.companionName, key, invitation.relayBaseURL};
+    if (!key) return std::unexpected(key.error());
+    return StoredPairing{invitation.companionID, invitation.companionName, *key, invitation.relayBaseURL};
 }
 
 std::string_view rawValue(PeerStateError e) {
@@ -36,21 +38,21 @@ std::expected<StoredPairing, PeerStateError> loadPairing(const std::filesystem::
     if (!text)
         return std::unexpected(text.error().code == files::FileError::notFound ? PeerStateError::notPaired
                                                                                 : PeerStateError::unreadableState);
-    try {
-        auto parsed = json::parse(*text);
-        if (!parsed) return std::unexpected(PeerStateError::unreadableState);
+    auto parsed = json::parse(*text);
+    if (!parsed) return std::unexpected(PeerStateError::unreadableState);
+    auto pairing = json::decoded([&]() -> std::optional<StoredPairing> {
         const auto& j = json::object(*parsed);
         auto keyBytes = security::crypto::fromHex(json::requireString(j, "key"));
         auto key = keyBytes ? security::LocalPairingKey::fromBytes(*keyBytes) : std::nullopt;
         auto companionID = json::requireString(j, "companionID");
-        if (!key || !security::pairing_rules::isValidCompanionID(companionID)) return std::unexpected(PeerStateError::unreadableState);
+        if (!key || !security::pairing_rules::isValidCompanionID(companionID)) return std::nullopt;
         StoredPairing p{companionID, std::nullopt, *key, std::nullopt};
         p.companionName = json::optionalString(j, "companionName");
         p.relayBaseURL = json::optionalString(j, "relayBaseURL");
         return p;
-    } catch (const std::exception&) {
-        return std::unexpected(PeerStateError::unreadableState);
-    }
+    });
+    if (!pairing || !*pairing) return std::unexpected(PeerStateError::unreadableState);
+    return std::move(**pairing);
 }
 
 std::expected<void, PeerStateError> savePairing(const std::filesystem::path& file, const StoredPairing& pairing) {

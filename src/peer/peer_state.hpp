@@ -20,8 +20,9 @@ struct StoredPairing {
 
     bool operator==(const StoredPairing&) const = default;
 
-    // Validates the invitation at `now` and derives the key; throws what that derivation throws.
-    static StoredPairing fromInvitation(const security::PairingInvitation& invitation, Date now);
+    // Validates the invitation at `now` and derives the key.
+    [[nodiscard]] static std::expected<StoredPairing, security::PairingInvitationError>
+    fromInvitation(const security::PairingInvitation& invitation, Date now);
 };
 
 enum class PeerStateError {

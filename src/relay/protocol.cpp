@@ -123,12 +123,9 @@ std::string_view describe(EnvelopeError e) {
 std::expected<EnvelopeFacts, EnvelopeError> checkEnvelope(std::string_view body, std::string_view source) {
     auto parsed = json::parse(body);
     if (!parsed || !parsed->is_object()) return std::unexpected(EnvelopeError::notJSON);
-    security::EncryptedCloudSnapshotEnvelope e;
-    try {
-        e = security::EncryptedCloudSnapshotEnvelope::decode(body);
-    } catch (const DecodingError&) {
-        return std::unexpected(EnvelopeError::wrongShape);
-    }
+    auto decoded = security::EncryptedCloudSnapshotEnvelope::decode(body);
+    if (!decoded) return std::unexpected(EnvelopeError::wrongShape);
+    const auto& e = *decoded;
     if (e.schemaVersion != security::EncryptedCloudSnapshotEnvelope::currentSchemaVersion)
         return std::unexpected(EnvelopeError::wrongSchema);
     if (e.sourceID != source) return std::unexpected(EnvelopeError::sourceMismatch);

@@ -7,10 +7,14 @@ namespace vigilorb::relay {
 
 namespace {
 
+// Every text the relay answers with is its own or a source ID checked on the way in, so its
+// JSON always encodes.
+std::string jsonBody(const security::codec::OrderedJson& j) { return security::codec::dumpCompact(j).value() + "\n"; }
+
 Response answer(int status, std::string_view message) {
     security::codec::OrderedJson j = security::codec::OrderedJson::object();
     j["error"] = std::string(message);
-    return Response{status, security::codec::dumpCompact(j) + "\n", "application/json", {}, std::nullopt};
+    return Response{status, jsonBody(j), "application/json", {}, std::nullopt};
 }
 
 Response tooMany() {
@@ -81,7 +85,7 @@ Response RelayService::handle(const Request& request) {
                 }
                 security::codec::OrderedJson j = security::codec::OrderedJson::object();
                 j["sources"] = std::move(list);
-                return Response{200, security::codec::dumpCompact(j) + "\n", "application/json", {}, std::nullopt};
+                return Response{200, jsonBody(j), "application/json", {}, std::nullopt};
             }
             case RouteKind::events: {
                 Response r{200, {}, "text/event-stream", {{"Cache-Control", "no-store"}}, route->channel};

@@ -115,42 +115,40 @@ void ClaudeDesktopRuntimeSide::stop() {
     show(board_.stop());
     misses_.clear();
     if (account) {
-        try {
-            controller_.publish(controller_.store().removeTasks(AIProvider::claude, *account));
-        } catch (const Failure<store::SnapshotStoreError>&) {
+        if (auto stored = controller_.store().removeTasks(AIProvider::claude, *account))
+            controller_.publish(*stored);
+        else
             show(board_.cleanupFailed(*account));
-        }
     }
 }
 
 void ClaudeDesktopRuntimeSide::recordQuota(const std::string& account, const AccountQuotaSnapshot& capture) {
+    auto snapshot = controller_.store().snapshot();
+    if (!snapshot) return show(board_.usageNotStored());
     std::optional<AccountQuotaSnapshot> stored;
-    try {
-        const auto& quotas = controller_.store().snapshot().quotasByAccount;
-        if (auto it = quotas.find(store::CompanionSnapshot::quotaKey(AIProvider::claude, account)); it != quotas.end())
-            stored = it->second;
-    } catch (const Failure<store::SnapshotStoreError>&) {
-        show(board_.usageNotStored());
-        return;
-    }
+    const auto& quotas = snapshot->quotasByAccount;
+    if (auto it = quotas.find(store::CompanionSnapshot::quotaKey(AIProvider::claude, account)); it != quotas.end())
+        stored = it->second;
     auto merged = claude::mergeUsageQuota(capture, stored, controller_.options().clock());
     controller_.recordEvents({NormalizedProviderEvent::quota(std::move(merged))}, claude::desktopUsageRowID(account));
 }
 
 bool ClaudeDesktopRuntimeSide::recordCowork(const std::string& account, const std::vector<TaskSnapshot>& tasks,
                                             const std::set<std::string>& indexedIDs) {
-    store::CompanionSnapshot afterRemoval;
-    try {
-        auto stored = controller_.store().snapshot();
-        auto keep = claude::cowork::reconciliationKeepSet(stored, account, indexedIDs);
-        afterRemoval = controller_.store().removeTasksExcept(AIProvider::claude, account, keep);
-        controller_.publish(afterRemoval);
-    } catch (const Failure<store::SnapshotStoreError>&) {
+    auto stored = controller_.store().snapshot();
+    if (!stored) {
         show(board_.coworkNotStored());
         return false;
     }
+    auto keep = claude::cowork::reconciliationKeepSet(*stored, account, indexedIDs);
+    auto afterRemoval = controller_.store().removeTasksExcept(AIProvider::claude, account, keep);
+    if (!afterRemoval) {
+        show(board_.coworkNotStored());
+        return false;
+    }
+    controller_.publish(*afterRemoval);
     auto completions =
-        claude::cowork::missedTaskCompletions(afterRemoval, account, tasks, misses_, controller_.options().clock());
+        claude::cowork::missedTaskCompletions(*afterRemoval, account, tasks, misses_, controller_.options().clock());
     std::vector<NormalizedProviderEvent> events;
     events.reserve(tasks.size() + completions.size());
     for (const auto& t : tasks) events.push_back(NormalizedProviderEvent::task(t));
@@ -160,12 +158,10 @@ bool ClaudeDesktopRuntimeSide::recordCowork(const std::string& account, const st
 }
 
 void ClaudeDesktopRuntimeSide::clearUnavailable(const std::string& account) {
-    try {
-        controller_.publish(
-            controller_.store().replaceTasks(AIProvider::claude, account, {}, controller_.options().clock()));
-    } catch (const Failure<store::SnapshotStoreError>&) {
+    if (auto stored = controller_.store().replaceTasks(AIProvider::claude, account, {}, controller_.options().clock()))
+        controller_.publish(*stored);
+    else
         show(board_.clearFailed());
-    }
 }
 
 }  // namespace vigilorb::runtime

@@ -47,11 +47,10 @@ void CodexRuntimeSide::startUp() {
     for (const auto& [key, quota] : controller_.snapshot().quotasByAccount)
         if (quota.provider == AIProvider::codex && !savedIDs.contains(quota.accountID)) stale.insert(quota.accountID);
     for (const auto& id : stale) {
-        try {
-            controller_.publish(controller_.store().removeAccount(AIProvider::codex, id));
-        } catch (const Failure<store::SnapshotStoreError>&) {
+        if (auto stored = controller_.store().removeAccount(AIProvider::codex, id))
+            controller_.publish(*stored);
+        else
             show(board_.removeFailed(id));
-        }
     }
     for (const auto& a : saved) connectAccount(a.id, a.isolatedProfile);
 }
@@ -124,26 +123,29 @@ void CodexRuntimeSide::reconcileApprovals(const std::string& accountID) {
     if (it == approvalObservers_.end()) return;
     const auto& observer = *it->second;
     auto& store = controller_.store();
-    try {
-        auto stored = store.snapshot();
-        auto r = codex::reconcileApprovalWaits(stored, accountID, observer.waits(), observer.settled());
-        if (r.events.empty() && r.clearedTaskIDs.empty()) return;
-        for (const auto& e : r.events) stored = store.apply(ProviderEventEnvelope::make(e, controller_.options().clock()));
-        if (!r.clearedTaskIDs.empty()) {
-            // The task goes back to what the local task observer last said of it (or away).
-            stored = store.removeTasksExcept(AIProvider::codex, accountID,
-                                             codex::taskIDsExcept(stored, accountID, r.clearedTaskIDs));
-            if (auto local = lastLocalTasks_.find(accountID); local != lastLocalTasks_.end())
-                stored = store.replaceTasks(
-                    AIProvider::codex, accountID,
-                    codex::overlayApprovalWaits(local->second, stored, accountID, observer.waits()),
-                    controller_.options().clock());
-        }
-        controller_.publish(stored);
-    } catch (const Failure<store::SnapshotStoreError>&) {
-        // The observer's next snapshot (within a minute) tries again.
-        show(board_.approvalsNotStored(accountID));
+    // On a store failure the observer's next snapshot (within a minute) tries again.
+    auto notStored = [&] { show(board_.approvalsNotStored(accountID)); };
+    auto stored = store.snapshot();
+    if (!stored) return notStored();
+    auto r = codex::reconcileApprovalWaits(*stored, accountID, observer.waits(), observer.settled());
+    if (r.events.empty() && r.clearedTaskIDs.empty()) return;
+    for (const auto& e : r.events) {
+        stored = store.apply(ProviderEventEnvelope::make(e, controller_.options().clock()));
+        if (!stored) return notStored();
     }
+    if (!r.clearedTaskIDs.empty()) {
+        // The task goes back to what the local task observer last said of it (or away).
+        stored = store.removeTasksExcept(AIProvider::codex, accountID,
+                                         codex::taskIDsExcept(*stored, accountID, r.clearedTaskIDs));
+        if (!stored) return notStored();
+        if (auto local = lastLocalTasks_.find(accountID); local != lastLocalTasks_.end()) {
+            stored = store.replaceTasks(AIProvider::codex, accountID,
+                                        codex::overlayApprovalWaits(local->second, *stored, accountID, observer.waits()),
+                                        controller_.options().clock());
+            if (!stored) return notStored();
+        }
+    }
+    controller_.publish(*stored);
 }
 
 void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolatedProfile) {
@@ -220,18 +222,21 @@ void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolat
                 const auto& waits = waitsOf(id);
                 std::set<std::string> keep = indexed;
                 for (const auto& [threadID, wait] : waits) keep.insert(threadID);
-                try {
-                    auto stored = controller_.store().removeTasksExcept(
-                        AIProvider::codex, id, std::vector<std::string>(keep.begin(), keep.end()));
-                    controller_.publish(stored);
-                    controller_.publish(controller_.store().replaceTasks(
-                        AIProvider::codex, id, codex::overlayApprovalWaits(tasks, stored, id, waits),
-                        controller_.options().clock()));
-                    board_.tasksStored(id);
-                } catch (const Failure<store::SnapshotStoreError>&) {
+                // The observer hands the same tasks over again on its next poll.
+                const auto notStored = [&] {
                     show(board_.tasksNotStored(id));
                     obs->handOverAgain();
-                }
+                };
+                auto kept = controller_.store().removeTasksExcept(
+                    AIProvider::codex, id, std::vector<std::string>(keep.begin(), keep.end()));
+                if (!kept) return notStored();
+                controller_.publish(*kept);
+                auto replaced = controller_.store().replaceTasks(
+                    AIProvider::codex, id, codex::overlayApprovalWaits(tasks, *kept, id, waits),
+                    controller_.options().clock());
+                if (!replaced) return notStored();
+                controller_.publish(*replaced);
+                board_.tasksStored(id);
             },
             [this, id, connectionID](const std::string& detail, bool healthy) {
                 if (isCurrent(id, connectionID)) show(board_.taskObserverStatus(id, detail, healthy));
@@ -263,11 +268,10 @@ void CodexRuntimeSide::removeAccount(std::string_view rawAccountID) {
     approvalObservers_.erase(id);
     codex::removeSavedCodexAccount(controller_.preferences(), id);
     show(board_.removed(id));
-    try {
-        controller_.publish(controller_.store().removeAccount(AIProvider::codex, id));
-    } catch (const Failure<store::SnapshotStoreError>&) {
+    if (auto stored = controller_.store().removeAccount(AIProvider::codex, id))
+        controller_.publish(*stored);
+    else
         show(board_.removeFailed(id));
-    }
 }
 
 const CodexAppServerClient* CodexRuntimeSide::client(const std::string& accountID) const {

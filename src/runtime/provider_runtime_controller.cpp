@@ -90,12 +90,12 @@ bool ProviderRuntimeController::recordEvents(const std::vector<NormalizedProvide
                                              const std::string& statusID) {
     std::optional<store::CompanionSnapshot> last;
     for (const auto& event : events) {
-        try {
-            last = store_.apply(ProviderEventEnvelope::make(event, options_.clock()));
-        } catch (const Failure<store::SnapshotStoreError>&) {
+        auto stored = store_.apply(ProviderEventEnvelope::make(event, options_.clock()));
+        if (!stored) {
             setAccountStatus(statusID, storeFailureText, false);
             return false;
         }
+        last = std::move(*stored);
     }
     if (last) publish(*last);
     bool claimed = false;
@@ -105,13 +105,12 @@ bool ProviderRuntimeController::recordEvents(const std::vector<NormalizedProvide
 }
 
 bool ProviderRuntimeController::moveUnreadableSnapshotAside() {
-    try {
-        auto moved = store_.moveUnreadableAside();
-        if (moved) publish(store_.snapshot());
-        return moved.has_value();
-    } catch (const Failure<store::SnapshotStoreError>&) {
-        return false;
-    }
+    auto moved = store_.moveUnreadableAside();
+    if (!moved || !*moved) return false;
+    auto now = store_.snapshot();
+    if (!now) return false;
+    publish(*now);
+    return true;
 }
 
 void ProviderRuntimeController::showSnapshotProblem(const std::optional<store::SnapshotFileProblem>& problem) {
@@ -130,13 +129,10 @@ void ProviderRuntimeController::showSnapshotProblem(const std::optional<store::S
 void ProviderRuntimeController::runStartUp() {
     // Left behind by a process killed between writing and renaming a new snapshot.
     store_.removeStaleTemporaries();
-    try {
-        publish(store_.snapshot());
-    } catch (const Failure<store::SnapshotStoreError>&) {
-        // A file that may yet become readable is left as it is (nothing recorded is lost); the
-        // empty snapshot stays published and the "Snapshot file" row says why. Files that can
-        // never load were moved aside by the store instead.
-    }
+    // A file that may yet become readable is left as it is (nothing recorded is lost); the
+    // empty snapshot stays published and the "Snapshot file" row says why. Files that can
+    // never load were moved aside by the store instead.
+    if (auto loaded = store_.snapshot()) publish(*loaded);
     for (const auto& [type, side] : sides_) side->startUp();
     emit startedUp();
 }

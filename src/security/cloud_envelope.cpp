@@ -6,12 +6,8 @@
 
 namespace vigilorb::security {
 
-namespace {
-[[noreturn]] void fail(CloudSnapshotError e) { throw Failure<CloudSnapshotError>(e, std::string(rawValue(e))); }
-}  // namespace
-
-Bytes EncryptedCloudSnapshotEnvelope::associatedData() const {
-    if (schemaVersion < 0) fail(CloudSnapshotError::incompatibleSchema);
+std::expected<Bytes, CloudSnapshotError> EncryptedCloudSnapshotEnvelope::associatedData() const {
+    if (schemaVersion < 0) return std::unexpected(CloudSnapshotError::incompatibleSchema);
     Bytes out;
     codec::appendText(out, label);
     out.push_back(0);
@@ -38,20 +34,20 @@ EncryptedCloudSnapshotEnvelope EncryptedCloudSnapshotEnvelope::sealPayload(const
     e.keyIdentifier = key.keyIdentifier();
     e.sequence = sequence;
     e.generatedAt = now;
-    e.sealedPayload = crypto::sealCombined(key.bytes(), payload, e.associatedData());
+    // A current-schema envelope, a 32-byte key and a fresh 12-byte nonce: neither step can refuse.
+    e.sealedPayload = crypto::sealCombined(key.bytes(), payload, e.associatedData().value()).value();
     return e;
 }
 
-EncryptedCloudSnapshotEnvelope EncryptedCloudSnapshotEnvelope::seal(const store::CompanionSnapshot& snapshot,
-                                                                    const std::string& companionID,
-                                                                    const std::string& companionName,
-                                                                    const LocalPairingKey& key, std::uint64_t sequence,
-                                                                    Date now) {
+std::expected<EncryptedCloudSnapshotEnvelope, codec::EncodeFailure> EncryptedCloudSnapshotEnvelope::seal(
+    const store::CompanionSnapshot& snapshot, const std::string& companionID, const std::string& companionName,
+    const LocalPairingKey& key, std::uint64_t sequence, Date now) {
     auto payload = DeviceSnapshotPayload::make(snapshot, now).encode();
-    return sealPayload(crypto::bytesOf(payload), companionID, companionName, key, sequence, now);
+    if (!payload) return std::unexpected(std::move(payload.error()));
+    return sealPayload(crypto::bytesOf(*payload), companionID, companionName, key, sequence, now);
 }
 
-std::string EncryptedCloudSnapshotEnvelope::encode() const {
+std::expected<std::string, codec::EncodeFailure> EncryptedCloudSnapshotEnvelope::encode() const {
     codec::OrderedJson j = codec::OrderedJson::object();
     j["schemaVersion"] = schemaVersion;
     j["sourceID"] = sourceID;
@@ -63,49 +59,48 @@ std::string EncryptedCloudSnapshotEnvelope::encode() const {
     return codec::dumpCompact(j);
 }
 
-EncryptedCloudSnapshotEnvelope EncryptedCloudSnapshotEnvelope::decode(std::string_view bytes) {
+std::expected<EncryptedCloudSnapshotEnvelope, json::DocumentFailure> EncryptedCloudSnapshotEnvelope::decode(
+    std::string_view bytes) {
     auto parsed = json::parse(bytes);
-    // These decoders still throw (their callers catch DecodingError).
-    if (!parsed) throw DecodingError(parsed.error().detail);
-    const Json& j = *parsed;
-    json::object(j, "EncryptedCloudSnapshotEnvelope");
-    EncryptedCloudSnapshotEnvelope e;
-    e.schemaVersion = codec::requireInteger(j, "schemaVersion");
-    e.sourceID = json::requireString(j, "sourceID");
-    e.sourceName = json::requireString(j, "sourceName");
-    e.keyIdentifier = json::requireString(j, "keyIdentifier");
-    const Json& sequence = json::require(j, "sequence");
-    if (sequence.is_number_unsigned())
-        e.sequence = sequence.get<std::uint64_t>();
-    else if (sequence.is_number_integer() && sequence.get<long long>() >= 0)
-        e.sequence = static_cast<std::uint64_t>(sequence.get<long long>());
-    else
-        throw DecodingError("Expected an unsigned integer for key \"sequence\"");
-    e.generatedAt = json::requireDate(j, "generatedAt");
-    e.sealedPayload = codec::requireBase64(j, "sealedPayload");
-    return e;
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    return json::decoded([&] {
+        const Json& j = *parsed;
+        json::object(j, "EncryptedCloudSnapshotEnvelope");
+        EncryptedCloudSnapshotEnvelope e;
+        e.schemaVersion = codec::requireInteger(j, "schemaVersion");
+        e.sourceID = json::requireString(j, "sourceID");
+        e.sourceName = json::requireString(j, "sourceName");
+        e.keyIdentifier = json::requireString(j, "keyIdentifier");
+        const Json& sequence = json::require(j, "sequence");
+        if (sequence.is_number_unsigned())
+            e.sequence = sequence.get<std::uint64_t>();
+        else if (sequence.is_number_integer() && sequence.get<long long>() >= 0)
+            e.sequence = static_cast<std::uint64_t>(sequence.get<long long>());
+        else
+            throw DecodingError("Expected an unsigned integer for key \"sequence\"");
+        e.generatedAt = json::requireDate(j, "generatedAt");
+        e.sealedPayload = codec::requireBase64(j, "sealedPayload");
+        return e;
+    });
 }
 
-Bytes EncryptedCloudSnapshotEnvelope::open(const LocalPairingKey& key) const {
-    if (schemaVersion != currentSchemaVersion) fail(CloudSnapshotError::incompatibleSchema);
-    if (keyIdentifier != key.keyIdentifier()) fail(CloudSnapshotError::unknownKey);
+std::expected<Bytes, CloudSnapshotError> EncryptedCloudSnapshotEnvelope::open(const LocalPairingKey& key) const {
+    if (schemaVersion != currentSchemaVersion) return std::unexpected(CloudSnapshotError::incompatibleSchema);
+    if (keyIdentifier != key.keyIdentifier()) return std::unexpected(CloudSnapshotError::unknownKey);
     if (sealedPayload.size() < crypto::chachaNonceSize + crypto::chachaTagSize)
-        fail(CloudSnapshotError::invalidSealedPayload);
-    try {
-        return crypto::openCombined(key.bytes(), sealedPayload, associatedData());
-    } catch (const Failure<crypto::CryptoError>&) {
-        fail(CloudSnapshotError::authenticationFailed);
-    }
+        return std::unexpected(CloudSnapshotError::invalidSealedPayload);
+    auto aad = associatedData();
+    if (!aad) return std::unexpected(aad.error());
+    auto opened = crypto::openCombined(key.bytes(), sealedPayload, *aad);
+    if (!opened) return std::unexpected(CloudSnapshotError::authenticationFailed);
+    return std::move(*opened);
 }
 
-Bytes EncryptedCloudSnapshotEnvelope::open(std::string_view envelopeJSON, const LocalPairingKey& key) {
-    EncryptedCloudSnapshotEnvelope e;
-    try {
-        e = decode(envelopeJSON);
-    } catch (const DecodingError&) {
-        fail(CloudSnapshotError::incompatibleSchema);
-    }
-    return e.open(key);
+std::expected<Bytes, CloudSnapshotError> EncryptedCloudSnapshotEnvelope::open(std::string_view envelopeJSON,
+                                                                            const LocalPairingKey& key) {
+    auto e = decode(envelopeJSON);
+    if (!e) return std::unexpected(CloudSnapshotError::incompatibleSchema);
+    return e->open(key);
 }
 
 RelayCredentials RelayCredentials::make(std::string baseURL, const LocalPairingKey& key,

@@ -1,8 +1,11 @@
 #pragma once
 #include <cstdint>
+#include <expected>
 #include <string>
 #include <string_view>
 
+#include "model/json.hpp"
+#include "security/codec.hpp"
 #include "security/pairing_key.hpp"
 #include "security/protocol_error.hpp"
 #include "store/snapshot.hpp"
@@ -27,27 +30,28 @@ struct EncryptedCloudSnapshotEnvelope {
     bool operator==(const EncryptedCloudSnapshotEnvelope&) const = default;
 
     // label 0 sourceID 0 sourceName 0 keyIdentifier 0 schemaVersion(u64 BE) sequence(u64 BE)
-    // generatedAt (Unix binary64 BE). Throws Failure<CloudSnapshotError>(incompatibleSchema) for
-    // a negative schemaVersion.
-    Bytes associatedData() const;
+    // generatedAt (Unix binary64 BE); incompatibleSchema for a negative schemaVersion.
+    [[nodiscard]] std::expected<Bytes, CloudSnapshotError> associatedData() const;
 
-    // Seals the snapshot's payload generated at `now` under the key with a fresh nonce.
-    static EncryptedCloudSnapshotEnvelope seal(const store::CompanionSnapshot& snapshot, const std::string& companionID,
-                                               const std::string& companionName, const LocalPairingKey& key,
-                                               std::uint64_t sequence, Date now);
+    // Seals the snapshot's payload generated at `now` under the key with a fresh nonce; fails
+    // only when the payload cannot be encoded.
+    [[nodiscard]] static std::expected<EncryptedCloudSnapshotEnvelope, codec::EncodeFailure>
+    seal(const store::CompanionSnapshot& snapshot, const std::string& companionID, const std::string& companionName,
+         const LocalPairingKey& key, std::uint64_t sequence, Date now);
     // Seals given payload bytes (the payload's generatedAt must be `now`).
     static EncryptedCloudSnapshotEnvelope sealPayload(const Bytes& payload, const std::string& companionID,
                                                       const std::string& companionName, const LocalPairingKey& key,
                                                       std::uint64_t sequence, Date now);
 
     // Compact JSON in field order.
-    std::string encode() const;
-    // Throws DecodingError.
-    static EncryptedCloudSnapshotEnvelope decode(std::string_view bytes);
+    [[nodiscard]] std::expected<std::string, codec::EncodeFailure> encode() const;
+    [[nodiscard]] static std::expected<EncryptedCloudSnapshotEnvelope, json::DocumentFailure> decode(std::string_view bytes);
 
-    // Receiving side: the payload bytes, or Failure<CloudSnapshotError>.
-    Bytes open(const LocalPairingKey& key) const;
-    static Bytes open(std::string_view envelopeJSON, const LocalPairingKey& key);
+    // Receiving side: the payload bytes, or why not (a document that is not an envelope is
+    // incompatibleSchema).
+    [[nodiscard]] std::expected<Bytes, CloudSnapshotError> open(const LocalPairingKey& key) const;
+    [[nodiscard]] static std::expected<Bytes, CloudSnapshotError> open(std::string_view envelopeJSON,
+                                                                       const LocalPairingKey& key);
 };
 
 // What the uploader needs to address the relay; only holders of the key can compute them.

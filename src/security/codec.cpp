@@ -47,21 +47,20 @@ std::string requireUUID(const Json& obj, const char* key) {
 
 long long requireInteger(const Json& obj, const char* key) { return json::integer(json::require(obj, key), key); }
 
-std::string dumpCompact(const Json& j) {
+namespace {
+// nlohmann reports invalid UTF-8 only by throwing; this is the one place that catches it.
+template <class J>
+std::expected<std::string, EncodeFailure> dumped(const J& j) {
     try {
         return j.dump();
-    } catch (const Json::exception& e) {
-        throw DecodingError(std::string("Cannot encode: ") + e.what());
+    } catch (const typename J::exception& e) {
+        return std::unexpected(EncodeFailure{EncodeError::invalidText, std::string("Cannot encode: ") + e.what()});
     }
 }
+}  // namespace
 
-std::string dumpCompact(const OrderedJson& j) {
-    try {
-        return j.dump();
-    } catch (const OrderedJson::exception& e) {
-        throw DecodingError(std::string("Cannot encode: ") + e.what());
-    }
-}
+std::expected<std::string, EncodeFailure> dumpCompact(const Json& j) { return dumped(j); }
+std::expected<std::string, EncodeFailure> dumpCompact(const OrderedJson& j) { return dumped(j); }
 
 }  // namespace vigilorb::security::codec
 

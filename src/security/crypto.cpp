@@ -8,12 +8,14 @@
 #include <openssl/rand.h>
 
 #include <memory>
+#include <stdexcept>
 
 namespace vigilorb::security::crypto {
 
 namespace {
 
-[[noreturn]] void fail(CryptoError e, const char* what) { throw Failure<CryptoError>(e, what); }
+// libcrypto refused what it cannot refuse for valid input (see the header).
+[[noreturn]] void libraryFailure(const char* what) { throw std::runtime_error(what); }
 
 template <class T, void (*Free)(T*)>
 struct Deleter {
@@ -33,20 +35,22 @@ unsigned char* mutableData(const Bytes& b) {
 }
 
 int intSize(std::size_t n) {
-    if (n > static_cast<std::size_t>(INT32_MAX)) fail(CryptoError::libraryFailure, "input too large");
+    // Nothing here handles 2 GiB at once; the frame and body limits keep inputs far below.
+    if (n > static_cast<std::size_t>(INT32_MAX)) libraryFailure("input too large");
     return static_cast<int>(n);
 }
 
 Cipher chachaCipher() {
     Cipher c(EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr));
-    if (!c) fail(CryptoError::libraryFailure, "ChaCha20-Poly1305 unavailable");
+    if (!c) libraryFailure("ChaCha20-Poly1305 unavailable");
     return c;
 }
 
-void checkChachaSizes(const Bytes& key, const Bytes& nonce) {
-    if (key.size() != chachaKeySize) fail(CryptoError::invalidKeySize, "ChaCha20-Poly1305 key must be 32 bytes");
+std::expected<void, CryptoError> checkChachaSizes(const Bytes& key, const Bytes& nonce) {
+    if (key.size() != chachaKeySize) return std::unexpected(CryptoError::invalidKeySize);
     // libcrypto would accept shorter nonces by padding them; RFC 8439 allows only 96 bits.
-    if (nonce.size() != chachaNonceSize) fail(CryptoError::invalidNonceSize, "ChaCha20-Poly1305 nonce must be 12 bytes");
+    if (nonce.size() != chachaNonceSize) return std::unexpected(CryptoError::invalidNonceSize);
+    return {};
 }
 
 }  // namespace
@@ -120,13 +124,13 @@ Bytes sha256(const Bytes& data) {
     std::size_t len = 0;
     if (EVP_Q_digest(nullptr, "SHA256", nullptr, mutableData(data), data.size(), out.data(), &len) != 1 ||
         len != sha256Size)
-        fail(CryptoError::libraryFailure, "SHA-256 failed");
+        libraryFailure("SHA-256 failed");
     return out;
 }
 
 Bytes hmacSha256(const Bytes& key, const Bytes& message) {
     Mac mac(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
-    if (!mac) fail(CryptoError::libraryFailure, "HMAC unavailable");
+    if (!mac) libraryFailure("HMAC unavailable");
     MacCtx ctx(EVP_MAC_CTX_new(mac.get()));
     char digest[] = "SHA256";
     OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_construct_end()};
@@ -135,14 +139,14 @@ Bytes hmacSha256(const Bytes& key, const Bytes& message) {
     if (!ctx || EVP_MAC_init(ctx.get(), mutableData(key), key.size(), params) != 1 ||
         EVP_MAC_update(ctx.get(), mutableData(message), message.size()) != 1 ||
         EVP_MAC_final(ctx.get(), out.data(), &len, out.size()) != 1 || len != sha256Size)
-        fail(CryptoError::libraryFailure, "HMAC-SHA256 failed");
+        libraryFailure("HMAC-SHA256 failed");
     return out;
 }
 
-Bytes hkdfSha256(const Bytes& ikm, const Bytes& salt, const Bytes& info, std::size_t length) {
-    if (length == 0 || length > 255 * sha256Size) fail(CryptoError::invalidOutputSize, "HKDF output length out of range");
+std::expected<Bytes, CryptoError> hkdfSha256(const Bytes& ikm, const Bytes& salt, const Bytes& info, std::size_t length) {
+    if (length == 0 || length > 255 * sha256Size) return std::unexpected(CryptoError::invalidOutputSize);
     Kdf kdf(EVP_KDF_fetch(nullptr, "HKDF", nullptr));
-    if (!kdf) fail(CryptoError::libraryFailure, "HKDF unavailable");
+    if (!kdf) libraryFailure("HKDF unavailable");
     KdfCtx ctx(EVP_KDF_CTX_new(kdf.get()));
     char digest[] = "SHA256";
     OSSL_PARAM params[] = {
@@ -154,7 +158,7 @@ Bytes hkdfSha256(const Bytes& ikm, const Bytes& salt, const Bytes& info, std::si
     };
     Bytes out(length);
     if (!ctx || EVP_KDF_derive(ctx.get(), out.data(), out.size(), params) != 1)
-        fail(CryptoError::libraryFailure, "HKDF-SHA256 failed");
+        libraryFailure("HKDF-SHA256 failed");
     return out;
 }
 
@@ -167,12 +171,13 @@ bool constantTimeEqual(const Bytes& a, const Bytes& b) {
 Bytes randomBytes(std::size_t count) {
     Bytes out(count);
     if (count > 0 && RAND_bytes(out.data(), intSize(count)) != 1)
-        fail(CryptoError::libraryFailure, "no secure random bytes");
+        libraryFailure("no secure random bytes");
     return out;
 }
 
-Bytes chachaSeal(const Bytes& key, const Bytes& nonce, const Bytes& plaintext, const Bytes& aad) {
-    checkChachaSizes(key, nonce);
+std::expected<Bytes, CryptoError> chachaSeal(const Bytes& key, const Bytes& nonce, const Bytes& plaintext,
+                                             const Bytes& aad) {
+    if (auto sizes = checkChachaSizes(key, nonce); !sizes) return std::unexpected(sizes.error());
     auto cipher = chachaCipher();
     CipherCtx ctx(EVP_CIPHER_CTX_new());
     Bytes out(plaintext.size() + chachaTagSize);
@@ -184,14 +189,15 @@ Bytes chachaSeal(const Bytes& key, const Bytes& nonce, const Bytes& plaintext, c
         EVP_EncryptFinal_ex(ctx.get(), out.data() + plaintext.size(), &len) != 1 ||
         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(chachaTagSize),
                             out.data() + plaintext.size()) != 1)
-        fail(CryptoError::libraryFailure, "ChaCha20-Poly1305 sealing failed");
+        libraryFailure("ChaCha20-Poly1305 sealing failed");
     return out;
 }
 
-Bytes chachaOpen(const Bytes& key, const Bytes& nonce, const Bytes& ciphertext, const Bytes& tag, const Bytes& aad) {
-    checkChachaSizes(key, nonce);
+std::expected<Bytes, CryptoError> chachaOpen(const Bytes& key, const Bytes& nonce, const Bytes& ciphertext,
+                                             const Bytes& tag, const Bytes& aad) {
+    if (auto sizes = checkChachaSizes(key, nonce); !sizes) return std::unexpected(sizes.error());
     // Truncated tags are never accepted.
-    if (tag.size() != chachaTagSize) fail(CryptoError::authenticationFailed, "tag must be 16 bytes");
+    if (tag.size() != chachaTagSize) return std::unexpected(CryptoError::authenticationFailed);
     auto cipher = chachaCipher();
     CipherCtx ctx(EVP_CIPHER_CTX_new());
     Bytes out(ciphertext.size());
@@ -202,29 +208,30 @@ Bytes chachaOpen(const Bytes& key, const Bytes& nonce, const Bytes& ciphertext, 
          EVP_DecryptUpdate(ctx.get(), out.data(), &len, ciphertext.data(), intSize(ciphertext.size())) != 1) ||
         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, static_cast<int>(chachaTagSize),
                             mutableData(tag)) != 1)
-        fail(CryptoError::libraryFailure, "ChaCha20-Poly1305 opening failed");
+        libraryFailure("ChaCha20-Poly1305 opening failed");
     unsigned char scratch[16];
     if (EVP_DecryptFinal_ex(ctx.get(), scratch, &len) != 1) {
         OPENSSL_cleanse(out.data(), out.size());
-        fail(CryptoError::authenticationFailed, "authentication failed");
+        return std::unexpected(CryptoError::authenticationFailed);
     }
     return out;
 }
 
-Bytes sealCombined(const Bytes& key, const Bytes& plaintext, const Bytes& aad) {
+std::expected<Bytes, CryptoError> sealCombined(const Bytes& key, const Bytes& plaintext, const Bytes& aad) {
     return sealCombined(key, randomBytes(chachaNonceSize), plaintext, aad);
 }
 
-Bytes sealCombined(const Bytes& key, const Bytes& nonce, const Bytes& plaintext, const Bytes& aad) {
+std::expected<Bytes, CryptoError> sealCombined(const Bytes& key, const Bytes& nonce, const Bytes& plaintext,
+                                               const Bytes& aad) {
     auto sealed = chachaSeal(key, nonce, plaintext, aad);
+    if (!sealed) return sealed;
     Bytes out(nonce);
-    out.insert(out.end(), sealed.begin(), sealed.end());
+    out.insert(out.end(), sealed->begin(), sealed->end());
     return out;
 }
 
-Bytes openCombined(const Bytes& key, const Bytes& combined, const Bytes& aad) {
-    if (combined.size() < chachaNonceSize + chachaTagSize)
-        fail(CryptoError::malformedSealedBox, "sealed box shorter than nonce and tag");
+std::expected<Bytes, CryptoError> openCombined(const Bytes& key, const Bytes& combined, const Bytes& aad) {
+    if (combined.size() < chachaNonceSize + chachaTagSize) return std::unexpected(CryptoError::malformedSealedBox);
     Bytes nonce(combined.begin(), combined.begin() + chachaNonceSize);
     Bytes ciphertext(combined.begin() + chachaNonceSize, combined.end() - chachaTagSize);
     Bytes tag(combined.end() - chachaTagSize, combined.end());

@@ -1,14 +1,18 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "model/bytes.hpp"
-#include "model/error.hpp"
 
+// Every failure that depends on the input is returned as a CryptoError. libcrypto refusing an
+// operation it cannot refuse for valid input (out of memory, a broken installation) is thrown
+// as std::runtime_error, the way allocation failure throws std::bad_alloc: no caller can act on
+// it, and the digests, random bytes and Base64 encoding have no other failure.
 namespace vigilorb::security::crypto {
 
 enum class CryptoError {
@@ -17,7 +21,6 @@ enum class CryptoError {
     invalidOutputSize,    // HKDF length 0 or above 255 * 32
     authenticationFailed, // a sealed box whose tag does not match
     malformedSealedBox,   // a combined box shorter than nonce + tag
-    libraryFailure,       // libcrypto refused an operation it should not refuse
 };
 
 inline constexpr std::size_t sha256Size = 32;
@@ -40,24 +43,29 @@ std::optional<Bytes> base64Decode(std::string_view text);
 
 Bytes sha256(const Bytes& data);
 Bytes hmacSha256(const Bytes& key, const Bytes& message);
-// HKDF-SHA256 (RFC 5869) extract-and-expand. Throws Failure<CryptoError>(invalidOutputSize)
-// for a length of 0 or more than 255 * 32 bytes.
-Bytes hkdfSha256(const Bytes& ikm, const Bytes& salt, const Bytes& info, std::size_t length);
+// HKDF-SHA256 (RFC 5869) extract-and-expand; invalidOutputSize for a length of 0 or more than
+// 255 * 32 bytes.
+[[nodiscard]] std::expected<Bytes, CryptoError> hkdfSha256(const Bytes& ikm, const Bytes& salt, const Bytes& info, std::size_t length);
 
 // Compares the whole of both strings in time that depends only on their lengths.
 bool constantTimeEqual(const Bytes& a, const Bytes& b);
 
-// Bytes from the operating system's secure random source; throws on failure.
+// Bytes from the operating system's secure random source.
 Bytes randomBytes(std::size_t count);
 
-// ChaCha20-Poly1305 (RFC 8439). seal returns ciphertext || tag.
-Bytes chachaSeal(const Bytes& key, const Bytes& nonce, const Bytes& plaintext, const Bytes& aad);
-// Throws Failure<CryptoError>(authenticationFailed) when the tag does not match.
-Bytes chachaOpen(const Bytes& key, const Bytes& nonce, const Bytes& ciphertext, const Bytes& tag, const Bytes& aad);
+// ChaCha20-Poly1305 (RFC 8439). seal returns ciphertext || tag; both refuse a key other than 32
+// bytes (invalidKeySize) and a nonce other than 12 (invalidNonceSize).
+[[nodiscard]] std::expected<Bytes, CryptoError> chachaSeal(const Bytes& key, const Bytes& nonce, const Bytes& plaintext,
+                                                           const Bytes& aad);
+// authenticationFailed when the tag does not match or is not 16 bytes.
+[[nodiscard]] std::expected<Bytes, CryptoError> chachaOpen(const Bytes& key, const Bytes& nonce, const Bytes& ciphertext,
+                                                           const Bytes& tag, const Bytes& aad);
 
 // Combined form: nonce || ciphertext || tag, with a fresh random nonce.
-Bytes sealCombined(const Bytes& key, const Bytes& plaintext, const Bytes& aad);
-Bytes sealCombined(const Bytes& key, const Bytes& nonce, const Bytes& plaintext, const Bytes& aad);
-Bytes openCombined(const Bytes& key, const Bytes& combined, const Bytes& aad);
+[[nodiscard]] std::expected<Bytes, CryptoError> sealCombined(const Bytes& key, const Bytes& plaintext, const Bytes& aad);
+[[nodiscard]] std::expected<Bytes, CryptoError> sealCombined(const Bytes& key, const Bytes& nonce, const Bytes& plaintext,
+                                                             const Bytes& aad);
+// malformedSealedBox when shorter than nonce and tag; otherwise as chachaOpen.
+[[nodiscard]] std::expected<Bytes, CryptoError> openCombined(const Bytes& key, const Bytes& combined, const Bytes& aad);
 
 }  // namespace vigilorb::security::crypto

@@ -37,16 +37,14 @@ std::string validUTF8(std::string_view s) {
 }
 
 std::optional<CompanionIdentity> decodeIdentity(const std::string& blob) {
-    try {
-        auto parsed = json::parse(blob);
-        if (!parsed) return std::nullopt;
+    auto parsed = json::parse(blob);
+    if (!parsed) return std::nullopt;
+    auto identity = json::decoded([&] {
         const auto& j = json::object(*parsed, "CompanionIdentity");
-        CompanionIdentity identity{json::requireString(j, "id"), json::requireString(j, "name")};
-        if (identity.id.empty() || identity.name.empty()) return std::nullopt;
-        return identity;
-    } catch (const DecodingError&) {
-        return std::nullopt;
-    }
+        return CompanionIdentity{json::requireString(j, "id"), json::requireString(j, "name")};
+    });
+    if (!identity || identity->id.empty() || identity->name.empty()) return std::nullopt;
+    return *identity;
 }
 
 std::string lowercase(std::string s) {
@@ -75,11 +73,8 @@ CompanionIdentity CompanionIdentity::loadOrCreate(Preferences& preferences,
     if (auto blob = preferences.string(preferenceKey))
         if (auto stored = decodeIdentity(*blob)) return *stored;
     CompanionIdentity identity{"mac-" + lowercase(makeUUID()), nameFromHost(hostName)};
-    try {
-        preferences.setString(preferenceKey, identity.encode());
-    } catch (const std::exception&) {
-        // A name that cannot be encoded is still used for this run.
-    }
+    // encode() cannot fail: the name is valid UTF-8 (nameFromHost replaces what is not).
+    preferences.setString(preferenceKey, identity.encode());
     return identity;
 }
 

@@ -12,11 +12,6 @@ namespace vigilorb::security {
 
 namespace {
 
-[[noreturn]] void fail(PairingInvitationError e) { throw Failure<PairingInvitationError>(e, std::string(rawValue(e))); }
-[[noreturn]] void fail(LocalSnapshotProtocolError e) {
-    throw Failure<LocalSnapshotProtocolError>(e, std::string(rawValue(e)));
-}
-
 bool nonEmptyWithin(std::string_view s, std::size_t limit) {
     return !s.empty() && text::isValidUTF8(s) && text::graphemeCount(s) <= limit;
 }
@@ -46,8 +41,9 @@ bool pairing_rules::isValidRelayBaseURL(const std::optional<std::string>& url) {
            text::graphemeCount(*url) <= relayAddressLimit;
 }
 
-PairingInvitation PairingInvitation::generate(const CompanionIdentity& identity,
-                                              const std::optional<std::string>& relayAddress, Date now) {
+std::expected<PairingInvitation, PairingInvitationError> PairingInvitation::generate(
+    const CompanionIdentity& identity, const std::optional<std::string>& relayAddress, Date now) {
+    using E = PairingInvitationError;
     std::optional<std::string> relay;
     if (relayAddress && isValidRelayAddress(*relayAddress)) {
         auto trimmed = text::trimmed(*relayAddress);
@@ -55,9 +51,9 @@ PairingInvitation PairingInvitation::generate(const CompanionIdentity& identity,
     }
     PairingInvitation inv;
     inv.id = makeUUID();
-    if (!pairing_rules::isValidCompanionID(identity.id)) fail(PairingInvitationError::invalidCompanionID);
-    if (!pairing_rules::isValidCompanionName(identity.name)) fail(PairingInvitationError::invalidCompanionName);
-    if (!pairing_rules::isValidRelayBaseURL(relay)) fail(PairingInvitationError::invalidRelayConfiguration);
+    if (!pairing_rules::isValidCompanionID(identity.id)) return std::unexpected(E::invalidCompanionID);
+    if (!pairing_rules::isValidCompanionName(identity.name)) return std::unexpected(E::invalidCompanionName);
+    if (!pairing_rules::isValidRelayBaseURL(relay)) return std::unexpected(E::invalidRelayConfiguration);
     inv.secret = crypto::randomBytes(secretSize);
     inv.companionID = identity.id;
     inv.companionName = identity.name;
@@ -67,18 +63,20 @@ PairingInvitation PairingInvitation::generate(const CompanionIdentity& identity,
     return inv;
 }
 
-void PairingInvitation::validate(Date now) const {
-    if (schemaVersion != currentSchemaVersion) fail(PairingInvitationError::incompatibleSchema);
+std::expected<void, PairingInvitationError> PairingInvitation::validate(Date now) const {
+    using E = PairingInvitationError;
+    if (schemaVersion != currentSchemaVersion) return std::unexpected(E::incompatibleSchema);
     if (!pairing_rules::isValidCompanionID(companionID) || !pairing_rules::isValidCompanionName(companionName) ||
         !pairing_rules::isValidRelayBaseURL(relayBaseURL) || secret.size() != secretSize)
-        fail(PairingInvitationError::invalidInvitation);
+        return std::unexpected(E::invalidInvitation);
     double window = expiresAt - issuedAt;
-    if (!(window > 0 && window <= longestWindow)) fail(PairingInvitationError::invalidValidityWindow);
-    if (!(issuedAt <= now + allowedSkew)) fail(PairingInvitationError::notYetValid);
-    if (!(now <= expiresAt)) fail(PairingInvitationError::expired);
+    if (!(window > 0 && window <= longestWindow)) return std::unexpected(E::invalidValidityWindow);
+    if (!(issuedAt <= now + allowedSkew)) return std::unexpected(E::notYetValid);
+    if (!(now <= expiresAt)) return std::unexpected(E::expired);
+    return {};
 }
 
-std::string PairingInvitation::qrPayload() const {
+std::expected<std::string, codec::EncodeFailure> PairingInvitation::qrPayload() const {
     Json j = Json::object();
     j["schemaVersion"] = schemaVersion;
     j["id"] = id;
@@ -91,22 +89,23 @@ std::string PairingInvitation::qrPayload() const {
     return codec::dumpCompact(j);
 }
 
-PairingInvitation PairingInvitation::decode(std::string_view bytes) {
+std::expected<PairingInvitation, json::DocumentFailure> PairingInvitation::decode(std::string_view bytes) {
     auto parsed = json::parse(bytes);
-    // These decoders still throw (their callers catch DecodingError).
-    if (!parsed) throw DecodingError(parsed.error().detail);
-    const Json& j = *parsed;
-    json::object(j, "PairingInvitation");
-    PairingInvitation inv;
-    inv.schemaVersion = codec::requireInteger(j, "schemaVersion");
-    inv.id = codec::requireUUID(j, "id");
-    inv.companionID = json::requireString(j, "companionID");
-    inv.companionName = json::optionalString(j, "companionName");
-    inv.relayBaseURL = json::optionalString(j, "relayBaseURL");
-    inv.issuedAt = json::requireDate(j, "issuedAt");
-    inv.expiresAt = json::requireDate(j, "expiresAt");
-    inv.secret = codec::requireBase64(j, "secret");
-    return inv;
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    return json::decoded([&] {
+        const Json& j = *parsed;
+        json::object(j, "PairingInvitation");
+        PairingInvitation inv;
+        inv.schemaVersion = codec::requireInteger(j, "schemaVersion");
+        inv.id = codec::requireUUID(j, "id");
+        inv.companionID = json::requireString(j, "companionID");
+        inv.companionName = json::optionalString(j, "companionName");
+        inv.relayBaseURL = json::optionalString(j, "relayBaseURL");
+        inv.issuedAt = json::requireDate(j, "issuedAt");
+        inv.expiresAt = json::requireDate(j, "expiresAt");
+        inv.secret = codec::requireBase64(j, "secret");
+        return inv;
+    });
 }
 
 std::string PairingInvitation::verificationCode() const {
@@ -123,13 +122,13 @@ std::string PairingInvitation::description() const {
            ", companionName: " + companionName.value_or("unknown") + ", secret: <redacted>)";
 }
 
-LocalPairingKey LocalPairingKey::deriveFromInvitation(const PairingInvitation& invitation, Date now) {
-    invitation.validate(now);
-    auto bytes = crypto::hkdfSha256(invitation.secret, crypto::bytesOf(invitation.companionID),
-                                    crypto::bytesOf(derivationLabel), size);
-    auto key = fromBytes(std::move(bytes));
-    if (!key) fail(LocalSnapshotProtocolError::invalidPairingKey);
-    return *key;
+std::expected<LocalPairingKey, PairingInvitationError> LocalPairingKey::deriveFromInvitation(
+    const PairingInvitation& invitation, Date now) {
+    if (auto valid = invitation.validate(now); !valid) return std::unexpected(valid.error());
+    // HKDF refuses only lengths of 0 or above 8160 bytes, and gives exactly the 32 asked for.
+    return LocalPairingKey(crypto::hkdfSha256(invitation.secret, crypto::bytesOf(invitation.companionID),
+                                              crypto::bytesOf(derivationLabel), size)
+                               .value());
 }
 
 PairingHello PairingHello::make(const Bytes& key, std::string companionID, std::string deviceName, Date now,
@@ -157,17 +156,19 @@ Bytes PairingHello::authenticatedBytes() const {
     return out;
 }
 
-void PairingHello::verify(const Bytes& key, Date now) const {
+std::expected<void, LocalSnapshotProtocolError> PairingHello::verify(const Bytes& key, Date now) const {
+    using E = LocalSnapshotProtocolError;
     if (schemaVersion != currentSchemaVersion || !nonEmptyWithin(companionID, fieldLimit) ||
         !nonEmptyWithin(deviceName, fieldLimit))
-        fail(LocalSnapshotProtocolError::incompatibleSchema);
+        return std::unexpected(E::incompatibleSchema);
     // Written so that a NaN time also fails.
-    if (!(std::fabs(now - createdAt) <= allowedAge)) fail(LocalSnapshotProtocolError::envelopeExpired);
+    if (!(std::fabs(now - createdAt) <= allowedAge)) return std::unexpected(E::envelopeExpired);
     if (!crypto::constantTimeEqual(crypto::hmacSha256(key, authenticatedBytes()), authenticationCode))
-        fail(LocalSnapshotProtocolError::invalidAuthenticationCode);
+        return std::unexpected(E::invalidAuthenticationCode);
+    return {};
 }
 
-std::string PairingHello::encode() const {
+std::expected<std::string, codec::EncodeFailure> PairingHello::encode() const {
     codec::OrderedJson j = codec::OrderedJson::object();
     j["schemaVersion"] = schemaVersion;
     j["companionID"] = companionID;
@@ -178,20 +179,21 @@ std::string PairingHello::encode() const {
     return codec::dumpCompact(j);
 }
 
-PairingHello PairingHello::decode(std::string_view bytes) {
+std::expected<PairingHello, json::DocumentFailure> PairingHello::decode(std::string_view bytes) {
     auto parsed = json::parse(bytes);
-    // These decoders still throw (their callers catch DecodingError).
-    if (!parsed) throw DecodingError(parsed.error().detail);
-    const Json& j = *parsed;
-    json::object(j, "PairingHello");
-    PairingHello h;
-    h.schemaVersion = codec::requireInteger(j, "schemaVersion");
-    h.companionID = json::requireString(j, "companionID");
-    h.deviceName = json::requireString(j, "deviceName");
-    h.nonce = codec::requireUUID(j, "nonce");
-    h.createdAt = json::requireDate(j, "createdAt");
-    h.authenticationCode = codec::requireBase64(j, "authenticationCode");
-    return h;
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    return json::decoded([&] {
+        const Json& j = *parsed;
+        json::object(j, "PairingHello");
+        PairingHello h;
+        h.schemaVersion = codec::requireInteger(j, "schemaVersion");
+        h.companionID = json::requireString(j, "companionID");
+        h.deviceName = json::requireString(j, "deviceName");
+        h.nonce = codec::requireUUID(j, "nonce");
+        h.createdAt = json::requireDate(j, "createdAt");
+        h.authenticationCode = codec::requireBase64(j, "authenticationCode");
+        return h;
+    });
 }
 
 }  // namespace vigilorb::security

@@ -1,9 +1,12 @@
 #pragma once
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "model/date.hpp"
+#include "model/json.hpp"
+#include "security/codec.hpp"
 #include "security/identity.hpp"
 #include "security/pairing_key.hpp"
 #include "security/protocol_error.hpp"
@@ -41,19 +44,19 @@ struct PairingInvitation {
     bool operator==(const PairingInvitation&) const = default;
 
     // `relayAddress` is the relay address in force (stored or default); it becomes relayBaseURL
-    // when it is a valid, non-empty relay address. Throws Failure<PairingInvitationError>
-    // (invalidCompanionID, invalidCompanionName, invalidRelayConfiguration).
-    static PairingInvitation generate(const CompanionIdentity& identity, const std::optional<std::string>& relayAddress,
-                                      Date now);
+    // when it is a valid, non-empty relay address. Fails with invalidCompanionID,
+    // invalidCompanionName or invalidRelayConfiguration.
+    [[nodiscard]] static std::expected<PairingInvitation, PairingInvitationError>
+    generate(const CompanionIdentity& identity, const std::optional<std::string>& relayAddress, Date now);
 
-    // Throws Failure<PairingInvitationError>: incompatibleSchema, invalidInvitation,
-    // invalidValidityWindow, notYetValid, expired (the first that applies, in that order).
-    void validate(Date now) const;
+    // The first that applies, in this order: incompatibleSchema, invalidInvitation,
+    // invalidValidityWindow, notYetValid, expired.
+    [[nodiscard]] std::expected<void, PairingInvitationError> validate(Date now) const;
 
     // The QR code's message: JSON with sorted keys, compact, UTF-8.
-    std::string qrPayload() const;
-    // Throws DecodingError for a document that is not an invitation.
-    static PairingInvitation decode(std::string_view bytes);
+    [[nodiscard]] std::expected<std::string, codec::EncodeFailure> qrPayload() const;
+    // invalidJSON or invalidShape for a document that is not an invitation.
+    [[nodiscard]] static std::expected<PairingInvitation, json::DocumentFailure> decode(std::string_view bytes);
 
     // Six decimal digits both screens show: HMAC(secret, label + lower(id)), first 4 bytes
     // big-endian, modulo 1000000, zero-padded.
@@ -86,14 +89,13 @@ struct PairingHello {
     // label 0 companionID 0 deviceName 0 lower(nonce) 0 createdAt (Unix binary64, big-endian).
     Bytes authenticatedBytes() const;
 
-    // Throws Failure<LocalSnapshotProtocolError>: incompatibleSchema, envelopeExpired (more than
-    // 60 s from now either way), invalidAuthenticationCode; the first that applies.
-    void verify(const Bytes& key, Date now) const;
+    // The first that applies: incompatibleSchema, envelopeExpired (more than 60 s from now
+    // either way), invalidAuthenticationCode.
+    [[nodiscard]] std::expected<void, LocalSnapshotProtocolError> verify(const Bytes& key, Date now) const;
 
     // Compact JSON in field order.
-    std::string encode() const;
-    // Throws DecodingError.
-    static PairingHello decode(std::string_view bytes);
+    [[nodiscard]] std::expected<std::string, codec::EncodeFailure> encode() const;
+    [[nodiscard]] static std::expected<PairingHello, json::DocumentFailure> decode(std::string_view bytes);
 };
 
 }  // namespace vigilorb::security

@@ -1,10 +1,12 @@
 #pragma once
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "model/date.hpp"
 #include "security/crypto.hpp"
+#include "security/protocol_error.hpp"
 
 namespace vigilorb::security {
 
@@ -23,10 +25,10 @@ public:
     // Nothing for any length other than 32.
     static std::optional<LocalPairingKey> fromBytes(Bytes bytes);
 
-    // Validates the invitation at `now` (its PairingInvitationError propagates), then
-    // HKDF-SHA256(secret, salt = companion ID, info = derivationLabel) to 32 bytes. Throws
-    // Failure<LocalSnapshotProtocolError>(invalidPairingKey) if that is not 32 bytes.
-    static LocalPairingKey deriveFromInvitation(const PairingInvitation& invitation, Date now);
+    // Validates the invitation at `now` (its PairingInvitationError is returned), then
+    // HKDF-SHA256(secret, salt = companion ID, info = derivationLabel) to 32 bytes.
+    [[nodiscard]] static std::expected<LocalPairingKey, PairingInvitationError>
+    deriveFromInvitation(const PairingInvitation& invitation, Date now);
 
     const Bytes& bytes() const { return bytes_; }
     // First 8 bytes of SHA-256 of the key, 16 lower-case hex characters.

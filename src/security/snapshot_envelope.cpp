@@ -9,10 +9,6 @@ namespace vigilorb::security {
 
 namespace {
 
-[[noreturn]] void fail(LocalSnapshotProtocolError e) {
-    throw Failure<LocalSnapshotProtocolError>(e, std::string(rawValue(e)));
-}
-
 template <class T>
 std::vector<T> decodeList(const Json& obj, const char* key) {
     const Json& list = json::require(obj, key);
@@ -43,7 +39,7 @@ DeviceSnapshotPayload DeviceSnapshotPayload::make(const store::CompanionSnapshot
     return p;
 }
 
-std::string DeviceSnapshotPayload::encode() const {
+std::expected<std::string, codec::EncodeFailure> DeviceSnapshotPayload::encode() const {
     // Json keeps its keys in a sorted map, which gives the sorted form at every level.
     Json j = Json::object();
     j["schemaVersion"] = schemaVersion;
@@ -54,27 +50,24 @@ std::string DeviceSnapshotPayload::encode() const {
     return codec::dumpCompact(j);
 }
 
-DeviceSnapshotPayload DeviceSnapshotPayload::decode(std::string_view bytes) {
+std::expected<DeviceSnapshotPayload, json::DocumentFailure> DeviceSnapshotPayload::decode(std::string_view bytes) {
     auto parsed = json::parse(bytes);
-    // These decoders still throw (their callers catch DecodingError).
-    if (!parsed) throw DecodingError(parsed.error().detail);
-    const Json& j = *parsed;
-    json::object(j, "DeviceSnapshotPayload");
-    DeviceSnapshotPayload p;
-    try {
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    return json::decoded([&] {
+        const Json& j = *parsed;
+        json::object(j, "DeviceSnapshotPayload");
+        DeviceSnapshotPayload p;
         p.schemaVersion = codec::requireInteger(j, "schemaVersion");
         p.generatedAt = json::requireDate(j, "generatedAt");
         p.quotas = decodeList<AccountQuotaSnapshot>(j, "quotas");
         p.tasks = decodeList<TaskSnapshot>(j, "tasks");
         p.pendingActions = decodeList<PendingAction>(j, "pendingActions");
-    } catch (const Json::exception& e) {
-        throw DecodingError(e.what());
-    }
-    return p;
+        return p;
+    });
 }
 
-Bytes SignedSnapshotEnvelope::authenticatedBytes() const {
-    if (schemaVersion < 0) fail(LocalSnapshotProtocolError::incompatibleSchema);
+std::expected<Bytes, LocalSnapshotProtocolError> SignedSnapshotEnvelope::authenticatedBytes() const {
+    if (schemaVersion < 0) return std::unexpected(LocalSnapshotProtocolError::incompatibleSchema);
     Bytes out;
     codec::appendText(out, label);
     out.push_back(0);
@@ -97,16 +90,19 @@ SignedSnapshotEnvelope SignedSnapshotEnvelope::sign(Bytes payload, const LocalPa
     e.createdAt = now;
     e.expiresAt = now + lifetime;
     e.payload = std::move(payload);
-    e.authenticationCode = crypto::hmacSha256(key.bytes(), e.authenticatedBytes());
+    // The envelope carries the current schema, so its bytes always exist.
+    e.authenticationCode = crypto::hmacSha256(key.bytes(), e.authenticatedBytes().value());
     return e;
 }
 
-std::string SignedSnapshotEnvelope::create(const store::CompanionSnapshot& snapshot, const LocalPairingKey& key, Date now) {
+std::expected<std::string, codec::EncodeFailure> SignedSnapshotEnvelope::create(const store::CompanionSnapshot& snapshot,
+                                                                                const LocalPairingKey& key, Date now) {
     auto payload = DeviceSnapshotPayload::make(snapshot, now).encode();
-    return sign(crypto::bytesOf(payload), key, now).encode();
+    if (!payload) return payload;
+    return sign(crypto::bytesOf(*payload), key, now).encode();
 }
 
-std::string SignedSnapshotEnvelope::encode() const {
+std::expected<std::string, codec::EncodeFailure> SignedSnapshotEnvelope::encode() const {
     codec::OrderedJson j = codec::OrderedJson::object();
     j["schemaVersion"] = schemaVersion;
     j["keyIdentifier"] = keyIdentifier;
@@ -118,21 +114,22 @@ std::string SignedSnapshotEnvelope::encode() const {
     return codec::dumpCompact(j);
 }
 
-SignedSnapshotEnvelope SignedSnapshotEnvelope::decode(std::string_view bytes) {
+std::expected<SignedSnapshotEnvelope, json::DocumentFailure> SignedSnapshotEnvelope::decode(std::string_view bytes) {
     auto parsed = json::parse(bytes);
-    // These decoders still throw (their callers catch DecodingError).
-    if (!parsed) throw DecodingError(parsed.error().detail);
-    const Json& j = *parsed;
-    json::object(j, "SignedSnapshotEnvelope");
-    SignedSnapshotEnvelope e;
-    e.schemaVersion = codec::requireInteger(j, "schemaVersion");
-    e.keyIdentifier = json::requireString(j, "keyIdentifier");
-    e.nonce = codec::requireUUID(j, "nonce");
-    e.createdAt = json::requireDate(j, "createdAt");
-    e.expiresAt = json::requireDate(j, "expiresAt");
-    e.payload = codec::requireBase64(j, "payload");
-    e.authenticationCode = codec::requireBase64(j, "authenticationCode");
-    return e;
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    return json::decoded([&] {
+        const Json& j = *parsed;
+        json::object(j, "SignedSnapshotEnvelope");
+        SignedSnapshotEnvelope e;
+        e.schemaVersion = codec::requireInteger(j, "schemaVersion");
+        e.keyIdentifier = json::requireString(j, "keyIdentifier");
+        e.nonce = codec::requireUUID(j, "nonce");
+        e.createdAt = json::requireDate(j, "createdAt");
+        e.expiresAt = json::requireDate(j, "expiresAt");
+        e.payload = codec::requireBase64(j, "payload");
+        e.authenticationCode = codec::requireBase64(j, "authenticationCode");
+        return e;
+    });
 }
 
 bool SnapshotNonceReplayGuard::consume(const std::string& nonce, Date expiresAt, Date now) {
@@ -148,25 +145,23 @@ bool SnapshotNonceReplayGuard::consume(const std::string& nonce, Date expiresAt,
     return true;
 }
 
-Bytes SignedEnvelopeReceiver::check(std::string_view envelopeJSON, const LocalPairingKey& key, Date now,
-                                    SnapshotNonceReplayGuard& guard) {
-    SignedSnapshotEnvelope e;
-    try {
-        e = SignedSnapshotEnvelope::decode(envelopeJSON);
-    } catch (const DecodingError&) {
-        fail(LocalSnapshotProtocolError::incompatibleSchema);
-    }
-    if (e.schemaVersion != SignedSnapshotEnvelope::currentSchemaVersion)
-        fail(LocalSnapshotProtocolError::incompatibleSchema);
+std::expected<Bytes, LocalSnapshotProtocolError> SignedEnvelopeReceiver::check(std::string_view envelopeJSON,
+                                                                               const LocalPairingKey& key, Date now,
+                                                                               SnapshotNonceReplayGuard& guard) {
+    using E = LocalSnapshotProtocolError;
+    auto decoded = SignedSnapshotEnvelope::decode(envelopeJSON);
+    if (!decoded) return std::unexpected(E::incompatibleSchema);
+    const auto& e = *decoded;
+    if (e.schemaVersion != SignedSnapshotEnvelope::currentSchemaVersion) return std::unexpected(E::incompatibleSchema);
     double window = e.expiresAt - e.createdAt;
-    if (!(window > 0 && window <= SignedSnapshotEnvelope::lifetime))
-        fail(LocalSnapshotProtocolError::invalidValidityWindow);
-    auto expected = crypto::hmacSha256(key.bytes(), e.authenticatedBytes());
-    if (!crypto::constantTimeEqual(expected, e.authenticationCode))
-        fail(LocalSnapshotProtocolError::invalidAuthenticationCode);
-    if (now > e.expiresAt) fail(LocalSnapshotProtocolError::envelopeExpired);
-    if (e.createdAt > now + allowedSkew) fail(LocalSnapshotProtocolError::envelopeFromFuture);
-    if (!guard.consume(e.nonce, e.expiresAt, now)) fail(LocalSnapshotProtocolError::replayedNonce);
+    if (!(window > 0 && window <= SignedSnapshotEnvelope::lifetime)) return std::unexpected(E::invalidValidityWindow);
+    auto signedBytes = e.authenticatedBytes();
+    if (!signedBytes) return std::unexpected(signedBytes.error());
+    if (!crypto::constantTimeEqual(crypto::hmacSha256(key.bytes(), *signedBytes), e.authenticationCode))
+        return std::unexpected(E::invalidAuthenticationCode);
+    if (now > e.expiresAt) return std::unexpected(E::envelopeExpired);
+    if (e.createdAt > now + allowedSkew) return std::unexpected(E::envelopeFromFuture);
+    if (!guard.consume(e.nonce, e.expiresAt, now)) return std::unexpected(E::replayedNonce);
     return e.payload;
 }
 

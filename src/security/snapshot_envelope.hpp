@@ -1,11 +1,14 @@
 #pragma once
 #include <cstddef>
+#include <expected>
 #include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "model/json.hpp"
 #include "model/records.hpp"
+#include "security/codec.hpp"
 #include "security/pairing_key.hpp"
 #include "security/protocol_error.hpp"
 #include "store/snapshot.hpp"
@@ -27,9 +30,8 @@ struct DeviceSnapshotPayload {
     // Quotas by account ID; tasks and actions newest first, ties by ID ascending.
     static DeviceSnapshotPayload make(const store::CompanionSnapshot& snapshot, Date generatedAt);
     // Compact JSON with keys sorted at every level.
-    std::string encode() const;
-    // Throws DecodingError.
-    static DeviceSnapshotPayload decode(std::string_view bytes);
+    [[nodiscard]] std::expected<std::string, codec::EncodeFailure> encode() const;
+    [[nodiscard]] static std::expected<DeviceSnapshotPayload, json::DocumentFailure> decode(std::string_view bytes);
 };
 
 // A payload bound to the pairing key for the local link: HMAC-SHA256 over authenticatedBytes,
@@ -49,19 +51,19 @@ struct SignedSnapshotEnvelope {
 
     bool operator==(const SignedSnapshotEnvelope&) const = default;
 
-    // label 0 schemaVersion(u64 BE) keyIdentifier 0 lower(nonce) 0 createdAt expiresAt payload.
-    // Throws Failure<LocalSnapshotProtocolError>(incompatibleSchema) for a negative schemaVersion.
-    Bytes authenticatedBytes() const;
+    // label 0 schemaVersion(u64 BE) keyIdentifier 0 lower(nonce) 0 createdAt expiresAt payload;
+    // incompatibleSchema for a negative schemaVersion.
+    [[nodiscard]] std::expected<Bytes, LocalSnapshotProtocolError> authenticatedBytes() const;
 
     // Signs given payload bytes with a given nonce (a fresh one when empty).
     static SignedSnapshotEnvelope sign(Bytes payload, const LocalPairingKey& key, Date now, std::string nonce = {});
     // Payload of the snapshot at `now`, signed, encoded: the bytes the transport sends.
-    static std::string create(const store::CompanionSnapshot& snapshot, const LocalPairingKey& key, Date now);
+    [[nodiscard]] static std::expected<std::string, codec::EncodeFailure> create(const store::CompanionSnapshot& snapshot,
+                                                                                const LocalPairingKey& key, Date now);
 
     // Compact JSON in field order (no key sorting).
-    std::string encode() const;
-    // Throws DecodingError.
-    static SignedSnapshotEnvelope decode(std::string_view bytes);
+    [[nodiscard]] std::expected<std::string, codec::EncodeFailure> encode() const;
+    [[nodiscard]] static std::expected<SignedSnapshotEnvelope, json::DocumentFailure> decode(std::string_view bytes);
 };
 
 // Remembers the nonces of accepted envelopes until those envelopes expire (receiving side).
@@ -81,15 +83,16 @@ private:
     std::optional<Date> floor_;
 };
 
-// The receiving side's check, as the phone runs it. Returns the payload bytes or throws
-// Failure<LocalSnapshotProtocolError>, checking in this order: incompatibleSchema (also for
+// The receiving side's check, as the phone runs it. Returns the payload bytes or the first
+// LocalSnapshotProtocolError that applies, checking in this order: incompatibleSchema (also for
 // a document that is not an envelope), invalidValidityWindow (empty or longer than 120 s),
 // invalidAuthenticationCode, envelopeExpired (now after expiresAt), envelopeFromFuture
 // (created more than `allowedSkew` seconds ahead of now), replayedNonce.
 struct SignedEnvelopeReceiver {
     static constexpr double allowedSkew = 30;
-    static Bytes check(std::string_view envelopeJSON, const LocalPairingKey& key, Date now,
-                       SnapshotNonceReplayGuard& guard);
+    [[nodiscard]] static std::expected<Bytes, LocalSnapshotProtocolError> check(std::string_view envelopeJSON,
+                                                                               const LocalPairingKey& key, Date now,
+                                                                               SnapshotNonceReplayGuard& guard);
 };
 
 }  // namespace vigilorb::security

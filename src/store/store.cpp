@@ -42,19 +42,22 @@ Identity identify(const fs::path& path) {
 
 bool missing(const Identity& id) { return id.statError == ENOENT || id.statError == ENOTDIR; }
 
-// Runs `f`; anything it throws other than a store failure (an allocation failure, a library
-// error) becomes a store failure with `code`, so callers need only one catch.
+// Runs `f`, which returns its own failures; anything it throws (an allocation failure, a
+// library error) is returned as a store failure with `code` instead, so no exception leaves an
+// operation and a caller's check of the result is complete.
 template <class F>
 auto guarded(SnapshotStoreError code, F&& f) -> decltype(f()) {
     try {
         return f();
-    } catch (const Failure<SnapshotStoreError>&) {
-        throw;
     } catch (const std::bad_alloc&) {
-        throw Failure<SnapshotStoreError>(code, "out of memory");
+        return std::unexpected(SnapshotStoreFailure{code, "out of memory"});
     } catch (const std::exception& e) {
-        throw Failure<SnapshotStoreError>(code, e.what());
+        return std::unexpected(SnapshotStoreFailure{code, e.what()});
     }
+}
+
+std::unexpected<SnapshotStoreFailure> failed(SnapshotStoreError code, std::string detail) {
+    return std::unexpected(SnapshotStoreFailure{code, std::move(detail)});
 }
 
 std::string utcStamp(Date at) {
@@ -68,16 +71,16 @@ std::string utcStamp(Date at) {
 }
 
 // Renames without replacing anything already there; false when the target name is taken.
-bool renameNoReplace(const fs::path& from, const fs::path& to) {
+std::expected<bool, SnapshotStoreFailure> renameNoReplace(const fs::path& from, const fs::path& to) {
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno == EEXIST) return false;
     if (errno != EINVAL && errno != ENOSYS)
-        throw Failure<SnapshotStoreError>(SnapshotStoreError::writeFailed, from.string() + ": " + std::strerror(errno));
+        return failed(SnapshotStoreError::writeFailed, from.string() + ": " + std::strerror(errno));
     // A file system without RENAME_NOREPLACE: check, then rename (only this process renames here).
     std::error_code ec;
     if (fs::exists(fs::symlink_status(to, ec))) return false;
     if (::rename(from.c_str(), to.c_str()) != 0)
-        throw Failure<SnapshotStoreError>(SnapshotStoreError::writeFailed, from.string() + ": " + std::strerror(errno));
+        return failed(SnapshotStoreError::writeFailed, from.string() + ": " + std::strerror(errno));
     return true;
 }
 
@@ -86,36 +89,32 @@ bool renameNoReplace(const fs::path& from, const fs::path& to) {
 CompanionSnapshotStore::CompanionSnapshotStore(fs::path file, Clock now, UnreadableSnapshotPolicy policy)
     : file_(std::move(file)), now_(std::move(now)), policy_(policy) {}
 
-CompanionSnapshot CompanionSnapshotStore::snapshot() {
-    if (cached_) return *cached_;
-    return guarded(SnapshotStoreError::readFailed, [&] { return load(); });
+SnapshotResult CompanionSnapshotStore::snapshot() {
+    return guarded(SnapshotStoreError::readFailed, [&]() -> SnapshotResult {
+        if (cached_) return *cached_;
+        return load();
+    });
 }
 
-CompanionSnapshot CompanionSnapshotStore::load() {
+SnapshotResult CompanionSnapshotStore::load() {
     auto identity = identify(file_);
-    if (failure_ && failure_->identity == identity) throw failure_->failure;
+    if (failure_ && failure_->identity == identity) return std::unexpected(failure_->failure);
     failure_.reset();
 
     // A failure that depends only on what the file is: kept until the file changes, and the
     // file is moved aside when the policy says so.
-    auto settled = [&](SnapshotStoreError code, std::string detail, bool movable) -> CompanionSnapshot {
-        failure_ = LoadFailure{identity, Failure<SnapshotStoreError>(code, detail), movable};
-        if (movable && policy_ == UnreadableSnapshotPolicy::moveAside) {
-            try {
-                moveAside();
-                return *cached_;
-            } catch (const Failure<SnapshotStoreError>&) {
-                // Cannot rename either (a read-only folder): keep failing, as with keepAndWait.
-            }
-        }
+    auto settled = [&](SnapshotStoreError code, std::string detail, bool movable) -> SnapshotResult {
+        failure_ = LoadFailure{identity, SnapshotStoreFailure{code, detail}, movable};
+        // When it cannot be renamed either (a read-only folder), it keeps failing as with keepAndWait.
+        if (movable && policy_ == UnreadableSnapshotPolicy::moveAside && moveAside()) return *cached_;
         setProblem(SnapshotFileProblem{code, detail, std::nullopt});
-        throw failure_->failure;
+        return std::unexpected(failure_->failure);
     };
-    auto passing = [&](const std::string& detail) -> CompanionSnapshot {
+    auto passing = [&](const std::string& detail) -> SnapshotResult {
         setProblem(SnapshotFileProblem{SnapshotStoreError::readFailed, detail, std::nullopt});
-        throw Failure<SnapshotStoreError>(SnapshotStoreError::readFailed, detail);
+        return failed(SnapshotStoreError::readFailed, detail);
     };
-    auto empty = [&] {
+    auto empty = [&]() -> SnapshotResult {
         cached_ = CompanionSnapshot{};
         setProblem(std::nullopt);
         return *cached_;
@@ -154,76 +153,83 @@ CompanionSnapshot CompanionSnapshotStore::load() {
     bool migrated = loaded.migrate();
     bool clamped = loaded.clampFutureTimes(now);
     bool pruned = loaded.prune(now);
-    if (migrated || clamped || pruned) persist(loaded);
+    if (migrated || clamped || pruned) {
+        if (auto written = persist(loaded); !written) return std::unexpected(written.error());
+    }
     cached_ = std::move(loaded);
     setProblem(std::nullopt);
     return *cached_;
 }
 
 template <class Merge>
-CompanionSnapshot CompanionSnapshotStore::mutate(Merge&& merge) {
-    CompanionSnapshot copy = snapshot();
-    return guarded(SnapshotStoreError::writeFailed, [&] {
-        if (merge(copy)) {
-            persist(copy);
-            cached_ = copy;
+SnapshotResult CompanionSnapshotStore::mutate(Merge&& merge) {
+    auto copy = snapshot();
+    if (!copy) return copy;
+    return guarded(SnapshotStoreError::writeFailed, [&]() -> SnapshotResult {
+        if (merge(*copy)) {
+            if (auto written = persist(*copy); !written) return std::unexpected(written.error());
+            cached_ = *copy;
         }
         return copy;
     });
 }
 
-CompanionSnapshot CompanionSnapshotStore::apply(const ProviderEventEnvelope& envelope) {
+SnapshotResult CompanionSnapshotStore::apply(const ProviderEventEnvelope& envelope) {
     return mutate([&](CompanionSnapshot& s) { return s.applyEvent(envelope, now_()); });
 }
 
-CompanionSnapshot CompanionSnapshotStore::replaceTasks(AIProvider provider, const std::string& accountID,
+SnapshotResult CompanionSnapshotStore::replaceTasks(AIProvider provider, const std::string& accountID,
                                                        const std::vector<TaskSnapshot>& tasks, Date capturedAt) {
     return mutate([&](CompanionSnapshot& s) { return s.replaceTasks(provider, accountID, tasks, capturedAt, now_()); });
 }
 
-CompanionSnapshot CompanionSnapshotStore::removeAccount(AIProvider provider, const std::string& accountID) {
+SnapshotResult CompanionSnapshotStore::removeAccount(AIProvider provider, const std::string& accountID) {
     return mutate([&](CompanionSnapshot& s) { return s.removeAccount(provider, accountID, now_()); });
 }
 
-CompanionSnapshot CompanionSnapshotStore::removeTasks(AIProvider provider, const std::string& accountID) {
+SnapshotResult CompanionSnapshotStore::removeTasks(AIProvider provider, const std::string& accountID) {
     return mutate([&](CompanionSnapshot& s) { return s.removeTasks(provider, accountID, now_()); });
 }
 
-CompanionSnapshot CompanionSnapshotStore::removeTasksExcept(AIProvider provider, const std::string& accountID,
+SnapshotResult CompanionSnapshotStore::removeTasksExcept(AIProvider provider, const std::string& accountID,
                                                             const std::vector<std::string>& keep) {
     return mutate([&](CompanionSnapshot& s) { return s.removeTasksExcept(provider, accountID, keep, now_()); });
 }
 
-void CompanionSnapshotStore::persist(const CompanionSnapshot& snapshot) {
-    guarded(SnapshotStoreError::writeFailed, [&] {
+std::expected<void, SnapshotStoreFailure> CompanionSnapshotStore::persist(const CompanionSnapshot& snapshot) {
+    return guarded(SnapshotStoreError::writeFailed, [&]() -> std::expected<void, SnapshotStoreFailure> {
         if (auto made = files::createFolders(file_.parent_path()); !made)
-            throw Failure<SnapshotStoreError>(SnapshotStoreError::folderCreationFailed, made.error().detail);
+            return failed(SnapshotStoreError::folderCreationFailed, made.error().detail);
         if (auto written = files::writeAtomically(file_, encodeSnapshot(snapshot)); !written)
-            throw Failure<SnapshotStoreError>(SnapshotStoreError::writeFailed, written.error().detail);
+            return failed(SnapshotStoreError::writeFailed, written.error().detail);
+        return {};
     });
 }
 
-std::optional<fs::path> CompanionSnapshotStore::moveUnreadableAside() {
-    if (cached_) return std::nullopt;
-    try {
+std::expected<std::optional<fs::path>, SnapshotStoreFailure> CompanionSnapshotStore::moveUnreadableAside() {
+    using Moved = std::expected<std::optional<fs::path>, SnapshotStoreFailure>;
+    return guarded(SnapshotStoreError::writeFailed, [&]() -> Moved {
+        if (cached_) return std::nullopt;
         // It may load by now (or be moved aside by the policy); only a file that still fails
         // is moved here.
-        snapshot();
-        return problem_ ? problem_->movedAsideTo : std::nullopt;
-    } catch (const Failure<SnapshotStoreError>&) {
-    }
-    return guarded(SnapshotStoreError::writeFailed, [&] { return moveAside(); });
+        if (snapshot()) return problem_ ? problem_->movedAsideTo : std::nullopt;
+        auto moved = moveAside();
+        if (!moved) return std::unexpected(moved.error());
+        return *moved;
+    });
 }
 
-fs::path CompanionSnapshotStore::moveAside() {
+std::expected<fs::path, SnapshotStoreFailure> CompanionSnapshotStore::moveAside() {
     auto base = file_.filename().string() + ".unreadable-" + utcStamp(now_());
     for (int attempt = 1; attempt <= 100; ++attempt) {
         auto target = file_.parent_path() / (attempt == 1 ? base : base + "-" + std::to_string(attempt));
-        if (!renameNoReplace(file_, target)) continue;
+        auto renamed = renameNoReplace(file_, target);
+        if (!renamed) return std::unexpected(renamed.error());
+        if (!*renamed) continue;
         SnapshotFileProblem problem{SnapshotStoreError::decodeFailed, {}, target};
         if (failure_) {
-            problem.error = failure_->failure.code();
-            problem.detail = failure_->failure.detail();
+            problem.error = failure_->failure.code;
+            problem.detail = failure_->failure.detail;
         } else if (problem_) {
             problem.error = problem_->error;
             problem.detail = problem_->detail;
@@ -233,7 +239,7 @@ fs::path CompanionSnapshotStore::moveAside() {
         setProblem(std::move(problem));
         return target;
     }
-    throw Failure<SnapshotStoreError>(SnapshotStoreError::writeFailed, base + ": no free name");
+    return failed(SnapshotStoreError::writeFailed, base + ": no free name");
 }
 
 std::size_t CompanionSnapshotStore::removeStaleTemporaries(double minimumAge) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <expected>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -14,6 +15,9 @@
 namespace vigilorb::store {
 
 enum class SnapshotStoreError { readFailed, decodeFailed, folderCreationFailed, writeFailed };
+using SnapshotStoreFailure = Error<SnapshotStoreError>;
+// What every operation returns: the snapshot after it, or why it could not be had.
+using SnapshotResult = std::expected<CompanionSnapshot, SnapshotStoreFailure>;
 
 // A snapshot is a few hundred tasks, actions and quotas; a file far beyond that is not one.
 inline constexpr std::size_t maxSnapshotFileBytes = 64u << 20;
@@ -57,22 +61,24 @@ public:
     const std::filesystem::path& file() const { return file_; }
     const std::optional<CompanionSnapshot>& cachedSnapshot() const { return cached_; }
 
-    // All operations throw Failure<SnapshotStoreError> and nothing else (also when memory runs
-    // out), so a caller's catch of that type is complete.
-    CompanionSnapshot snapshot();
-    CompanionSnapshot apply(const ProviderEventEnvelope& envelope);
-    CompanionSnapshot replaceTasks(AIProvider provider, const std::string& accountID,
-                                   const std::vector<TaskSnapshot>& tasks, Date capturedAt);
-    CompanionSnapshot removeAccount(AIProvider provider, const std::string& accountID);
-    CompanionSnapshot removeTasks(AIProvider provider, const std::string& accountID);
-    CompanionSnapshot removeTasksExcept(AIProvider provider, const std::string& accountID,
-                                        const std::vector<std::string>& keep);
-    void persist(const CompanionSnapshot& snapshot);
+    // Every operation returns its failure (also when memory runs out) and throws nothing, so
+    // a caller's check of the result is complete. A mutating operation that fails has changed
+    // neither the file nor the cached snapshot.
+    [[nodiscard]] SnapshotResult snapshot();
+    [[nodiscard]] SnapshotResult apply(const ProviderEventEnvelope& envelope);
+    [[nodiscard]] SnapshotResult replaceTasks(AIProvider provider, const std::string& accountID,
+                                              const std::vector<TaskSnapshot>& tasks, Date capturedAt);
+    [[nodiscard]] SnapshotResult removeAccount(AIProvider provider, const std::string& accountID);
+    [[nodiscard]] SnapshotResult removeTasks(AIProvider provider, const std::string& accountID);
+    [[nodiscard]] SnapshotResult removeTasksExcept(AIProvider provider, const std::string& accountID,
+                                                   const std::vector<std::string>& keep);
+    [[nodiscard]] std::expected<void, SnapshotStoreFailure> persist(const CompanionSnapshot& snapshot);
 
     // The way out of a file that does not load: renames it to "<name>.unreadable-<UTC time>"
     // (it stays for inspection) and continues from the empty snapshot, which is written at the
-    // next change. Returns the new name, or nothing when the snapshot loads fine. Throws Failure<SnapshotStoreError>(writeFailed) when the rename fails.
-    std::optional<std::filesystem::path> moveUnreadableAside();
+    // next change. Returns the new name, or nothing when the snapshot loads fine; fails with
+    // writeFailed when the rename fails.
+    [[nodiscard]] std::expected<std::optional<std::filesystem::path>, SnapshotStoreFailure> moveUnreadableAside();
 
     // The current problem with the file, if any; cleared by a successful load.
     const std::optional<SnapshotFileProblem>& fileProblem() const { return problem_; }
@@ -98,14 +104,14 @@ public:
 private:
     struct LoadFailure {
         FileIdentity identity;
-        Failure<SnapshotStoreError> failure;
+        SnapshotStoreFailure failure;
         bool movable;
     };
 
     template <class Merge>
-    CompanionSnapshot mutate(Merge&& merge);
-    CompanionSnapshot load();
-    std::filesystem::path moveAside();
+    SnapshotResult mutate(Merge&& merge);
+    SnapshotResult load();
+    std::expected<std::filesystem::path, SnapshotStoreFailure> moveAside();
     void setProblem(std::optional<SnapshotFileProblem> problem);
 
     std::filesystem::path file_;

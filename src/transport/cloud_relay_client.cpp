@@ -109,16 +109,15 @@ void CloudRelayClient::apply(const cloud::UploadSchedule::Step& step) {
 }
 
 void CloudRelayClient::upload(std::uint64_t sequence) {
-    QByteArray body;
-    try {
-        auto envelope = security::EncryptedCloudSnapshotEnvelope::seal(snapshot_, companionID_, companionName_, key_, sequence,
-                                                             options_.clock());
-        body = QByteArray::fromStdString(envelope.encode());
-    } catch (const std::exception&) {
+    auto envelope =
+        security::EncryptedCloudSnapshotEnvelope::seal(snapshot_, companionID_, companionName_, key_, sequence, options_.clock());
+    auto encoded = envelope ? envelope->encode() : std::unexpected(envelope.error());
+    if (!encoded) {
         // Nothing to send this time; the relay counts as offline and the retry seals again.
         QTimer::singleShot(0, this, [this, sequence] { finish(sequence, false); });
         return;
     }
+    QByteArray body = QByteArray::fromStdString(*encoded);
     QNetworkRequest request{QUrl(uploadURL(), QUrl::StrictMode)};
     request.setRawHeader("Authorization", QByteArray("Bearer ") + QByteArray::fromStdString(credentials_.accessToken));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));

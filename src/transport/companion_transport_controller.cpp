@@ -138,14 +138,12 @@ void CompanionTransportController::generatePairingInvitation(std::function<void(
         done(std::unexpected(PairingFailure::alreadyPreparing));
         return;
     }
-    std::optional<security::PairingInvitation> invitation;
-    std::optional<security::LocalPairingKey> key;
-    try {
-        auto now = options_.clock();
-        invitation = security::PairingInvitation::generate(
-            identity_, cloud::relayBaseURLString(preferences_, options_.builtInRelayAddress), now);
-        key = security::LocalPairingKey::deriveFromInvitation(*invitation, now);
-    } catch (const std::exception&) {
+    auto now = options_.clock();
+    auto invitation = security::PairingInvitation::generate(
+        identity_, cloud::relayBaseURLString(preferences_, options_.builtInRelayAddress), now);
+    auto key = invitation ? security::LocalPairingKey::deriveFromInvitation(*invitation, now)
+                          : std::unexpected(invitation.error());
+    if (!key) {
         done(std::unexpected(PairingFailure::invitationRefused));
         return;
     }

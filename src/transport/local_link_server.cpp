@@ -219,13 +219,12 @@ void LocalLinkServer::setSnapshot(const store::CompanionSnapshot& snapshot) {
 }
 
 bool LocalLinkServer::sendTo(const std::vector<QSslSocket*>& receivers) {
-    std::string frame;
-    try {
-        frame = link::encodeFrame(security::SignedSnapshotEnvelope::create(snapshot_, key_, Date::now()));
-    } catch (const std::exception&) {
+    auto envelope = security::SignedSnapshotEnvelope::create(snapshot_, key_, Date::now());
+    if (!envelope) {
         emit statusText(failedText);
         return false;
     }
+    std::string frame = link::encodeFrame(*envelope);
     bool allQueued = true;
     for (auto* socket : receivers) {
         auto queued = static_cast<std::size_t>(socket->bytesToWrite() + socket->encryptedBytesToWrite());

@@ -40,7 +40,7 @@ TEST_F(Pairing, GeneratingStoresAndActivatesTheKeyAndShowsItsCode) {
     EXPECT_TRUE(button->isEnabled());
 
     const auto& invitation = sheet->invitation();
-    auto key = security::LocalPairingKey::deriveFromInvitation(invitation, now);
+    auto key = security::LocalPairingKey::deriveFromInvitation(invitation, now).value();
     ASSERT_EQ(storedKey(), key);
     EXPECT_EQ(controller->latestKey(), key);
     // The status line follows the controller: local link up, no relay address in this build.
@@ -53,18 +53,18 @@ TEST_F(Pairing, GeneratingStoresAndActivatesTheKeyAndShowsItsCode) {
     // The image is ten pixels a module, quiet zone included; the sheet shows it at a whole
     // number of pixels a module (fewer only on a screen too small, as the offscreen one is),
     // and a real decoder reads the invitation back from what is shown.
-    auto matrix = desktop::encodeQr(invitation.qrPayload());
+    auto matrix = desktop::encodeQr(invitation.qrPayload().value());
     ASSERT_TRUE(matrix);
     auto image = app::makeQRImage(invitation);
     ASSERT_TRUE(image);
     EXPECT_EQ(image->width(), matrix->size() * 10);
     EXPECT_EQ(image->height(), matrix->size() * 10);
-    EXPECT_EQ(decodeQR(*image), invitation.qrPayload());
+    EXPECT_EQ(decodeQR(*image), invitation.qrPayload().value());
     QImage code = shownCode(*sheet);
     EXPECT_EQ(code.width(), code.height());
     EXPECT_EQ(code.width() % matrix->size(), 0);
     EXPECT_GE(code.width() / matrix->size(), 3);
-    EXPECT_EQ(decodeQR(code), invitation.qrPayload());
+    EXPECT_EQ(decodeQR(code), invitation.qrPayload().value());
     EXPECT_EQ(sheet->findChild<QLabel*>("pairingQRCode")->accessibleName(), "One-time local pairing QR code");
     sheet->grab().save(QString::fromStdString((artifactFolder() / "pairing-sheet.png").string()));
 
@@ -89,7 +89,7 @@ TEST_F(Pairing, GeneratingTwiceReplacesTheKeyAndTheCode) {
     EXPECT_NE(secondInvitation.secret, firstInvitation.secret);
     EXPECT_NE(labelText(*second, "verificationCode").toStdString(), firstInvitation.verificationCode());
     EXPECT_NE(shownCode(*second), firstImage);
-    EXPECT_EQ(storedKey(), security::LocalPairingKey::deriveFromInvitation(secondInvitation, now));
+    EXPECT_EQ(storedKey(), security::LocalPairingKey::deriveFromInvitation(secondInvitation, now).value());
     EXPECT_EQ(controller->latestKey(), storedKey());
 }
 

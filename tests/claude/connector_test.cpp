@@ -212,6 +212,13 @@ TEST_F(Connector, FailuresLeaveExistingFilesAlone) {
     fs::create_directories(settingsFile);
     EXPECT_EQ(prepare().detail, failed);
 
+    // A Linux path may hold bytes that are not UTF-8; JSON cannot carry them, so the settings
+    // are refused rather than written with replacement characters (a command that would not run).
+    fs::remove_all(settingsFile);
+    test::writeText(settingsFile, R"({"model":"opus"})");
+    EXPECT_EQ(prepareClaudeConnector("work", root, fs::path("/opt/caf\xE9/vigilorb-companion")).detail, failed);
+    EXPECT_EQ(test::readText(settingsFile), R"({"model":"opus"})");
+
     // No executable path, no profiles root, a file where the claude folder should be.
     EXPECT_EQ(prepareClaudeConnector("home", root, std::nullopt).detail, failed);
     EXPECT_EQ(prepareClaudeConnector("home", std::nullopt, exe).detail, failed);

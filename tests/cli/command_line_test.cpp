@@ -203,3 +203,23 @@ TEST(CurrentExecutable, ReplacedFileIsFoundAtItsPathAgain) {
     for (const auto& c : cases) EXPECT_EQ(cli::executableFromLink(c.linkTarget), c.expected) << c.linkTarget;
     EXPECT_TRUE(cli::currentExecutable());
 }
+
+TEST(InstanceLock, OneHolderUntilItEnds) {
+    test::TempDir dir;
+    auto file = dir / "VigilorbCompanion" / "companion.lock";
+    {
+        auto first = cli::InstanceLock::acquire(file);
+        ASSERT_TRUE(first.has_value());
+        // Handing the lock on (as returning it does) must not let it go.
+        auto held = std::move(*first);
+        auto second = cli::InstanceLock::acquire(file);
+        ASSERT_FALSE(second.has_value());
+        EXPECT_EQ(second.error(), cli::InstanceLockError::alreadyRunning);
+    }
+    EXPECT_TRUE(cli::InstanceLock::acquire(file).has_value());  // released with its holder
+
+    test::writeText(dir / "blocked", "");  // a file where the folder should be
+    auto blocked = cli::InstanceLock::acquire(dir / "blocked" / "companion.lock");
+    ASSERT_FALSE(blocked.has_value());
+    EXPECT_EQ(blocked.error(), cli::InstanceLockError::unavailable);
+}

@@ -34,7 +34,7 @@ struct Inbox : ::testing::Test {
     // Writes one envelope file for the event, as the command-line mode does, and returns it.
     fs::path drop(const std::string& folder, const NormalizedProviderEvent& event) {
         auto envelope = ProviderEventEnvelope::make(event, now);
-        auto path = cli::prepareInbox(root, folder) / (envelope.id + ".json");
+        auto path = cli::prepareInbox(root, folder).value() / (envelope.id + ".json");
         EXPECT_TRUE(files::writeAtomically(path, encodeEnvelope(envelope), 0600));
         return path;
     }
@@ -51,10 +51,10 @@ struct Inbox : ::testing::Test {
 }  // namespace
 
 TEST_F(Inbox, OneRunIsOneFileWithItsEventsInOrder) {
-    auto path = cli::prepareInbox(root, "work");
+    auto path = cli::prepareInbox(root, "work").value();
     auto events = std::vector{runningTask("work", "t1"), runningTask("work", "t2")};
-    cli::writeEvents(path, events, now);
-    cli::writeEvents(path, {}, now);  // no events, no file
+    ASSERT_TRUE(cli::writeEvents(path, events, now));
+    ASSERT_TRUE(cli::writeEvents(path, {}, now));  // no events, no file
     std::vector<fs::path> written(fs::directory_iterator(path), fs::directory_iterator{});
     ASSERT_EQ(written.size(), 1u);
     EXPECT_EQ(fs::status(written[0]).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
@@ -108,26 +108,19 @@ TEST_F(Inbox, EventFileDecoding) {
 }
 
 TEST_F(Inbox, WriterFailures) {
-    auto code = [](auto&& op) {
-        try {
-            op();
-        } catch (const Failure<cli::InboxWriteError>& e) {
-            return e.code();
-        }
-        return cli::InboxWriteError{-1};
-    };
-    EXPECT_EQ(code([&] { cli::prepareInbox(std::nullopt, "work"); }), cli::InboxWriteError::noApplicationSupport);
+    auto code = [](const auto& result) { return result ? cli::InboxWriteError{-1} : result.error().code; };
+    EXPECT_EQ(code(cli::prepareInbox(std::nullopt, "work")), cli::InboxWriteError::noApplicationSupport);
     test::writeText(root / "claude", "");  // a file where the folder should be
-    EXPECT_EQ(code([&] { cli::prepareInbox(root, "work"); }), cli::InboxWriteError::folderCreationFailed);
+    EXPECT_EQ(code(cli::prepareInbox(root, "work")), cli::InboxWriteError::folderCreationFailed);
     fs::remove(root / "claude");
-    auto path = cli::prepareInbox(root, "work");
+    auto path = cli::prepareInbox(root, "work").value();
     test::FileSizeLimit limit(10);
-    EXPECT_EQ(code([&] { cli::writeEvents(path, {runningTask("work", "t1")}, now); }),
+    EXPECT_EQ(code(cli::writeEvents(path, {runningTask("work", "t1")}, now)),
               cli::InboxWriteError::writeFailed);
     EXPECT_TRUE(fs::is_empty(path));  // no temporary left behind
 
     // A file the drain would delete unread is not written at all.
-    EXPECT_EQ(code([&] { cli::writeEvents(path, {runningTask("work", std::string(cli::maxEventFileBytes, 't'))}, now); }),
+    EXPECT_EQ(code(cli::writeEvents(path, {runningTask("work", std::string(cli::maxEventFileBytes, 't'))}, now)),
               cli::InboxWriteError::tooLarge);
     EXPECT_TRUE(fs::is_empty(path));
 }
@@ -138,7 +131,7 @@ TEST_F(Inbox, AppliesDeletesAndReportsPerAccount) {
     drain();
     EXPECT_TRUE(fs::is_empty(inbox("work")));
     EXPECT_TRUE(fs::is_empty(inbox("home")));
-    auto stored = store.snapshot();
+    auto stored = store.snapshot().value();
     EXPECT_TRUE(stored.tasksByID.contains("claude:work:t1"));
     EXPECT_TRUE(stored.tasksByID.contains("claude:home:t2"));
     ASSERT_EQ(published.size(), 2u);
@@ -180,8 +173,8 @@ TEST_F(Inbox, FilesThatCannotBeEventsAreRejectedWithoutReadingThemWhole) {
     drain();
     for (auto name : {"at-cap.json", "over-cap.json", "fifo.json", "endless.json"})
         EXPECT_FALSE(fs::exists(fs::symlink_status(inbox("work") / name))) << name;
-    EXPECT_EQ(store.snapshot().tasksByID.size(), 1u);
-    EXPECT_TRUE(store.snapshot().tasksByID.contains("claude:work:t-" + std::to_string(cli::maxEventFileBytes)));
+    EXPECT_EQ(store.snapshot().value().tasksByID.size(), 1u);
+    EXPECT_TRUE(store.snapshot().value().tasksByID.contains("claude:work:t-" + std::to_string(cli::maxEventFileBytes)));
 }
 
 TEST_F(Inbox, OtherExtensionsHiddenFilesAndInvalidFoldersAreLeftAlone) {
@@ -219,14 +212,14 @@ TEST_F(Inbox, ApprovalWrittenAfterItsTaskIsAppliedAfterItWhateverTheNames) {
         store::CompanionSnapshotStore freshStore{fresh / "snapshot-v1.json", [] { return now; }};
         auto write = [&](const char* name, const NormalizedProviderEvent& event, Date at) {
             auto envelope = ProviderEventEnvelope::make(event, at);
-            EXPECT_TRUE(files::writeAtomically(cli::prepareInbox(root, "work") / (std::string(name) + ".json"),
+            EXPECT_TRUE(files::writeAtomically(cli::prepareInbox(root, "work").value() / (std::string(name) + ".json"),
                                    encodeEnvelope(envelope), 0600));
         };
         write(naming.stop, task(TaskState::completed, now), now);
         write(naming.request, task(TaskState::waitingApproval, now + 1), now + 1);
         write(naming.action, approval, now + 1);
         cli::drainPass(root, freshStore, {[](const store::CompanionSnapshot&) {}, [](auto&&...) {}});
-        auto stored = freshStore.snapshot();
+        auto stored = freshStore.snapshot().value();
         auto label = std::string(naming.stop) + naming.request + naming.action;
         EXPECT_TRUE(fs::is_empty(inbox("work"))) << label;
         EXPECT_EQ(stored.tasksByID.at("claude:work:s1").state, TaskState::waitingApproval) << label;
@@ -249,7 +242,7 @@ TEST_F(Inbox, FilesOfSeveralRunsAreAppliedInRecordedOrder) {
     auto run = [&](const char* name, std::vector<NormalizedProviderEvent> events, Date at) {
         std::vector<ProviderEventEnvelope> envelopes;
         for (auto& e : events) envelopes.push_back(ProviderEventEnvelope::make(std::move(e), at));
-        EXPECT_TRUE(files::writeAtomically(cli::prepareInbox(root, "work") / (std::string(name) + ".json"),
+        EXPECT_TRUE(files::writeAtomically(cli::prepareInbox(root, "work").value() / (std::string(name) + ".json"),
                                cli::encodeEventFile(envelopes), 0600));
     };
     // Named against their order.
@@ -258,19 +251,19 @@ TEST_F(Inbox, FilesOfSeveralRunsAreAppliedInRecordedOrder) {
     run("b", {task(TaskState::running, now + 2)}, now + 2);  // the next prompt: the approval was denied
     drain();
     EXPECT_TRUE(fs::is_empty(inbox("work")));
-    EXPECT_EQ(store.snapshot().tasksByID.at("claude:work:s1").state, TaskState::running);
-    EXPECT_TRUE(store.snapshot().pendingActionsByID.empty());
+    EXPECT_EQ(store.snapshot().value().tasksByID.at("claude:work:s1").state, TaskState::running);
+    EXPECT_TRUE(store.snapshot().value().pendingActionsByID.empty());
     EXPECT_EQ(published.size(), 3u);  // one result per file
 
     run("a", {task(TaskState::waitingApproval, now + 3), approval(now + 3)}, now + 3);
     drain();
-    EXPECT_EQ(store.snapshot().pendingActionsByID.at("claude:work:s1-permission").requestedAt, now + 3);
+    EXPECT_EQ(store.snapshot().value().pendingActionsByID.at("claude:work:s1-permission").requestedAt, now + 3);
 }
 
 TEST_F(Inbox, FileWithAnEventOfAnotherAccountIsRejectedWhole) {
     auto mine = ProviderEventEnvelope::make(runningTask("work", "t1"), now);
     auto theirs = ProviderEventEnvelope::make(runningTask("home", "t2"), now);
-    auto path = cli::prepareInbox(root, "work") / (mine.id + ".json");
+    auto path = cli::prepareInbox(root, "work").value() / (mine.id + ".json");
     EXPECT_TRUE(files::writeAtomically(path, cli::encodeEventFile({mine, theirs}), 0600));
     drain();
     EXPECT_FALSE(fs::exists(path));
@@ -283,7 +276,7 @@ TEST_F(Inbox, DuplicateEnvelopeIsAppliedOnceAndBothFilesGo) {
     fs::copy_file(original, inbox("work") / "copy.json");
     drain();
     EXPECT_TRUE(fs::is_empty(inbox("work")));
-    EXPECT_EQ(store.snapshot().processedEventIDs.size(), 1u);
+    EXPECT_EQ(store.snapshot().value().processedEventIDs.size(), 1u);
     EXPECT_EQ(published.size(), 2u);  // the no-change result is published too
 }
 
@@ -301,7 +294,7 @@ TEST_F(Inbox, StoreFailureKeepsFilesUntilTheSnapshotIsReadableAgain) {
     fs::remove(snapshotFile);
     drain();
     EXPECT_TRUE(fs::is_empty(inbox("work")));
-    EXPECT_EQ(store.snapshot().tasksByID.size(), 2u);
+    EXPECT_EQ(store.snapshot().value().tasksByID.size(), 2u);
     EXPECT_EQ(rows["Claude/work"], std::make_pair(std::string("Read-only quota and task state updated"), true));
 }
 
@@ -328,7 +321,7 @@ TEST_F(Inbox, PassRemovesOnlyStaleTemporariesOfEventFiles) {
         {"." + event + ".tmp", 600, false},
         {".hidden.json", 600, false},
     };
-    auto folder = cli::prepareInbox(root, "work");
+    auto folder = cli::prepareInbox(root, "work").value();
     for (const auto& c : cases) {
         fs::remove_all(folder);
         fs::create_directories(folder);
@@ -352,7 +345,7 @@ TEST_F(Inbox, StopRequestEndsThePassBetweenFilesAndLosesNothing) {
     const int total = 40;
     for (int i = 0; i < total; ++i) {
         auto envelope = ProviderEventEnvelope::make(runningTask("work", "t" + std::to_string(i)), now + i);
-        ASSERT_TRUE(files::writeAtomically(cli::prepareInbox(root, "work") / (envelope.id + ".json"),
+        ASSERT_TRUE(files::writeAtomically(cli::prepareInbox(root, "work").value() / (envelope.id + ".json"),
                                            encodeEnvelope(envelope), 0600));
     }
     drop("home", runningTask("home", "h1"));
@@ -362,7 +355,7 @@ TEST_F(Inbox, StopRequestEndsThePassBetweenFilesAndLosesNothing) {
                               [&] { return applied >= 10; }, [] { return now; }};
     cli::drainPass(root, store, handler);
     EXPECT_EQ(applied, 10);
-    auto stored = store.snapshot();
+    auto stored = store.snapshot().value();
     EXPECT_EQ(stored.tasksByID.size(), 10u);
     // Whichever account came first, the applied files are the earliest of their inbox.
     const bool homeFirst = stored.tasksByID.contains("claude:home:h1");
@@ -378,7 +371,7 @@ TEST_F(Inbox, StopRequestEndsThePassBetweenFilesAndLosesNothing) {
     // The next start takes up the rest, in order, each once.
     store::CompanionSnapshotStore next{snapshotFile, [] { return now; }};
     cli::drainPass(root, next, {[](const store::CompanionSnapshot&) {}, [](auto&&...) {}});
-    stored = next.snapshot();
+    stored = next.snapshot().value();
     EXPECT_EQ(stored.tasksByID.size(), static_cast<std::size_t>(total + 1));
     EXPECT_EQ(stored.processedEventIDs.size(), static_cast<std::size_t>(total + 1));
     EXPECT_EQ(waiting("work"), 0);

@@ -117,7 +117,7 @@ TEST(CodexRolloutScan, ResumesAcrossPollsAndKeepsAnUnfinishedLine) {
     auto line = event("task_complete", "2026-12-10T06:09:00Z");
     append(file, line.substr(0, 30));
 
-    auto first = scanRollout(file, "t1", fallback, std::nullopt);
+    auto first = scanRollout(file, "t1", fallback, std::nullopt).value();
     ASSERT_TRUE(first.activity);
     EXPECT_EQ(first.activity->threadID, "t1");
     EXPECT_EQ(first.activity->lastTaskStartedAt, at("2026-12-10T06:00:00Z"));
@@ -126,23 +126,23 @@ TEST(CodexRolloutScan, ResumesAcrossPollsAndKeepsAnUnfinishedLine) {
     EXPECT_EQ(first.cursor.byteOffset, fs::file_size(file));
 
     append(file, line.substr(30));
-    auto second = scanRollout(file, "t1", fallback, first.cursor);
+    auto second = scanRollout(file, "t1", fallback, first.cursor).value();
     EXPECT_EQ(second.activity->lastTaskCompletedAt, at("2026-12-10T06:09:00Z"));
     EXPECT_EQ(second.activity->lastActivityAt, at("2026-12-10T06:09:00Z"));
     EXPECT_TRUE(second.cursor.bufferedLine.empty());
 
     // Nothing new: same result.
-    EXPECT_EQ(scanRollout(file, "t1", fallback, second.cursor), second);
+    EXPECT_EQ(scanRollout(file, "t1", fallback, second.cursor).value(), second);
 }
 
 TEST(CodexRolloutScan, AFileThatShrankIsReadAgainFromItsTail) {
     TempDir dir;
     auto file = dir / "rollout.jsonl";
     append(file, event("task_started", "2026-12-10T06:00:00Z") + event("task_complete", "2026-12-10T06:01:00Z"));
-    auto first = scanRollout(file, "t1", fallback, std::nullopt);
+    auto first = scanRollout(file, "t1", fallback, std::nullopt).value();
     fs::resize_file(file, 0);
     append(file, event("task_failed", "2026-12-10T05:00:00Z"));
-    auto second = scanRollout(file, "t1", fallback, first.cursor);
+    auto second = scanRollout(file, "t1", fallback, first.cursor).value();
     EXPECT_FALSE(second.cursor.lifecycle.lastCompletedAt);
     EXPECT_EQ(second.cursor.lifecycle.lastFailedAt, at("2026-12-10T05:00:00Z"));
 }
@@ -151,7 +151,7 @@ TEST(CodexRolloutScan, OtherRecordsGiveNoActivityButAdvance) {
     TempDir dir;
     auto file = dir / "rollout.jsonl";
     append(file, event("token_count") + R"({"type":"session_meta","payload":{}})" "\n");
-    auto r = scanRollout(file, "t1", fallback, std::nullopt);
+    auto r = scanRollout(file, "t1", fallback, std::nullopt).value();
     EXPECT_FALSE(r.activity);
     EXPECT_EQ(r.cursor.byteOffset, fs::file_size(file));
 }
@@ -160,19 +160,17 @@ TEST(CodexRolloutScan, ActivityIsNeverOlderThanTheFallback) {
     TempDir dir;
     auto file = dir / "rollout.jsonl";
     append(file, event("task_started", "2020-01-01T00:00:00Z"));
-    auto r = scanRollout(file, "t1", fallback, std::nullopt);
+    auto r = scanRollout(file, "t1", fallback, std::nullopt).value();
     EXPECT_EQ(r.activity->lastActivityAt, fallback);
     EXPECT_EQ(r.activity->lastTaskStartedAt, at("2020-01-01T00:00:00Z"));
 }
 
-TEST(CodexRolloutScan, MissingFileThrows) {
+TEST(CodexRolloutScan, MissingFileIsOpenFailed) {
     TempDir dir;
-    try {
-        scanRollout(dir / "gone.jsonl", "t1", fallback, std::nullopt);
-        FAIL();
-    } catch (const Failure<RolloutReadError>& e) {
-        EXPECT_EQ(e.code(), RolloutReadError::openFailed);
-    }
+    auto r = scanRollout(dir / "gone.jsonl", "t1", fallback, std::nullopt);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().code, RolloutReadError::openFailed);
+    EXPECT_EQ(r.error().detail, (dir / "gone.jsonl").string());
 }
 
 // Filler made of records that never count, in lines of about 1 KiB.
@@ -190,7 +188,7 @@ TEST(CodexRolloutScan, BootstrapReadsOnlyTheTailWhenItHoldsALifecycleEvent) {
     // An early start that the tail window must not reach, then 1.5 MiB, then a completion.
     append(file, event("task_started", "2026-12-10T05:00:00Z") + filler(1'500'000) +
                      event("task_complete", "2026-12-10T06:00:00Z") + filler(100'000));
-    auto r = scanRollout(file, "t1", fallback, std::nullopt);
+    auto r = scanRollout(file, "t1", fallback, std::nullopt).value();
     EXPECT_FALSE(r.cursor.lifecycle.lastStartedAt);
     EXPECT_EQ(r.cursor.lifecycle.lastCompletedAt, at("2026-12-10T06:00:00Z"));
     EXPECT_EQ(r.cursor.byteOffset, fs::file_size(file));
@@ -202,7 +200,7 @@ TEST(CodexRolloutScan, BootstrapWidensUntilItFindsATaskEvent) {
     // Approvals alone do not stop the widening; the start 3 MiB before the end is found.
     append(file, filler(200'000) + event("task_started", "2026-12-10T05:00:00Z") + filler(3'000'000) +
                      event("exec_approval_request", "2026-12-10T06:00:00Z"));
-    auto r = scanRollout(file, "t1", fallback, std::nullopt);
+    auto r = scanRollout(file, "t1", fallback, std::nullopt).value();
     EXPECT_EQ(r.cursor.lifecycle.lastStartedAt, at("2026-12-10T05:00:00Z"));
     EXPECT_EQ(r.cursor.lifecycle.lastApprovalAt, at("2026-12-10T06:00:00Z"));
 }
@@ -213,7 +211,7 @@ TEST(CodexRolloutScan, LargeFileWithoutTaskEventsInItsLast32MiBIsReadWhole) {
     append(file, event("task_started", "2026-12-10T05:00:00Z"));
     append(file, filler(34 * 1024 * 1024));
     append(file, event("permissions_request", "2026-12-10T06:00:00Z"));
-    auto r = scanRollout(file, "t1", fallback, std::nullopt);
+    auto r = scanRollout(file, "t1", fallback, std::nullopt).value();
     EXPECT_EQ(r.cursor.lifecycle.lastStartedAt, at("2026-12-10T05:00:00Z"));
     EXPECT_EQ(r.cursor.lifecycle.lastApprovalAt, at("2026-12-10T06:00:00Z"));
     EXPECT_EQ(r.cursor.byteOffset, fs::file_size(file));
@@ -280,7 +278,7 @@ TEST(CodexRolloutScan, BootstrapMatchesReadingEachWindowAfresh) {
         auto file = dir / ("rollout-" + std::to_string(round) + ".jsonl");
         std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
         SCOPED_TRACE(round);
-        EXPECT_EQ(scanRollout(file, "t", fallback, std::nullopt).cursor, referenceBootstrap(content));
+        EXPECT_EQ(scanRollout(file, "t", fallback, std::nullopt).value().cursor, referenceBootstrap(content));
     }
 }
 

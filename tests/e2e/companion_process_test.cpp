@@ -53,12 +53,8 @@ struct Companion : ::testing::Test {
         return n;
     }
     bool lockIsHeld() {
-        try {
-            cli::InstanceLock probe(data / "VigilorbCompanion" / "companion.lock");
-            return false;
-        } catch (const Failure<cli::InstanceLockError>& e) {
-            return e.code() == cli::InstanceLockError::alreadyRunning;
-        }
+        auto probe = cli::InstanceLock::acquire(data / "VigilorbCompanion" / "companion.lock");
+        return !probe && probe.error() == cli::InstanceLockError::alreadyRunning;
     }
     std::optional<store::CompanionSnapshot> snapshot() {
         try {
@@ -179,7 +175,7 @@ TEST_F(Companion, StopRequestEndsADrainPassBetweenFilesAndTheNextStartTakesUpThe
     // shows update k - 1 exactly when updates k and later still wait in the inbox.
     const int total = 200;
     const Date base = Date::fromUnix(std::floor(Date::now().unix()) - 2 * total);
-    auto folder = cli::prepareInbox(data / "VigilorbCompanion" / "Profiles", "work");
+    auto folder = cli::prepareInbox(data / "VigilorbCompanion" / "Profiles", "work").value();
     std::map<std::string, int> order;
     for (int i = 0; i < total; ++i) {
         auto at = base + i;

@@ -63,7 +63,7 @@ std::optional<std::string> listeningPort(pid_t pid) {
 }
 
 std::string opened(const Upload& upload, const security::LocalPairingKey& key) {
-    auto payload = security::EncryptedCloudSnapshotEnvelope::open(upload.body, key);
+    auto payload = security::EncryptedCloudSnapshotEnvelope::open(upload.body, key).value();
     return std::string(payload.begin(), payload.end());
 }
 
@@ -90,9 +90,9 @@ TEST(CompanionSync, AHookEventReachesTheRelaySealedForThePairedPhone) {
     ASSERT_EQ(run({exe, "--relay-address", base}, env).status, 0);
     auto pair = run({exe, "--pair"}, env);
     ASSERT_EQ(pair.status, 0) << pair.err;
-    auto invitation = security::PairingInvitation::decode(pair.out);
+    auto invitation = security::PairingInvitation::decode(pair.out).value();
     EXPECT_EQ(invitation.relayBaseURL, base);
-    auto key = security::LocalPairingKey::deriveFromInvitation(invitation, Date::now());
+    auto key = security::LocalPairingKey::deriveFromInvitation(invitation, Date::now()).value();
     auto credentials = security::RelayCredentials::make(base, key, invitation.companionID);
 
     // Pairing uploads the current snapshot at once.
@@ -132,7 +132,7 @@ TEST(CompanionSync, AHookEventReachesTheRelaySealedForThePairedPhone) {
     EXPECT_NE(lastLine.find(R"("state":"waitingApproval")"), std::string::npos) << lastLine;
     std::uint64_t previous = 0;
     for (const auto& upload : uploads(relay)) {
-        auto envelope = security::EncryptedCloudSnapshotEnvelope::decode(upload.body);
+        auto envelope = security::EncryptedCloudSnapshotEnvelope::decode(upload.body).value();
         EXPECT_GT(envelope.sequence, previous);  // the numbers the relay sees always increase
         previous = envelope.sequence;
     }

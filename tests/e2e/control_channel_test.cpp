@@ -106,11 +106,11 @@ TEST_F(ControlChannel, PairPrintsAnInvitationThePeerAcceptsAndActivatesItsKey) {
     ASSERT_TRUE(first.out.ends_with("}\n"));
     auto peer = run({(binDir() / "vigilorb-peer").string(), "invitation"}, baseEnvironment(), first.out);
     ASSERT_EQ(peer.status, 0) << peer.err;
-    auto invitation = security::PairingInvitation::decode(first.out);
+    auto invitation = security::PairingInvitation::decode(first.out).value();
     EXPECT_EQ(first.err, "Verification code: " + invitation.verificationCode() + "\n");
     EXPECT_NE(peer.out.find(invitation.verificationCode()), std::string::npos);
     // The phone's key is the one now stored (and activated) by the app.
-    auto key = security::LocalPairingKey::deriveFromInvitation(invitation, Date::now());
+    auto key = security::LocalPairingKey::deriveFromInvitation(invitation, Date::now()).value();
     EXPECT_EQ(storedKeyHex(), security::crypto::hexLowercase(key.bytes()));
     // The secret went only to standard output.
     EXPECT_TRUE(filesContaining(security::crypto::base64Encode(invitation.secret)).empty());
@@ -118,9 +118,9 @@ TEST_F(ControlChannel, PairPrintsAnInvitationThePeerAcceptsAndActivatesItsKey) {
     // Pairing again replaces the key: phones holding the first can no longer connect.
     auto second = command({"--pair"});
     ASSERT_EQ(second.status, 0) << second.err;
-    auto next = security::PairingInvitation::decode(second.out);
+    auto next = security::PairingInvitation::decode(second.out).value();
     EXPECT_NE(next.secret, invitation.secret);
-    EXPECT_EQ(storedKeyHex(), security::crypto::hexLowercase(security::LocalPairingKey::deriveFromInvitation(next, Date::now()).bytes()));
+    EXPECT_EQ(storedKeyHex(), security::crypto::hexLowercase(security::LocalPairingKey::deriveFromInvitation(next, Date::now()).value().bytes()));
 }
 
 TEST_F(ControlChannel, RelayAddressIsStoredTrimmedAndRefusedWhenUnusable) {
@@ -133,7 +133,7 @@ TEST_F(ControlChannel, RelayAddressIsStoredTrimmedAndRefusedWhenUnusable) {
     // The invitation now names the relay.
     auto paired = command({"--pair"});
     ASSERT_EQ(paired.status, 0);
-    EXPECT_EQ(security::PairingInvitation::decode(paired.out).relayBaseURL, "https://127.0.0.1:9/base");
+    EXPECT_EQ(security::PairingInvitation::decode(paired.out).value().relayBaseURL, "https://127.0.0.1:9/base");
 
     auto refused = command({"--relay-address", "http://127.0.0.1:9/base"});
     EXPECT_EQ(refused.status, 1);
@@ -141,7 +141,7 @@ TEST_F(ControlChannel, RelayAddressIsStoredTrimmedAndRefusedWhenUnusable) {
     auto cleared = command({"--relay-address", ""});
     EXPECT_EQ(cleared.status, 0);
     EXPECT_EQ(cleared.out, "Cloud sync address cleared; cloud sync is off.\n");
-    EXPECT_FALSE(security::PairingInvitation::decode(command({"--pair"}).out).relayBaseURL);
+    EXPECT_FALSE(security::PairingInvitation::decode(command({"--pair"}).out).value().relayBaseURL);
 }
 
 TEST_F(ControlChannel, TheSocketIsPrivateAndBadRequestsAreRefused) {

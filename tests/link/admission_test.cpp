@@ -21,7 +21,7 @@ const security::LocalPairingKey activeKey = keyOf(0x5a);
 
 std::string helloFrame(const security::LocalPairingKey& key = activeKey, std::string id = companionID, std::string device = "Pixel",
                        Date created = now, std::string nonce = {}) {
-    return encodeFrame(security::PairingHello::make(key.bytes(), std::move(id), std::move(device), created, std::move(nonce)).encode());
+    return encodeFrame(security::PairingHello::make(key.bytes(), std::move(id), std::move(device), created, std::move(nonce)).encode().value());
 }
 
 struct Connection {
@@ -145,7 +145,7 @@ TEST(Admission, NonceIsAdmittedOnceForTheKeysLife) {
     // The code covers the nonce in lower case, so a replay that only changes the case of its
     // letters still verifies; it must still count as the same nonce.
     auto hello = security::PairingHello::make(activeKey.bytes(), companionID, "Pixel", now, nonce);
-    auto json = hello.encode();
+    auto json = hello.encode().value();
     auto at = json.find(nonce);
     ASSERT_NE(at, std::string::npos);
     json.replace(at, nonce.size(), "0a1b2c3d-4e5f-4061-8273-94a5b6c7d8e9");

@@ -25,7 +25,8 @@ struct RelayParty {
                          Date generatedAt = Date::fromReference(790000000)) const {
         return security::EncryptedCloudSnapshotEnvelope::sealPayload(security::crypto::bytesOf(payload), companionID, "Ada's workstation",
                                                            key, sequence, generatedAt)
-            .encode();
+            .encode()
+            .value();
     }
 };
 

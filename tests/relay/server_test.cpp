@@ -110,7 +110,7 @@ TEST(RelayServer, RefusesOnTheWire) {
     tls.send(std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11) + std::string(500, '\x01') + "\r\n\r\n");
     auto reply = parseReply(tls.receiveAll(20s));
     EXPECT_TRUE(reply.status == 0 || reply.status == 400) << reply.status;
-    EXPECT_EQ(security::EncryptedCloudSnapshotEnvelope::decode(get(relay.port(), party).body).sequence, 5u);
+    EXPECT_EQ(security::EncryptedCloudSnapshotEnvelope::decode(get(relay.port(), party).body).value().sequence, 5u);
     EXPECT_TRUE(relay.running());
 }
 
@@ -154,7 +154,7 @@ TEST(RelayServer, EventsReachEverySubscriber) {
     for (auto* stream : {&first, &second}) {
         auto events = stream->waitFor(2);
         ASSERT_EQ(events.size(), 2u);
-        EXPECT_EQ(security::EncryptedCloudSnapshotEnvelope::decode(events[0]).sequence, 1u);
+        EXPECT_EQ(security::EncryptedCloudSnapshotEnvelope::decode(events[0]).value().sequence, 1u);
         EXPECT_EQ(events[1], next);
     }
     EventStream stranger(relay.port(), eventsPath(party), std::string(64, '1'), honest);
@@ -471,13 +471,13 @@ TEST_F(PeerFetch, WithTheStoredPairingOverTLS) {
     auto base = "https://127.0.0.1:" + std::to_string(relay.port());
     // Pair as the phone does: scan the invitation, which names the relay.
     Date now = Date::now();
-    auto invitation = security::PairingInvitation::generate(security::CompanionIdentity{ada, "Ada's workstation"}, base, now);
-    RelayParty paired(ada, security::LocalPairingKey::deriveFromInvitation(invitation, now));
+    auto invitation = security::PairingInvitation::generate(security::CompanionIdentity{ada, "Ada's workstation"}, base, now).value();
+    RelayParty paired(ada, security::LocalPairingKey::deriveFromInvitation(invitation, now).value());
     auto pairingFile = (dir / "phone" / "pairing.json").string();
     auto peer = (binDir() / "vigilorb-peer").string();
     auto notYet = run({peer, "fetch", "--state", pairingFile}, baseEnvironment());
     EXPECT_EQ(notYet.err, "notPaired\n");
-    ASSERT_EQ(run({peer, "pair", "--state", pairingFile}, baseEnvironment(), invitation.qrPayload()).status, 0);
+    ASSERT_EQ(run({peer, "pair", "--state", pairingFile}, baseEnvironment(), invitation.qrPayload().value()).status, 0);
 
     auto env = baseEnvironment();
     env["SSL_CERT_FILE"] = (dir / "ca.pem").string();

@@ -86,11 +86,11 @@ TEST_P(RelayServiceTest, StoresAndReturnsTheExactBytes) {
     EXPECT_EQ(fetched.status, 200);
     EXPECT_EQ(fetched.body, body);
     EXPECT_EQ(fetched.contentType, "application/json");
-    auto payload = security::EncryptedCloudSnapshotEnvelope::open(fetched.body, party.key);
+    auto payload = security::EncryptedCloudSnapshotEnvelope::open(fetched.body, party.key).value();
     EXPECT_EQ(security::crypto::stringOf(payload), R"({"generatedAt":1,"tasks":[]})");
 
     EXPECT_EQ(put(party, 6).status, 204);
-    EXPECT_EQ(security::EncryptedCloudSnapshotEnvelope::decode(send("GET", sourcePath(party), party.credentials.accessToken).body)
+    EXPECT_EQ(security::EncryptedCloudSnapshotEnvelope::decode(send("GET", sourcePath(party), party.credentials.accessToken).body).value()
                   .sequence,
               6u);
 }
@@ -155,7 +155,7 @@ TEST_P(RelayServiceTest, RefusalsHaveTheirStatus) {
     }
     // Nothing refused changed what is stored.
     auto fetched = send("GET", sourcePath(party), token);
-    EXPECT_EQ(security::EncryptedCloudSnapshotEnvelope::decode(fetched.body).sequence, 10u);
+    EXPECT_EQ(security::EncryptedCloudSnapshotEnvelope::decode(fetched.body).value().sequence, 10u);
     EXPECT_EQ(store->sources(channel, now - 1e9).size(), 1u);
 }
 

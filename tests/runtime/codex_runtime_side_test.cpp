@@ -280,7 +280,7 @@ TEST_F(CodexSide, MissingExecutableAndStaleQuotasAtStartUp) {
     {
         store::CompanionSnapshotStore store(data / "VigilorbCompanion/snapshot-v1.json");
         AccountQuotaSnapshot q{std::nullopt, "gone", AIProvider::codex, {{QuotaWindowKind::primary, 5, std::nullopt, std::nullopt}}, Date::now()};
-        store.apply(ProviderEventEnvelope::make(NormalizedProviderEvent::quota(q), Date::now()));
+        ASSERT_TRUE(store.apply(ProviderEventEnvelope::make(NormalizedProviderEvent::quota(q), Date::now())).has_value());
     }
     codex::upsertSavedCodexAccount(preferences, "work", false);
     auto c = make();

@@ -187,14 +187,14 @@ TEST_F(Controller, RecordEventsPublishesEveryResultAndStopsAtTheFirstFailure) {
     EXPECT_FALSE(c->accountStatus("Claude/work")->isHealthy);
     EXPECT_EQ(sent.size(), 2u);
     EXPECT_EQ(test::readText(snapshotFile), before);
-    EXPECT_FALSE(c->store().snapshot().tasksByID.contains("claude:work:t4"));
+    EXPECT_FALSE(c->store().snapshot().value().tasksByID.contains("claude:work:t4"));
 }
 
 TEST_F(Controller, InboxTaskDrainsRepeatedly) {
     auto c = make(options());
     waitFor(*c, &runtime::ProviderRuntimeController::claudeInboxDrained);
-    auto inbox = cli::prepareInbox(data / "VigilorbCompanion" / "Profiles", "work");
-    cli::writeEvents(inbox, {task("t1")}, now);
+    auto inbox = cli::prepareInbox(data / "VigilorbCompanion" / "Profiles", "work").value();
+    ASSERT_TRUE(cli::writeEvents(inbox, {task("t1")}, now));
     waitFor(*c, &runtime::ProviderRuntimeController::claudeInboxDrained);
     EXPECT_TRUE(fs::is_empty(inbox));
     EXPECT_TRUE(c->snapshot().tasksByID.contains("claude:work:t1"));
@@ -211,11 +211,11 @@ TEST_F(Controller, InboxIsDrainedWhenAFileLandsWithoutWaitingForThePeriod) {
     waitFor(*c, &runtime::ProviderRuntimeController::claudeInboxDrained);
     const auto profiles = data / "VigilorbCompanion" / "Profiles";
     for (const auto& [account, id] : {std::pair{"work", "claude:work:t1"}, std::pair{"home", "claude:home:t2"}}) {
-        auto inbox = cli::prepareInbox(profiles, account);
-        cli::writeEvents(inbox, {NormalizedProviderEvent::task(TaskSnapshot{
-                                    std::string(id).substr(std::string(id).rfind(':') + 1), std::nullopt, account,
-                                    AIProvider::claude, "Claude task", TaskState::running, now})},
-                         now);
+        auto inbox = cli::prepareInbox(profiles, account).value();
+        ASSERT_TRUE(cli::writeEvents(inbox, {NormalizedProviderEvent::task(TaskSnapshot{
+                                                std::string(id).substr(std::string(id).rfind(':') + 1), std::nullopt,
+                                                account, AIProvider::claude, "Claude task", TaskState::running, now})},
+                                     now));
         QDeadlineTimer deadline(30000);
         while (!c->snapshot().tasksByID.contains(id) && !deadline.hasExpired())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);

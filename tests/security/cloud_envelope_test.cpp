@@ -7,6 +7,7 @@
 #include "protocol_fixtures.hpp"
 #include "security/cloud_envelope.hpp"
 #include "security/codec.hpp"
+#include "security/pairing.hpp"
 #include "security/snapshot_envelope.hpp"
 
 using namespace vigilorb;
@@ -17,12 +18,9 @@ namespace {
 const std::string companionID = "mac-0f1e2d3c-4b5a-4697-8877-665544332211";
 
 std::optional<security::CloudSnapshotError> openError(const std::string& envelope, const security::LocalPairingKey& k) {
-    try {
-        security::EncryptedCloudSnapshotEnvelope::open(envelope, k);
-    } catch (const Failure<security::CloudSnapshotError>& e) {
-        return e.code();
-    }
-    return std::nullopt;
+    auto opened = security::EncryptedCloudSnapshotEnvelope::open(envelope, k);
+    if (opened) return std::nullopt;
+    return opened.error();
 }
 
 }  // namespace
@@ -30,24 +28,24 @@ std::optional<security::CloudSnapshotError> openError(const std::string& envelop
 TEST(EncryptedCloudSnapshotEnvelope, SealsThePayloadAndOpens) {
     auto k = key();
     Date now = at(700000000.75);
-    auto e = security::EncryptedCloudSnapshotEnvelope::seal(sampleSnapshot(), companionID, "Ada's workstation", k, 7, now);
-    auto payload = security::DeviceSnapshotPayload::make(sampleSnapshot(), now).encode();
+    auto e = security::EncryptedCloudSnapshotEnvelope::seal(sampleSnapshot(), companionID, "Ada's workstation", k, 7, now).value();
+    auto payload = security::DeviceSnapshotPayload::make(sampleSnapshot(), now).encode().value();
     EXPECT_EQ(e.sealedPayload.size(), payload.size() + 28);
     EXPECT_EQ(e.sourceID, companionID);
     EXPECT_EQ(e.keyIdentifier, k.keyIdentifier());
     EXPECT_EQ(e.sequence, 7u);
     EXPECT_EQ(e.generatedAt, now);
-    EXPECT_EQ(security::crypto::stringOf(security::EncryptedCloudSnapshotEnvelope::open(e.encode(), k)), payload);
+    EXPECT_EQ(security::crypto::stringOf(security::EncryptedCloudSnapshotEnvelope::open(e.encode().value(), k).value()), payload);
 
-    auto again = security::EncryptedCloudSnapshotEnvelope::seal(sampleSnapshot(), companionID, "Ada's workstation", k, 7, now);
+    auto again = security::EncryptedCloudSnapshotEnvelope::seal(sampleSnapshot(), companionID, "Ada's workstation", k, 7, now).value();
     EXPECT_NE(again.sealedPayload, e.sealedPayload) << "fresh nonce for every seal";
 
     std::vector<std::string> order;
-    auto ordered = nlohmann::ordered_json::parse(e.encode());
+    auto ordered = nlohmann::ordered_json::parse(e.encode().value());
     for (auto& [name, _] : ordered.items()) order.push_back(name);
     EXPECT_EQ(order, (std::vector<std::string>{"schemaVersion", "sourceID", "sourceName", "keyIdentifier", "sequence",
                                                "generatedAt", "sealedPayload"}));
-    EXPECT_EQ(security::EncryptedCloudSnapshotEnvelope::decode(e.encode()), e);
+    EXPECT_EQ(security::EncryptedCloudSnapshotEnvelope::decode(e.encode().value()), e);
 }
 
 TEST(EncryptedCloudSnapshotEnvelope, AssociatedDataLayout) {
@@ -64,27 +62,27 @@ TEST(EncryptedCloudSnapshotEnvelope, AssociatedDataLayout) {
     for (int shift = 56; shift >= 0; shift -= 8) expected.push_back(static_cast<std::uint8_t>(0x41CD27E440000000ull >> shift));
     EXPECT_EQ(e.associatedData(), expected);
     e.schemaVersion = -1;
-    EXPECT_THROW(e.associatedData(), Failure<security::CloudSnapshotError>);
+    EXPECT_EQ(e.associatedData(), std::unexpected(security::CloudSnapshotError::incompatibleSchema));
 }
 
 TEST(EncryptedCloudSnapshotEnvelope, LongNameIsCutAndCovered) {
     std::string name;
     for (int i = 0; i < 80; ++i) name += "é";
     auto k = key();
-    auto e = security::EncryptedCloudSnapshotEnvelope::seal(store::CompanionSnapshot{}, companionID, name, k, 1, at(5));
+    auto e = security::EncryptedCloudSnapshotEnvelope::seal(store::CompanionSnapshot{}, companionID, name, k, 1, at(5)).value();
     EXPECT_EQ(text::graphemeCount(e.sourceName), 64u);
     EXPECT_EQ(e.sourceName, text::graphemePrefix(name, 64));
-    auto aad = e.associatedData();
+    auto aad = e.associatedData().value();
     auto cut = security::crypto::bytesOf(e.sourceName + std::string(1, '\0'));
     EXPECT_NE(std::search(aad.begin(), aad.end(), cut.begin(), cut.end()), aad.end());
-    EXPECT_NO_THROW(security::EncryptedCloudSnapshotEnvelope::open(e.encode(), k));
+    EXPECT_TRUE(security::EncryptedCloudSnapshotEnvelope::open(e.encode().value(), k));
 }
 
 TEST(EncryptedCloudSnapshotEnvelope, OpeningOutcomes) {
     auto k = key();
-    auto good = security::EncryptedCloudSnapshotEnvelope::seal(sampleSnapshot(), companionID, "Box", k, 41, at(100.5));
+    auto good = security::EncryptedCloudSnapshotEnvelope::seal(sampleSnapshot(), companionID, "Box", k, 41, at(100.5)).value();
     auto changed = [&](const std::function<void(Json&)>& f) {
-        auto j = json::parse(good.encode()).value();
+        auto j = json::parse(good.encode().value()).value();
         f(j);
         return j.dump();
     };
@@ -102,7 +100,7 @@ TEST(EncryptedCloudSnapshotEnvelope, OpeningOutcomes) {
         std::optional<E> expected;
         security::LocalPairingKey key;
     } cases[] = {
-        {"valid", good.encode(), std::nullopt, k},
+        {"valid", good.encode().value(), std::nullopt, k},
         {"sequence + 1", changed([](Json& j) { j["sequence"] = 42; }), E::authenticationFailed, k},
         {"sequence - 1", changed([](Json& j) { j["sequence"] = 40; }), E::authenticationFailed, k},
         {"source name", changed([](Json& j) { j["sourceName"] = "Box2"; }), E::authenticationFailed, k},
@@ -113,7 +111,7 @@ TEST(EncryptedCloudSnapshotEnvelope, OpeningOutcomes) {
         {"tag byte", flipSealed(good.sealedPayload.size() - 1), E::authenticationFailed, k},
         {"truncated", changed([](Json& j) { j["sealedPayload"] = security::crypto::base64Encode(Bytes(27, 1)); }),
          E::invalidSealedPayload, k},
-        {"other key", good.encode(), E::unknownKey, key(1)},
+        {"other key", good.encode().value(), E::unknownKey, key(1)},
         {"key identifier", changed([](Json& j) { j["keyIdentifier"] = key(1).keyIdentifier(); }), E::authenticationFailed,
          key(1)},
         {"schema 2", changed([](Json& j) { j["schemaVersion"] = 2; }), E::incompatibleSchema, k},
@@ -126,9 +124,37 @@ TEST(EncryptedCloudSnapshotEnvelope, OpeningOutcomes) {
 TEST(EncryptedCloudSnapshotEnvelope, LargestSequenceSurvivesJson) {
     auto k = key();
     auto e = security::EncryptedCloudSnapshotEnvelope::seal(store::CompanionSnapshot{}, companionID, "Box", k,
-                                                  std::numeric_limits<std::uint64_t>::max(), at(1));
-    EXPECT_EQ(security::EncryptedCloudSnapshotEnvelope::decode(e.encode()).sequence, std::numeric_limits<std::uint64_t>::max());
-    EXPECT_NO_THROW(security::EncryptedCloudSnapshotEnvelope::open(e.encode(), k));
+                                                  std::numeric_limits<std::uint64_t>::max(), at(1)).value();
+    EXPECT_EQ(security::EncryptedCloudSnapshotEnvelope::decode(e.encode().value()).value().sequence, std::numeric_limits<std::uint64_t>::max());
+    EXPECT_TRUE(security::EncryptedCloudSnapshotEnvelope::open(e.encode().value(), k));
+}
+
+// JSON cannot carry bytes that are not UTF-8, and replacing them would change what is signed: a
+// document holding such text is refused on the sending side, never sent altered or half-built.
+TEST(OutgoingDocuments, TextThatIsNotUTF8IsRefused) {
+    auto k = key();
+    auto snapshot = sampleSnapshot();
+    snapshot.tasksByID["b"].title = "bad \xFF byte";
+    auto hello = security::PairingHello::make(k.bytes(), "mac-1", "Phone \xC3", at(1));
+    security::PairingInvitation invitation;
+    invitation.companionName = "Box \xE2\x82";
+    struct Case {
+        const char* name;
+        std::expected<std::string, security::codec::EncodeFailure> result;
+    } cases[] = {
+        {"payload", security::DeviceSnapshotPayload::make(snapshot, at(1)).encode()},
+        {"signed envelope", security::SignedSnapshotEnvelope::create(snapshot, k, at(1))},
+        {"hello", hello.encode()},
+        {"invitation", invitation.qrPayload()},
+    };
+    for (auto& c : cases) {
+        ASSERT_FALSE(c.result) << c.name;
+        EXPECT_EQ(c.result.error().code, security::codec::EncodeError::invalidText) << c.name;
+        EXPECT_TRUE(c.result.error().detail.starts_with("Cannot encode: ")) << c.name << ": " << c.result.error().detail;
+    }
+    auto sealed = security::EncryptedCloudSnapshotEnvelope::seal(snapshot, companionID, "Box", k, 1, at(1));
+    ASSERT_FALSE(sealed);
+    EXPECT_EQ(sealed.error().code, security::codec::EncodeError::invalidText);
 }
 
 TEST(RelayCredentials, DerivedFromKeyAndCompanion) {

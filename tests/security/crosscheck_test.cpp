@@ -16,15 +16,15 @@ TEST(IndependentImplementation, AgreesInBothDirections) {
     test::TempDir dir;
     const security::CompanionIdentity identity{"mac-0f1e2d3c-4b5a-4697-8877-665544332211", "Ada's \"Lab\" / Werkstatt"};
     Date now = Date::now();
-    auto invitation = security::PairingInvitation::generate(identity, std::string("https://relay.example.com/v"), now);
-    auto key = security::LocalPairingKey::deriveFromInvitation(invitation, now);
+    auto invitation = security::PairingInvitation::generate(identity, std::string("https://relay.example.com/v"), now).value();
+    auto key = security::LocalPairingKey::deriveFromInvitation(invitation, now).value();
 
-    auto signedText = security::SignedSnapshotEnvelope::create(sampleSnapshot(), key, now);
-    auto sealed = security::EncryptedCloudSnapshotEnvelope::seal(sampleSnapshot(), identity.id, identity.name, key, 9, now);
+    auto signedText = security::SignedSnapshotEnvelope::create(sampleSnapshot(), key, now).value();
+    auto sealed = security::EncryptedCloudSnapshotEnvelope::seal(sampleSnapshot(), identity.id, identity.name, key, 9, now).value();
     test::writeText(dir / "key.hex", security::crypto::hexLowercase(key.bytes()));
     test::writeText(dir / "signed.json", signedText);
-    test::writeText(dir / "sealed.json", sealed.encode());
-    test::writeText(dir / "invitation.json", invitation.qrPayload());
+    test::writeText(dir / "sealed.json", sealed.encode().value());
+    test::writeText(dir / "invitation.json", invitation.qrPayload().value());
     Json request = {{"companionID", identity.id}, {"deviceName", "Ada’s phone"}, {"createdAt", now.sinceReference}};
     test::writeText(dir / "hello-request.json", request.dump());
 
@@ -32,7 +32,7 @@ TEST(IndependentImplementation, AgreesInBothDirections) {
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 
     auto result = json::parse(test::readText(dir / "result.json")).value();
-    auto expectedPayload = security::DeviceSnapshotPayload::make(sampleSnapshot(), now).encode();
+    auto expectedPayload = security::DeviceSnapshotPayload::make(sampleSnapshot(), now).encode().value();
     EXPECT_EQ(security::crypto::base64Decode(result["signedPayload"].get<std::string>()), security::crypto::bytesOf(expectedPayload));
     EXPECT_EQ(security::crypto::base64Decode(result["sealedPayload"].get<std::string>()), security::crypto::bytesOf(expectedPayload));
     EXPECT_EQ(result["invitation"]["key"], security::crypto::hexLowercase(key.bytes()));
@@ -45,8 +45,8 @@ TEST(IndependentImplementation, AgreesInBothDirections) {
                                      {"tasks", {"t-a", "t-b", "t-old"}},
                                      {"pendingActions", {"p-1", "p-2"}}}));
 
-    auto hello = security::PairingHello::decode(test::readText(dir / "hello.json"));
-    EXPECT_NO_THROW(hello.verify(key.bytes(), now));
+    auto hello = security::PairingHello::decode(test::readText(dir / "hello.json")).value();
+    EXPECT_TRUE(hello.verify(key.bytes(), now));
     EXPECT_EQ(hello.deviceName, "Ada’s phone");
-    EXPECT_THROW(hello.verify(key.bytes(), now + 61), Failure<security::LocalSnapshotProtocolError>);
+    EXPECT_EQ(hello.verify(key.bytes(), now + 61), std::unexpected(security::LocalSnapshotProtocolError::envelopeExpired));
 }

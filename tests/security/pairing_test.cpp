@@ -15,18 +15,15 @@ namespace {
 
 const security::CompanionIdentity identity{"mac-0f1e2d3c-4b5a-4697-8877-665544332211", "Ada's workstation"};
 
-template <class E, class F>
-std::optional<E> errorOf(F&& f) {
-    try {
-        f();
-    } catch (const Failure<E>& e) {
-        return e.code();
-    }
-    return std::nullopt;
+// The refusal a result carries, or nothing when it succeeded.
+template <class T, class E>
+std::optional<E> errorOf(const std::expected<T, E>& result) {
+    if (result) return std::nullopt;
+    return result.error();
 }
 
 security::PairingInvitation validInvitation(Date now = at(1000)) {
-    return security::PairingInvitation::generate(identity, std::string("https://relay.example.com/base"), now);
+    return security::PairingInvitation::generate(identity, std::string("https://relay.example.com/base"), now).value();
 }
 
 }  // namespace
@@ -43,26 +40,26 @@ TEST(PairingInvitation, GenerationFillsEveryField) {
     EXPECT_EQ(inv.secret.size(), 32u);
     EXPECT_NE(validInvitation().secret, inv.secret);
     EXPECT_NE(validInvitation().id, inv.id);
-    EXPECT_NO_THROW(inv.validate(at(1000)));
+    EXPECT_TRUE(inv.validate(at(1000)));
 }
 
 TEST(PairingInvitation, GenerationErrorsAndRelayPreference) {
     using E = security::PairingInvitationError;
-    EXPECT_EQ(errorOf<E>([] { security::PairingInvitation::generate({"mac 1", "n"}, std::nullopt, at(0)); }),
+    EXPECT_EQ(errorOf(security::PairingInvitation::generate({"mac 1", "n"}, std::nullopt, at(0))),
               E::invalidCompanionID);
-    EXPECT_EQ(errorOf<E>([] { security::PairingInvitation::generate({"mac-1", " \n"}, std::nullopt, at(0)); }),
+    EXPECT_EQ(errorOf(security::PairingInvitation::generate({"mac-1", " \n"}, std::nullopt, at(0))),
               E::invalidCompanionName);
-    EXPECT_EQ(errorOf<E>([] { security::PairingInvitation::generate({"mac-1", std::string(65, 'n')}, std::nullopt, at(0)); }),
+    EXPECT_EQ(errorOf(security::PairingInvitation::generate({"mac-1", std::string(65, 'n')}, std::nullopt, at(0))),
               E::invalidCompanionName);
     std::string longRelay = "https://relay.example.com/" + std::string(500, 'p');
-    EXPECT_EQ(errorOf<E>([&] { security::PairingInvitation::generate({"mac-1", "n"}, longRelay, at(0)); }),
+    EXPECT_EQ(errorOf(security::PairingInvitation::generate({"mac-1", "n"}, longRelay, at(0))),
               E::invalidRelayConfiguration);
     // An unusable relay preference means no relay, not a failure.
     for (auto relay : {std::optional<std::string>(), std::optional<std::string>(""),
                        std::optional<std::string>("http://relay.example.com"),
                        std::optional<std::string>("https://relay.example.com/?q=1")})
-        EXPECT_EQ(security::PairingInvitation::generate(identity, relay, at(0)).relayBaseURL, std::nullopt);
-    EXPECT_EQ(security::PairingInvitation::generate(identity, std::string("  https://r.example  "), at(0)).relayBaseURL,
+        EXPECT_EQ(security::PairingInvitation::generate(identity, relay, at(0)).value().relayBaseURL, std::nullopt);
+    EXPECT_EQ(security::PairingInvitation::generate(identity, std::string("  https://r.example  "), at(0)).value().relayBaseURL,
               "https://r.example");
 }
 
@@ -107,10 +104,10 @@ TEST(PairingInvitation, ValidationOrderAndBoundaries) {
     for (auto& c : cases) {
         auto inv = validInvitation();
         c.change(inv);
-        EXPECT_EQ(errorOf<E>([&] { inv.validate(at(c.now)); }), c.expected) << c.name;
+        EXPECT_EQ(errorOf(inv.validate(at(c.now))), c.expected) << c.name;
         // Key derivation runs the same validation first and yields no key on failure.
         if (c.expected) {
-            EXPECT_EQ(errorOf<E>([&] { security::LocalPairingKey::deriveFromInvitation(inv, at(c.now)); }), c.expected) << c.name;
+            EXPECT_EQ(errorOf(security::LocalPairingKey::deriveFromInvitation(inv, at(c.now))), c.expected) << c.name;
         }
     }
 }
@@ -125,11 +122,12 @@ TEST(PairingInvitation, FreshIdentityIDPassesTheCompanionIDRule) {
 
 TEST(PairingInvitation, DerivedKeyIsHkdfOfTheSecret) {
     auto inv = validInvitation();
-    auto derived = security::LocalPairingKey::deriveFromInvitation(inv, at(1000));
+    auto derived = security::LocalPairingKey::deriveFromInvitation(inv, at(1000)).value();
     EXPECT_EQ(derived.bytes(), security::crypto::hkdfSha256(inv.secret, security::crypto::bytesOf(inv.companionID),
-                                                  security::crypto::bytesOf("Vigilorb.PairingKey.v1"), 32));
+                                                  security::crypto::bytesOf("Vigilorb.PairingKey.v1"), 32).value());
     // The phone derives the same key from the scanned QR content.
-    EXPECT_EQ(security::LocalPairingKey::deriveFromInvitation(security::PairingInvitation::decode(inv.qrPayload()), at(1000)), derived);
+    EXPECT_EQ(security::LocalPairingKey::deriveFromInvitation(security::PairingInvitation::decode(inv.qrPayload().value()).value(), at(1000)),
+              derived);
 }
 
 TEST(PairingInvitation, QrPayloadIsSortedCompactJson) {
@@ -141,16 +139,16 @@ TEST(PairingInvitation, QrPayloadIsSortedCompactJson) {
               R"("expiresAt":1120,"id":"0A1B2C3D-0000-4000-8000-00000000000F","issuedAt":1000,)"
               R"("relayBaseURL":"https://relay.example.com/base","schemaVersion":1,)"
               R"("secret":"q6urq6urq6urq6urq6urq6urq6urq6urq6urq6urq6s="})");
-    EXPECT_EQ(security::PairingInvitation::decode(inv.qrPayload()), inv);
-    auto noRelay = security::PairingInvitation::generate(identity, std::nullopt, at(0));
-    EXPECT_EQ(noRelay.qrPayload().find("relayBaseURL"), std::string::npos);
+    EXPECT_EQ(security::PairingInvitation::decode(inv.qrPayload().value()), inv);
+    auto noRelay = security::PairingInvitation::generate(identity, std::nullopt, at(0)).value();
+    EXPECT_EQ(noRelay.qrPayload().value().find("relayBaseURL"), std::string::npos);
 }
 
 TEST(PairingInvitation, VerificationCode) {
     auto inv = validInvitation();
     const std::regex sixDigits("^[0-9]{6}$");
     EXPECT_TRUE(std::regex_match(inv.verificationCode(), sixDigits));
-    EXPECT_EQ(inv.verificationCode(), security::PairingInvitation::decode(inv.qrPayload()).verificationCode());
+    EXPECT_EQ(inv.verificationCode(), security::PairingInvitation::decode(inv.qrPayload().value()).value().verificationCode());
     // Recomputed by hand: HMAC over the label and the lower-case ID.
     auto mac = security::crypto::hmacSha256(inv.secret, security::crypto::bytesOf("Vigilorb.PairingVerification.v1:" +
                                                               security::codec::asciiLowercase(inv.id)));
@@ -251,9 +249,9 @@ TEST(PairingHello, VerifyOutcomes) {
     };
     for (auto& c : cases) {
         auto hello = c.make();
-        EXPECT_EQ(errorOf<E>([&] { hello.verify(k.bytes(), at(c.now)); }), c.expected) << c.name;
+        EXPECT_EQ(errorOf(hello.verify(k.bytes(), at(c.now))), c.expected) << c.name;
         // The same outcome after a round trip through JSON.
-        auto decoded = security::PairingHello::decode(hello.encode());
+        auto decoded = security::PairingHello::decode(hello.encode().value());
         EXPECT_EQ(decoded, hello) << c.name;
     }
 }
@@ -261,7 +259,7 @@ TEST(PairingHello, VerifyOutcomes) {
 TEST(PairingHello, JsonForm) {
     auto h = security::PairingHello::make(key().bytes(), "mac-1", "Ada's \"phone\"", at(12.5), "e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
     EXPECT_EQ(h.nonce, "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
-    auto text = h.encode();
+    auto text = h.encode().value();
     EXPECT_TRUE(text.starts_with(R"({"schemaVersion":1,"companionID":"mac-1","deviceName":"Ada's \"phone\"",)"
                                  R"("nonce":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","createdAt":12.5,"authenticationCode":")"))
         << text;

@@ -12,16 +12,6 @@ using namespace vigilorb::protocol_fixtures;
 
 namespace {
 
-template <class E, class F>
-E errorOf(F&& f) {
-    try {
-        f();
-    } catch (const Failure<E>& e) {
-        return e.code();
-    }
-    throw std::runtime_error("no error");
-}
-
 Json reencode(std::string_view envelope, const std::function<void(Json&)>& change) {
     auto j = json::parse(envelope).value();
     change(j);
@@ -45,12 +35,12 @@ TEST(DeviceSnapshotPayload, OrdersListsAndSortsKeysEverywhere) {
     EXPECT_EQ(tasks, (std::vector<std::string>{"t-a", "t-b", "t-old"}));
     EXPECT_EQ(actions, (std::vector<std::string>{"p-1", "p-2"}));
 
-    auto text = p.encode();
+    auto text = p.encode().value();
     EXPECT_EQ(json::parse(text).value().dump(), text) << "compact, sorted";
     EXPECT_NE(text.find(R"({"accountID":"alpha","capturedAt":700000001,"provider":"claude","windows":[{"durationMinutes":300,"kind":"fiveHour","resetsAt":800000000,"usedPercentage":42.5}]})"),
               std::string::npos)
         << text;
-    EXPECT_EQ(security::DeviceSnapshotPayload::decode(text), p);
+    EXPECT_EQ(security::DeviceSnapshotPayload::decode(text).value(), p);
 }
 
 TEST(SignedSnapshotEnvelope, LayoutOfAuthenticatedBytes) {
@@ -74,14 +64,13 @@ TEST(SignedSnapshotEnvelope, LayoutOfAuthenticatedBytes) {
     security::codec::appendText(expected, "{}");
     EXPECT_EQ(e.authenticatedBytes(), expected);
     e.schemaVersion = -1;
-    EXPECT_EQ(errorOf<security::LocalSnapshotProtocolError>([&] { e.authenticatedBytes(); }),
-              security::LocalSnapshotProtocolError::incompatibleSchema);
+    EXPECT_EQ(e.authenticatedBytes(), std::unexpected(security::LocalSnapshotProtocolError::incompatibleSchema));
 }
 
 TEST(SignedSnapshotEnvelope, CreatedEnvelopeJsonAndCode) {
     auto k = key();
     Date now = at(700000000.123456);
-    auto text = security::SignedSnapshotEnvelope::create(sampleSnapshot(), k, now);
+    auto text = security::SignedSnapshotEnvelope::create(sampleSnapshot(), k, now).value();
     auto j = json::parse(text).value();
     std::vector<std::string> order;
     auto ordered = nlohmann::ordered_json::parse(text);
@@ -95,13 +84,13 @@ TEST(SignedSnapshotEnvelope, CreatedEnvelopeJsonAndCode) {
     EXPECT_EQ(j["createdAt"].get<double>(), now.sinceReference);
 
     // Recomputing from the decoded JSON reproduces the code.
-    auto e = security::SignedSnapshotEnvelope::decode(text);
+    auto e = security::SignedSnapshotEnvelope::decode(text).value();
     EXPECT_EQ(e.authenticationCode.size(), 32u);
-    EXPECT_EQ(security::crypto::hmacSha256(k.bytes(), e.authenticatedBytes()), e.authenticationCode);
+    EXPECT_EQ(security::crypto::hmacSha256(k.bytes(), e.authenticatedBytes().value()), e.authenticationCode);
     EXPECT_EQ(security::crypto::stringOf(e.payload), security::DeviceSnapshotPayload::make(sampleSnapshot(), now).encode());
     EXPECT_EQ(e.encode(), text);
 
-    auto second = security::SignedSnapshotEnvelope::decode(security::SignedSnapshotEnvelope::create(sampleSnapshot(), k, now));
+    auto second = security::SignedSnapshotEnvelope::decode(security::SignedSnapshotEnvelope::create(sampleSnapshot(), k, now).value()).value();
     EXPECT_NE(second.nonce, e.nonce);
     EXPECT_NE(second.authenticationCode, e.authenticationCode);
 }
@@ -110,12 +99,12 @@ TEST(SignedSnapshotEnvelope, CreatedEnvelopeJsonAndCode) {
 TEST(SignedEnvelopeReceiver, Outcomes) {
     auto k = key();
     Date created = at(700000000.5);
-    auto good = security::SignedSnapshotEnvelope::create(sampleSnapshot(), k, created);
+    auto good = security::SignedSnapshotEnvelope::create(sampleSnapshot(), k, created).value();
     auto resign = [&](const std::function<void(security::SignedSnapshotEnvelope&)>& change) {
-        auto e = security::SignedSnapshotEnvelope::decode(good);
+        auto e = security::SignedSnapshotEnvelope::decode(good).value();
         change(e);
-        e.authenticationCode = security::crypto::hmacSha256(k.bytes(), e.authenticatedBytes());
-        return e.encode();
+        e.authenticationCode = security::crypto::hmacSha256(k.bytes(), e.authenticatedBytes().value());
+        return e.encode().value();
     };
     auto flip = [](Bytes b, std::size_t i) {
         b[i] ^= 0x01;
@@ -151,33 +140,33 @@ TEST(SignedEnvelopeReceiver, Outcomes) {
              j["authenticationCode"] = security::crypto::base64Encode(
                  flip(*security::crypto::base64Decode(j["authenticationCode"].get<std::string>()), 31));
          }).dump(), created, E::invalidAuthenticationCode},
-        {"other key", security::SignedSnapshotEnvelope::create(sampleSnapshot(), key(1), created), created,
+        {"other key", security::SignedSnapshotEnvelope::create(sampleSnapshot(), key(1), created).value(), created,
          E::invalidAuthenticationCode},
         {"expired", good, created + 120.001, E::envelopeExpired},
         {"from future", good, created - 30.001, E::envelopeFromFuture},
     };
     for (auto& c : cases) {
         security::SnapshotNonceReplayGuard guard;
-        try {
-            auto payload = security::SignedEnvelopeReceiver::check(c.envelope, k, c.now, guard);
-            EXPECT_FALSE(c.expected) << c.name;
-            EXPECT_EQ(payload, security::SignedSnapshotEnvelope::decode(good).payload) << c.name;
-        } catch (const Failure<E>& e) {
-            EXPECT_EQ(c.expected, e.code()) << c.name << ": " << rawValue(e.code());
-        }
+        auto payload = security::SignedEnvelopeReceiver::check(c.envelope, k, c.now, guard);
+        if (c.expected)
+            EXPECT_EQ(payload, std::unexpected(*c.expected)) << c.name;
+        else
+            EXPECT_EQ(payload, security::SignedSnapshotEnvelope::decode(good).value().payload) << c.name;
     }
 }
 
 TEST(SignedEnvelopeReceiver, ReplayedNonceIsRefusedUntilItsEnvelopeExpires) {
     auto k = key();
     security::SnapshotNonceReplayGuard guard;
-    auto envelope = security::SignedSnapshotEnvelope::create(sampleSnapshot(), k, at(1000));
-    security::SignedEnvelopeReceiver::check(envelope, k, at(1000), guard);
-    EXPECT_EQ(errorOf<security::LocalSnapshotProtocolError>([&] { security::SignedEnvelopeReceiver::check(envelope, k, at(1001), guard); }),
-              security::LocalSnapshotProtocolError::replayedNonce);
+    auto envelope = security::SignedSnapshotEnvelope::create(sampleSnapshot(), k, at(1000)).value();
+    EXPECT_TRUE(security::SignedEnvelopeReceiver::check(envelope, k, at(1000), guard));
+    EXPECT_EQ(security::SignedEnvelopeReceiver::check(envelope, k, at(1001), guard),
+              std::unexpected(security::LocalSnapshotProtocolError::replayedNonce));
     // A fresh envelope is accepted, and once the first has expired its nonce is forgotten.
-    security::SignedEnvelopeReceiver::check(security::SignedSnapshotEnvelope::create(sampleSnapshot(), k, at(1001)), k, at(1001), guard);
-    security::SignedEnvelopeReceiver::check(security::SignedSnapshotEnvelope::create(sampleSnapshot(), k, at(1200)), k, at(1200), guard);
+    EXPECT_TRUE(security::SignedEnvelopeReceiver::check(security::SignedSnapshotEnvelope::create(sampleSnapshot(), k, at(1001)).value(),
+                                                        k, at(1001), guard));
+    EXPECT_TRUE(security::SignedEnvelopeReceiver::check(security::SignedSnapshotEnvelope::create(sampleSnapshot(), k, at(1200)).value(),
+                                                        k, at(1200), guard));
     EXPECT_EQ(guard.size(), 1u);
 }
 

@@ -55,41 +55,40 @@ void setModified(const fs::path& file, Date at) {
     ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
 }
 
-store::SnapshotStoreError codeOf(auto&& op) {
-    try {
-        op();
-    } catch (const Failure<store::SnapshotStoreError>& e) {
-        return e.code();
+template <class T>
+store::SnapshotStoreError codeOf(const std::expected<T, store::SnapshotStoreFailure>& result) {
+    if (result) {
+        ADD_FAILURE() << "no store failure";
+        return store::SnapshotStoreError::readFailed;
     }
-    ADD_FAILURE() << "no store failure";
-    return store::SnapshotStoreError::readFailed;
+    return result.error().code;
 }
 
 }  // namespace
 
 TEST_F(StoreFixture, MissingFileGivesEmptySnapshotWithoutWriting) {
-    EXPECT_EQ(store.snapshot(), store::CompanionSnapshot{});
+    EXPECT_EQ(store.snapshot().value(), store::CompanionSnapshot{});
     EXPECT_FALSE(fs::exists(file));
 }
 
 TEST_F(StoreFixture, ApplyPersistsAndDuplicateWritesNothing) {
     auto e = runningTask("t1", 1000);
-    auto after = store.apply(e);
+    auto after = store.apply(e).value();
     EXPECT_EQ(store::decodeSnapshot(files::read(file).value()).value(), after);
     auto written = fs::last_write_time(file);
     fs::remove(file);
     // Second apply of the same ID reports the same snapshot and does not touch the disk.
-    EXPECT_EQ(store.apply(e), after);
+    EXPECT_EQ(store.apply(e).value(), after);
     EXPECT_FALSE(fs::exists(file));
     // Nor does the same task reported again under a new envelope.
-    EXPECT_EQ(store.apply(runningTask("t1", 1000)), after);
+    EXPECT_EQ(store.apply(runningTask("t1", 1000)).value(), after);
     EXPECT_FALSE(fs::exists(file));
     (void)written;
 }
 
-TEST_F(StoreFixture, UndecodableFileIsThrownLeftAloneAndRetried) {
+TEST_F(StoreFixture, UndecodableFileIsRefusedLeftAloneAndRetried) {
     test::writeText(file, "{not json");
-    EXPECT_EQ(codeOf([&] { store.apply(runningTask("t1", 1000)); }), store::SnapshotStoreError::decodeFailed);
+    EXPECT_EQ(codeOf(store.apply(runningTask("t1", 1000))), store::SnapshotStoreError::decodeFailed);
     EXPECT_EQ(test::readText(file), "{not json");
     EXPECT_FALSE(store.cachedSnapshot().has_value());
 
@@ -97,31 +96,31 @@ TEST_F(StoreFixture, UndecodableFileIsThrownLeftAloneAndRetried) {
     store::CompanionSnapshot onDisk;
     onDisk.applyEvent(runningTask("t0", 999));
     test::writeText(file, store::encodeSnapshot(onDisk));
-    auto s = store.apply(runningTask("t1", 1000));
+    auto s = store.apply(runningTask("t1", 1000)).value();
     EXPECT_TRUE(s.tasksByID.contains("claude:work:t0"));
     EXPECT_TRUE(s.tasksByID.contains("claude:work:t1"));
 }
 
 TEST_F(StoreFixture, UnreadableFileIsAReadFailure) {
     fs::create_directories(file);  // a folder where the file should be
-    EXPECT_EQ(codeOf([&] { store.snapshot(); }), store::SnapshotStoreError::readFailed);
+    EXPECT_EQ(codeOf(store.snapshot()), store::SnapshotStoreError::readFailed);
 }
 
 TEST_F(StoreFixture, FailedWriteKeepsCacheAndFile) {
-    auto first = store.apply(runningTask("t1", 1000));
+    auto first = store.apply(runningTask("t1", 1000)).value();
     auto bytes = test::readText(file);
     {
         test::FileSizeLimit limit(bytes.size());  // the next snapshot is larger
-        EXPECT_EQ(codeOf([&] { store.apply(runningTask("t2", 1001)); }), store::SnapshotStoreError::writeFailed);
+        EXPECT_EQ(codeOf(store.apply(runningTask("t2", 1001))), store::SnapshotStoreError::writeFailed);
     }
     EXPECT_EQ(test::readText(file), bytes);
     EXPECT_EQ(store.cachedSnapshot(), first);
     EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator()), 1);
 }
 
-TEST_F(StoreFixture, FolderThatCannotBeCreatedIsThrown) {
+TEST_F(StoreFixture, FolderThatCannotBeCreatedIsRefused) {
     test::writeText(dir / "VigilorbCompanion", "a file in the way");
-    EXPECT_EQ(codeOf([&] { store.apply(runningTask("t1", 1000)); }), store::SnapshotStoreError::folderCreationFailed);
+    EXPECT_EQ(codeOf(store.apply(runningTask("t1", 1000))), store::SnapshotStoreError::folderCreationFailed);
     EXPECT_EQ(store.cachedSnapshot(), store::CompanionSnapshot{});
 }
 
@@ -139,7 +138,7 @@ TEST_F(StoreFixture, VersionTwoFileLosesCodexTasksAndIsRewritten) {
       "processedEventIDs": ["A"]
     })");
     test::writeText(file, v2.dump());
-    auto s = store.snapshot();
+    auto s = store.snapshot().value();
     EXPECT_EQ(s.schemaVersion, 3);
     EXPECT_EQ(s.tasksByID.size(), 1u);
     EXPECT_TRUE(s.tasksByID.contains("claude:w:y"));
@@ -154,7 +153,7 @@ TEST_F(StoreFixture, LoadPrunesWithTheClockAndRewritesOnlyWhenTasksChanged) {
     old.tasksByID["claude:work:t2"] = task("t2", TaskState::completed, 0);
     test::writeText(file, store::encodeSnapshot(old));
     clock = at(90000);
-    auto s = store.snapshot();
+    auto s = store.snapshot().value();
     EXPECT_FALSE(s.tasksByID.contains("claude:work:t1"));
     EXPECT_EQ(store::decodeSnapshot(files::read(file).value()).value(), s);
 
@@ -162,14 +161,14 @@ TEST_F(StoreFixture, LoadPrunesWithTheClockAndRewritesOnlyWhenTasksChanged) {
     store::CompanionSnapshotStore second(file, [this] { return clock; });
     auto text = store::encodeSnapshot(s) + "\n";
     test::writeText(file, text);
-    second.snapshot();
+    ASSERT_TRUE(second.snapshot().has_value());
     EXPECT_EQ(test::readText(file), text);
 }
 
 TEST_F(StoreFixture, RemovalsUseTheClockAndPersist) {
-    store.apply(envelope(NormalizedProviderEvent::quota(quota(1000)), 1000));
+    ASSERT_TRUE(store.apply(envelope(NormalizedProviderEvent::quota(quota(1000)), 1000)).has_value());
     clock = at(2000);
-    auto s = store.removeAccount(AIProvider::claude, "work");
+    auto s = store.removeAccount(AIProvider::claude, "work").value();
     EXPECT_TRUE(s.quotasByAccount.empty());
     EXPECT_EQ(s.lastUpdatedAt, at(2000));
     EXPECT_EQ(store::decodeSnapshot(files::read(file).value()).value(), s);
@@ -197,32 +196,32 @@ TEST_F(StoreFixture, WhatIsNoSnapshotFileIsARefusedRead) {
         fs::create_directories(file.parent_path());
         c.make(file);
         store::CompanionSnapshotStore fresh(file, [this] { return clock; });
-        EXPECT_EQ(codeOf([&] { fresh.apply(runningTask("t1", 1000)); }), store::SnapshotStoreError::readFailed);
+        EXPECT_EQ(codeOf(fresh.apply(runningTask("t1", 1000))), store::SnapshotStoreError::readFailed);
         ASSERT_TRUE(fresh.fileProblem().has_value());
         EXPECT_FALSE(fresh.fileProblem()->movedAsideTo.has_value());
         EXPECT_TRUE(fs::exists(fs::symlink_status(file)));  // left where it is
     }
 }
 
-TEST_F(StoreFixture, OnlyStoreFailuresLeaveAnOperation) {
+TEST_F(StoreFixture, OutOfMemoryComesBackAsAStoreFailure) {
     store::CompanionSnapshot onDisk;
     onDisk.applyEvent(runningTask("t0", 999));
     test::writeText(file, store::encodeSnapshot(onDisk));
     // Memory running out while loading or merging must not escape as std::bad_alloc, which
     // callers do not expect and which would end the app.
     store::CompanionSnapshotStore failing(file, []() -> Date { throw std::bad_alloc(); });
-    EXPECT_EQ(codeOf([&] { failing.snapshot(); }), store::SnapshotStoreError::readFailed);
-    EXPECT_EQ(codeOf([&] { failing.apply(runningTask("t1", 1000)); }), store::SnapshotStoreError::readFailed);
+    EXPECT_EQ(codeOf(failing.snapshot()), store::SnapshotStoreError::readFailed);
+    EXPECT_EQ(codeOf(failing.apply(runningTask("t1", 1000))), store::SnapshotStoreError::readFailed);
     EXPECT_EQ(test::readText(file), store::encodeSnapshot(onDisk));
 }
 
 TEST_F(StoreFixture, FailedLoadIsNotRepeatedUntilTheFileChanges) {
     test::writeText(file, "{not json");
     OpenCounter counter(file);
-    EXPECT_EQ(codeOf([&] { store.apply(runningTask("t1", 1000)); }), store::SnapshotStoreError::decodeFailed);
+    EXPECT_EQ(codeOf(store.apply(runningTask("t1", 1000))), store::SnapshotStoreError::decodeFailed);
     EXPECT_EQ(counter.opens(), 1);
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(codeOf([&] { store.apply(runningTask("t" + std::to_string(i + 2), 1000)); }),
+        EXPECT_EQ(codeOf(store.apply(runningTask("t" + std::to_string(i + 2), 1000))),
                   store::SnapshotStoreError::decodeFailed);
     EXPECT_EQ(counter.opens(), 0);
     ASSERT_TRUE(store.fileProblem().has_value());
@@ -232,7 +231,7 @@ TEST_F(StoreFixture, FailedLoadIsNotRepeatedUntilTheFileChanges) {
     store::CompanionSnapshot onDisk;
     onDisk.applyEvent(runningTask("t0", 999));
     test::writeText(file, store::encodeSnapshot(onDisk));
-    EXPECT_TRUE(store.apply(runningTask("t1", 1000)).tasksByID.contains("claude:work:t0"));
+    EXPECT_TRUE(store.apply(runningTask("t1", 1000)).value().tasksByID.contains("claude:work:t0"));
     EXPECT_FALSE(store.fileProblem().has_value());
 }
 
@@ -266,7 +265,7 @@ TEST_F(StoreFixture, FileThatCanNeverLoadIsMovedAsideAndTheStoreStartsEmpty) {
         if (before == fs::file_type::regular) bytes = test::readText(file);
 
         store::CompanionSnapshotStore moving(file, [this] { return clock; }, store::UnreadableSnapshotPolicy::moveAside);
-        auto s = moving.apply(runningTask("t1", 1000));
+        auto s = moving.apply(runningTask("t1", 1000)).value();
         EXPECT_EQ(s.tasksByID.size(), 1u);
         EXPECT_EQ(store::decodeSnapshot(files::read(file).value()).value(), s);
         auto aside = file.parent_path() / asideName;
@@ -281,7 +280,7 @@ TEST_F(StoreFixture, FileThatCanNeverLoadIsMovedAsideAndTheStoreStartsEmpty) {
     // A name already taken is never replaced.
     test::writeText(file, "again");
     store::CompanionSnapshotStore moving(file, [this] { return clock; }, store::UnreadableSnapshotPolicy::moveAside);
-    moving.snapshot();
+    ASSERT_TRUE(moving.snapshot().has_value());
     EXPECT_EQ(moving.fileProblem()->movedAsideTo, file.parent_path() / (asideName + "-2"));
     EXPECT_EQ(test::readText(file.parent_path() / (asideName + "-2")), "again");
     EXPECT_FALSE(fs::exists(file));  // nothing written until something changes
@@ -289,16 +288,16 @@ TEST_F(StoreFixture, FileThatCanNeverLoadIsMovedAsideAndTheStoreStartsEmpty) {
 
 TEST_F(StoreFixture, MovingAsideOnRequest) {
     test::writeText(file, "{not json");
-    EXPECT_EQ(codeOf([&] { store.snapshot(); }), store::SnapshotStoreError::decodeFailed);
-    auto aside = store.moveUnreadableAside();
+    EXPECT_EQ(codeOf(store.snapshot()), store::SnapshotStoreError::decodeFailed);
+    auto aside = store.moveUnreadableAside().value();
     ASSERT_TRUE(aside.has_value());
     EXPECT_EQ(test::readText(*aside), "{not json");
-    EXPECT_TRUE(store.apply(runningTask("t1", 1000)).tasksByID.contains("claude:work:t1"));
+    EXPECT_TRUE(store.apply(runningTask("t1", 1000)).value().tasksByID.contains("claude:work:t1"));
     // A snapshot that loads is never moved.
-    EXPECT_FALSE(store.moveUnreadableAside().has_value());
+    EXPECT_FALSE(store.moveUnreadableAside().value().has_value());
     store::CompanionSnapshotStore second(file, [this] { return clock; });
-    EXPECT_FALSE(second.moveUnreadableAside().has_value());
-    EXPECT_TRUE(second.snapshot().tasksByID.contains("claude:work:t1"));
+    EXPECT_FALSE(second.moveUnreadableAside().value().has_value());
+    EXPECT_TRUE(second.snapshot().value().tasksByID.contains("claude:work:t1"));
 }
 
 TEST_F(StoreFixture, OnlyOldTemporariesOfTheSnapshotAreRemoved) {
@@ -327,12 +326,12 @@ TEST_F(StoreFixture, SkewedTimesInAnOldFileAreBroughtBackOnLoad) {
     old.tasksByID["claude:work:t1"] = task("t1", TaskState::running, 1000 + 90000);
     old.lastUpdatedAt = at(1000 + 90000);
     test::writeText(file, store::encodeSnapshot(old));
-    auto s = store.snapshot();
+    auto s = store.snapshot().value();
     EXPECT_EQ(s.tasksByID.at("claude:work:t1").updatedAt, clock);
     EXPECT_EQ(s.lastUpdatedAt, clock);
     EXPECT_EQ(store::decodeSnapshot(files::read(file).value()).value(), s);
     // The genuine end of the task now counts.
     auto done = envelope(NormalizedProviderEvent::task(task("t1", TaskState::completed, 1001)), 1001);
     clock = at(1001);
-    EXPECT_EQ(store.apply(done).tasksByID.at("claude:work:t1").state, TaskState::completed);
+    EXPECT_EQ(store.apply(done).value().tasksByID.at("claude:work:t1").state, TaskState::completed);
 }

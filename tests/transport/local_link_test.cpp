@@ -150,7 +150,7 @@ protected:
 
     static std::string hello(const security::LocalPairingKey& key = activeKey, const std::string& id = companionID,
                              Date created = Date::now(), std::string nonce = {}) {
-        return security::PairingHello::make(key.bytes(), id, "Pixel", created, std::move(nonce)).encode();
+        return security::PairingHello::make(key.bytes(), id, "Pixel", created, std::move(nonce)).encode().value();
     }
 
     // s_client with the session key and identity a receiver derives from the active key.
@@ -194,7 +194,7 @@ TEST_F(LocalLink, HandshakeNeedsTheDerivedKeyAndItsIdentity) {
         ASSERT_EQ(frames.size(), 1u) << c.what;
         security::SnapshotNonceReplayGuard guard;
         auto payload = security::DeviceSnapshotPayload::decode(
-            security::crypto::stringOf(security::SignedEnvelopeReceiver::check(frames[0], activeKey, Date::now(), guard)));
+            security::crypto::stringOf(security::SignedEnvelopeReceiver::check(frames[0], activeKey, Date::now(), guard).value())).value();
         ASSERT_EQ(payload.tasks.size(), 1u);
         EXPECT_EQ(payload.tasks[0].title, "Build");
     }
@@ -283,8 +283,8 @@ TEST_F(LocalLink, BytesAfterTheHelloAreIgnored) {
     auto next = client.frames(1);
     ASSERT_EQ(next.size(), 1u);
     security::SnapshotNonceReplayGuard guard;
-    auto payload = security::SignedEnvelopeReceiver::check(next[0], activeKey, Date::now(), guard);
-    EXPECT_EQ(security::DeviceSnapshotPayload::decode(security::crypto::stringOf(payload)).tasks.at(0).title, "two");
+    auto payload = security::SignedEnvelopeReceiver::check(next[0], activeKey, Date::now(), guard).value();
+    EXPECT_EQ(security::DeviceSnapshotPayload::decode(security::crypto::stringOf(payload)).value().tasks.at(0).title, "two");
     EXPECT_EQ(admissions, 1);
     EXPECT_TRUE(declines.empty());
 }
@@ -308,7 +308,7 @@ TEST_F(LocalLink, PeerReceivesTheCurrentSnapshotThenEachChange) {
     auto lines = peer.lines();
     ASSERT_EQ(lines.size(), 3u);
     std::vector<std::string> titles;
-    for (const auto& line : lines) titles.push_back(security::DeviceSnapshotPayload::decode(line).tasks.at(0).title);
+    for (const auto& line : lines) titles.push_back(security::DeviceSnapshotPayload::decode(line).value().tasks.at(0).title);
     EXPECT_EQ(titles, (std::vector<std::string>{"current", "second", "third"}));
 
     ASSERT_TRUE(test::runUntil([&] { return server->admittedReceivers() == 0; }));
@@ -320,14 +320,14 @@ TEST_F(LocalLink, PeerReceivesTheCurrentSnapshotThenEachChange) {
 TEST_F(LocalLink, PeerPairedFromAnInvitationIsAdmitted) {
     // What the companion does on pairing: an invitation, and the key derived from it.
     Date now = Date::now();
-    auto invitation = security::PairingInvitation::generate({companionID, "Ada's workstation"}, std::nullopt, now);
-    serverKey = security::LocalPairingKey::deriveFromInvitation(invitation, now);
+    auto invitation = security::PairingInvitation::generate({companionID, "Ada's workstation"}, std::nullopt, now).value();
+    serverKey = security::LocalPairingKey::deriveFromInvitation(invitation, now).value();
     startServer(snapshotWithTask("paired"));
 
     auto state = QString::fromStdString((dir / "phone" / "pairing.json").string());
     Child pair;
     pair.start(QString::fromLatin1(VIGILORB_PEER), {"pair", "--state", state});
-    auto qr = invitation.qrPayload();
+    auto qr = invitation.qrPayload().value();
     pair.process.write(qr.data(), static_cast<qint64>(qr.size()));
     pair.process.closeWriteChannel();
     ASSERT_TRUE(pair.finish());
@@ -338,7 +338,7 @@ TEST_F(LocalLink, PeerPairedFromAnInvitationIsAdmitted) {
                                                       QString("127.0.0.1:%1").arg(server->port()), "--count", "1", "--timeout", "30"});
     ASSERT_TRUE(listen.finish());
     ASSERT_EQ(listen.exitCode(), 0) << listen.process.readAllStandardError().toStdString();
-    EXPECT_EQ(security::DeviceSnapshotPayload::decode(listen.lines().at(0)).tasks.at(0).title, "paired");
+    EXPECT_EQ(security::DeviceSnapshotPayload::decode(listen.lines().at(0)).value().tasks.at(0).title, "paired");
 }
 
 TEST_F(LocalLink, PeerWithAnotherKeyNeverCompletesTheHandshake) {
@@ -425,7 +425,7 @@ TEST_F(LocalLink, ReceiverThatStopsReadingIsDroppedAtTheQueueLimit) {
     // (after the kernel's) until the limit is reached.
     auto big = snapshotWithTask(std::string(1000, 'q'), 1000);
     std::size_t sent = 0;
-    std::size_t frameSize = security::SignedSnapshotEnvelope::create(big, activeKey, Date::now()).size();
+    std::size_t frameSize = security::SignedSnapshotEnvelope::create(big, activeKey, Date::now()).value().size();
     for (int i = 0; i < 200 && server->admittedReceivers() == 1; ++i) {
         server->setSnapshot(big);
         sent += frameSize;
@@ -509,7 +509,7 @@ TEST_F(DnsSd, ServiceCarriesTheNameTxtAndPortAndThePeerFindsIt) {
     ASSERT_EQ(peer.exitCode(), 0) << peer.process.readAllStandardError().toStdString();
     auto lines = peer.lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(security::DeviceSnapshotPayload::decode(lines[0]).tasks.at(0).title, "found by name");
+    EXPECT_EQ(security::DeviceSnapshotPayload::decode(lines[0]).value().tasks.at(0).title, "found by name");
     EXPECT_FALSE(statuses.contains("Could not make the local connection available"));
 }
 
@@ -531,7 +531,7 @@ TEST_F(DnsSd, TakenNameGetsTheAlternativeAndThePeerStillFindsItsCompanion) {
                                                     "--count", "1", "--timeout", "30"});
     ASSERT_TRUE(peer.finish());
     ASSERT_EQ(peer.exitCode(), 0) << peer.process.readAllStandardError().toStdString();
-    EXPECT_EQ(security::DeviceSnapshotPayload::decode(peer.lines().at(0)).tasks.at(0).title, "ours");
+    EXPECT_EQ(security::DeviceSnapshotPayload::decode(peer.lines().at(0)).value().tasks.at(0).title, "ours");
     squatter.terminate();
     squatter.waitForFinished(5000);
 }

@@ -64,7 +64,7 @@ TEST_F(RelayClient, AnAcceptedUploadIsAPutOfTheSealedSnapshotToTheChannelPath) {
     EXPECT_EQ(r.path, QString::fromStdString("/base/v1/channels/" + credentials.channelID + "/sources/" + companionID));
     EXPECT_EQ(r.headers["Authorization"].toString(), QString::fromStdString("Bearer " + credentials.accessToken));
     EXPECT_EQ(r.headers["Content-Type"].toString(), "application/json");
-    auto envelope = security::EncryptedCloudSnapshotEnvelope::decode(r.body.toStdString());
+    auto envelope = security::EncryptedCloudSnapshotEnvelope::decode(r.body.toStdString()).value();
     EXPECT_EQ(envelope.sequence, 42u);
     EXPECT_EQ(envelope.sourceID, companionID);
     EXPECT_EQ(envelope.sourceName, companionName);

@@ -151,8 +151,8 @@ TEST_F(TransportController, PairingStoresAndActivatesTheKeyTheInvitationGives) {
     auto result = pair(*c);
     ASSERT_TRUE(result) << static_cast<int>(result.error());
     // What the phone derives from the QR payload is the key now stored and active.
-    auto invitation = security::PairingInvitation::decode(result->qrPayload());
-    auto phoneKey = security::LocalPairingKey::deriveFromInvitation(invitation, Date::now());
+    auto invitation = security::PairingInvitation::decode(result->qrPayload().value()).value();
+    auto phoneKey = security::LocalPairingKey::deriveFromInvitation(invitation, Date::now()).value();
     EXPECT_EQ(c->latestKey(), phoneKey);
     EXPECT_EQ(security::KeychainPairingKeyStore(items).load(companionID), phoneKey);
     EXPECT_EQ(invitation.relayBaseURL, server.base().toStdString());
