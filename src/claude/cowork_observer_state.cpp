@@ -47,8 +47,26 @@ CoworkObserverState::Outcome CoworkObserverState::onCapture(Capture capture, Dat
     }
     failures_ = 0;
     cache_ = std::move(capture->cache);
-    Report report{chooseTasks(capture->tasks, now), std::move(capture->indexedIDs)};
-    if (capture->metadataCount > 0) {
+    captured_ = std::move(capture->tasks);
+    indexedIDs_ = std::move(capture->indexedIDs);
+    metadataCount_ = capture->metadataCount;
+    return reported(now);
+}
+
+CoworkObserverState::Outcome CoworkObserverState::onUnchanged(Date now) { return reported(now); }
+
+CoworkObserverState::Outcome CoworkObserverState::reported(Date now) {
+    Outcome outcome;
+    auto statesBefore = previousStates_;
+    Report report{chooseTasks(captured_, now), indexedIDs_};
+    outcome.settled = previousStates_ == statesBefore;
+    // chooseTasks reports an active task while now - updatedAt <= its freshness.
+    for (const auto& task : captured_) {
+        if (!isActive(task.state)) continue;
+        Date edge = task.updatedAt + (task.state == TaskState::running ? runningFreshness : waitingFreshness);
+        if (!(edge < now) && (!outcome.sameUntil || edge < *outcome.sameUntil)) outcome.sameUntil = edge;
+    }
+    if (metadataCount_ > 0) {
         auto current = std::count_if(report.tasks.begin(), report.tasks.end(),
                                      [](const TaskSnapshot& t) { return isActive(t.state); });
         outcome.status = "Local session event source connected · " + std::to_string(current) + " current task" +

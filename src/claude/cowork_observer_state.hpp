@@ -34,9 +34,18 @@ public:
         bool libraryUnavailable = false;
         std::string status;
         bool healthy = false;
+        // After a success: whether this state came out of it as it went in, so that the same
+        // capture applied again gives this same outcome until `sameUntil` (the first instant
+        // a task's freshness runs out and the choice changes; none when no edge lies ahead).
+        bool settled = false;
+        std::optional<Date> sameUntil;
     };
 
     Outcome onCapture(Capture capture, Date now);
+    // The last successful capture applied again at `now` (the files did not change since):
+    // what onCapture would give for it, without holding the capture's cache twice. Requires
+    // that the last capture succeeded.
+    Outcome onUnchanged(Date now);
 
     // The tasks worth reporting among the captured ones, newest first; remembers their states.
     std::vector<TaskSnapshot> chooseTasks(const std::vector<TaskSnapshot>& captured, Date now);
@@ -47,9 +56,15 @@ public:
     int consecutiveFailures() const { return failures_; }
 
 private:
+    Outcome reported(Date now);
+
     Date startedAt_;
     std::map<std::string, TaskState> previousStates_;
     ObservationCache cache_;
+    // What the last successful capture found, less its cache (kept above).
+    std::vector<TaskSnapshot> captured_;
+    std::set<std::string> indexedIDs_;
+    std::size_t metadataCount_ = 0;
     int failures_ = 0;
 };
 

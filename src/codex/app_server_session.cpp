@@ -40,10 +40,12 @@ std::string statusText(const CodexConnectionPhase& phase) {
 }
 
 CodexAppServerSession::CodexAppServerSession(std::string accountID, std::string clientVersion,
-                                             double requestTimeoutSeconds)
+                                             double requestTimeoutSeconds,
+                                             std::optional<double> initializeTimeoutSeconds)
     : accountID_(std::move(accountID)),
       clientVersion_(std::move(clientVersion)),
-      requestTimeoutSeconds_(requestTimeoutSeconds) {}
+      requestTimeoutSeconds_(requestTimeoutSeconds),
+      initializeTimeoutSeconds_(initializeTimeoutSeconds.value_or(requestTimeoutSeconds)) {}
 
 void CodexAppServerSession::setPhase(SessionEffects& out, CodexConnectionPhase phase) {
     phase_ = phase;
@@ -64,12 +66,12 @@ SessionEffects CodexAppServerSession::fail(CodexConnectionFailure failure) {
 }
 
 void CodexAppServerSession::sendRequest(SessionEffects& out, std::int64_t id, const char* method, Json params,
-                                        std::optional<CodexConnectionFailure> onFailure) {
+                                        std::optional<CodexConnectionFailure> onFailure, double timeoutSeconds) {
     // nlohmann's object type keeps keys sorted at every level.
     Json request = Json::object({{"id", id}, {"method", method}, {"params", std::move(params)}});
     out.emplace_back(std::in_place_type<WriteLine>, request.dump() + "\n", onFailure);
     pendingID_ = id;
-    out.emplace_back(std::in_place_type<ArmTimeout>, id, requestTimeoutSeconds_);
+    out.emplace_back(std::in_place_type<ArmTimeout>, id, timeoutSeconds);
 }
 
 SessionEffects CodexAppServerSession::willLaunch() {
@@ -82,7 +84,7 @@ SessionEffects CodexAppServerSession::sendInitialize() {
     SessionEffects out;
     Json params = {{"capabilities", {{"experimentalApi", false}}},
                    {"clientInfo", {{"name", "vigil-orb"}, {"title", "Tallyloom"}, {"version", clientVersion_}}}};
-    sendRequest(out, 1, "initialize", std::move(params), std::nullopt);
+    sendRequest(out, 1, "initialize", std::move(params), std::nullopt, initializeTimeoutSeconds_);
     return out;
 }
 
@@ -111,7 +113,8 @@ SessionEffects CodexAppServerSession::refreshRateLimits(bool childRunning) {
     SessionEffects out;
     if (!canRefresh(childRunning)) return out;
     ++nextID_;
-    sendRequest(out, nextID_, "account/rateLimits/read", nullptr, CodexConnectionFailure::of(Kind::quotaReadFailed));
+    sendRequest(out, nextID_, "account/rateLimits/read", nullptr, CodexConnectionFailure::of(Kind::quotaReadFailed),
+                requestTimeoutSeconds_);
     return out;
 }
 
@@ -201,7 +204,7 @@ void CodexAppServerSession::handleResponse(SessionEffects& out, std::int64_t id,
         out.emplace_back(std::in_place_type<WriteLine>,
                          Json::object({{"method", "initialized"}, {"params", Json::object()}}).dump() + "\n", readFailed);
         setPhase(out, CodexConnectionPhase::checkingAccount());
-        sendRequest(out, 2, "account/read", Json{{"refreshToken", false}}, readFailed);
+        sendRequest(out, 2, "account/read", Json{{"refreshToken", false}}, readFailed, requestTimeoutSeconds_);
         return;
     }
     if (id == 2) {
@@ -211,7 +214,8 @@ void CodexAppServerSession::handleResponse(SessionEffects& out, std::int64_t id,
             return;
         }
         ++nextID_;
-        sendRequest(out, nextID_, "account/rateLimits/read", nullptr, CodexConnectionFailure::of(Kind::accountReadFailed));
+        sendRequest(out, nextID_, "account/rateLimits/read", nullptr, CodexConnectionFailure::of(Kind::accountReadFailed),
+                    requestTimeoutSeconds_);
         return;
     }
     auto quotas = quotaEvents(message, now);

@@ -92,8 +92,11 @@ using SessionEffects = std::vector<SessionEffect>;
 // WriteLine fails it drops the rest of that batch and calls fail(onFailure).
 class CodexAppServerSession {
 public:
+    // `initializeTimeoutSeconds` bounds the first request, which waits for the child to start
+    // as well (by default the same as every other request).
     explicit CodexAppServerSession(std::string accountID, std::string clientVersion = defaultClientVersion,
-                                   double requestTimeoutSeconds = defaultRequestTimeoutSeconds);
+                                   double requestTimeoutSeconds = defaultRequestTimeoutSeconds,
+                                   std::optional<double> initializeTimeoutSeconds = std::nullopt);
 
     // Before launching the child.
     SessionEffects willLaunch();
@@ -123,7 +126,7 @@ public:
 
 private:
     void sendRequest(SessionEffects& out, std::int64_t id, const char* method, Json params,
-                     std::optional<CodexConnectionFailure> onFailure);
+                     std::optional<CodexConnectionFailure> onFailure, double timeoutSeconds);
     void setPhase(SessionEffects& out, CodexConnectionPhase phase);
     void failInto(SessionEffects& out, CodexConnectionFailure failure);
     void handleLine(SessionEffects& out, std::string_view line, Date now);
@@ -133,6 +136,7 @@ private:
     std::string accountID_;
     std::string clientVersion_;
     double requestTimeoutSeconds_;
+    double initializeTimeoutSeconds_;
     std::string buffer_;
     std::optional<std::int64_t> pendingID_;
     std::int64_t nextID_ = 100;

@@ -10,6 +10,42 @@ namespace vigilorb::codex {
 
 std::filesystem::path defaultCodexHome(const std::filesystem::path& homeDirectory) { return homeDirectory / ".codex"; }
 
+namespace {
+
+// A thread's latest lifecycle event (in rank order: on equal instants the later entry wins).
+std::optional<std::pair<Date, TaskState>> latestLifecycle(const CodexLocalActivityRecord& a) {
+    const std::array<std::pair<std::optional<Date>, TaskState>, 6> candidates{{
+        {a.lastTaskStartedAt, TaskState::running},
+        {a.lastApprovalRequestAt, TaskState::waitingApproval},
+        {a.lastUserInputRequestAt, TaskState::waitingInput},
+        {a.lastTaskCompletedAt, TaskState::completed},
+        {a.lastTaskCancelledAt, TaskState::cancelled},
+        {a.lastTaskFailedAt, TaskState::failed},
+    }};
+    std::optional<std::pair<Date, TaskState>> winner;
+    for (const auto& [at, state] : candidates)
+        if (at && (!winner || *at >= winner->first)) winner = std::pair{*at, state};
+    return winner;
+}
+
+}  // namespace
+
+std::optional<Date> derivedTasksSameUntil(const std::vector<CodexLocalThreadRecord>& records,
+                                          const std::map<std::string, CodexLocalActivityRecord>& activities, Date now) {
+    std::optional<Date> until;
+    for (const auto& record : records) {
+        auto found = activities.find(record.id);
+        if (found == activities.end()) continue;
+        auto winner = latestLifecycle(found->second);
+        if (!winner) continue;
+        Date reference = std::max(found->second.lastActivityAt, record.updatedAt);
+        Date edge = isActive(winner->second) ? reference + activeStateLifetimeSeconds
+                                             : winner->first + finishedStateLifetimeSeconds;
+        if (!(edge < now) && (!until || edge < *until)) until = edge;
+    }
+    return until;
+}
+
 std::vector<TaskSnapshot> deriveTasks(const std::string& accountID, const std::vector<CodexLocalThreadRecord>& records,
                                       const std::map<std::string, CodexLocalActivityRecord>& activities, Date now) {
     std::vector<TaskSnapshot> tasks;
@@ -18,18 +54,7 @@ std::vector<TaskSnapshot> deriveTasks(const std::string& accountID, const std::v
         if (found == activities.end()) continue;
         const auto& a = found->second;
         Date reference = std::max(a.lastActivityAt, record.updatedAt);
-        // In rank order: on equal instants the later entry wins.
-        const std::array<std::pair<std::optional<Date>, TaskState>, 6> candidates{{
-            {a.lastTaskStartedAt, TaskState::running},
-            {a.lastApprovalRequestAt, TaskState::waitingApproval},
-            {a.lastUserInputRequestAt, TaskState::waitingInput},
-            {a.lastTaskCompletedAt, TaskState::completed},
-            {a.lastTaskCancelledAt, TaskState::cancelled},
-            {a.lastTaskFailedAt, TaskState::failed},
-        }};
-        std::optional<std::pair<Date, TaskState>> winner;
-        for (const auto& [at, state] : candidates)
-            if (at && (!winner || *at >= winner->first)) winner = std::pair{*at, state};
+        auto winner = latestLifecycle(a);
         if (!winner) continue;
         if (isActive(winner->second) ? now - reference > activeStateLifetimeSeconds
                                      : now - winner->first > finishedStateLifetimeSeconds)

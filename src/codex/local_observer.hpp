@@ -84,6 +84,12 @@ std::expected<CaptureSnapshot, LocalObserverError> recapture(const std::string& 
 std::vector<TaskSnapshot> deriveTasks(const std::string& accountID, const std::vector<CodexLocalThreadRecord>& records,
                                       const std::map<std::string, CodexLocalActivityRecord>& activities, Date now);
 
+// Until when deriveTasks gives at any later time what it gives at `now`: the first instant a
+// derived task outlives its state's lifetime (a task once dropped never comes back as time
+// goes on). Nothing when no task is left to drop.
+std::optional<Date> derivedTasksSameUntil(const std::vector<CodexLocalThreadRecord>& records,
+                                          const std::map<std::string, CodexLocalActivityRecord>& activities, Date now);
+
 // <home>/.codex: the Codex home of the default profile.
 std::filesystem::path defaultCodexHome(const std::filesystem::path& homeDirectory);
 

@@ -30,6 +30,7 @@ void ClaudeDesktopPollLoop::stop() {
     ++generation_;
     polling_ = false;
     previous_ = nullptr;
+    quiet_ = nullptr;
     watch_.reset();
     sleep_.stop();
     // A capture still running is dropped: its result is never applied (the generation moved
@@ -42,6 +43,11 @@ void ClaudeDesktopPollLoop::runPass() {
     // A change seen from here on leads to the next full pass.
     bool changed = !watch_ || watch_->takeChange();
     if (previous_ && !changed) {
+        if (quiet_ && quiet_()) {
+            sleep_.start(period_);
+            emit passCompleted();
+            return;
+        }
         Apply again = previous_;
         finishPass(again);
         return;
@@ -58,11 +64,12 @@ void ClaudeDesktopPollLoop::finishPass(const Apply& apply) {
     if (!polling_) return;
     const auto generation = generation_;
     const std::function<bool()> live = [this, generation] { return generation == generation_; };
-    keep_ = false;
+    again_ = nullptr;
+    quiet_ = nullptr;
     apply(live);
     if (!live()) return;
-    if (keep_) previous_ = apply;
-    else previous_ = nullptr;
+    previous_ = std::move(again_);
+    if (!previous_) quiet_ = nullptr;
     sleep_.start(period_);
     emit passCompleted();
 }
@@ -94,7 +101,7 @@ void ClaudeDesktopUsageObserver::start(std::string accountID, QuotaHandler quota
 }
 
 void ClaudeDesktopUsageObserver::apply(const claude::UsageCapture& capture, const std::function<bool()>& live) {
-    keepCapture(capture.has_value());
+    if (capture) applyAgainWith([this, capture](const auto& live) { apply(capture, live); });
     auto outcome = state_.onCapture(capture);
     if (outcome.handOver && quotaHandler_) quotaHandler_(*outcome.handOver);
     if (!live()) return;
@@ -127,22 +134,31 @@ void ClaudeDesktopLocalObserver::start(std::string accountID, TasksHandler tasks
     startPolling(
         [this]() -> Capture {
             return [this, root = libraryRoot_, account = accountID_, cache = state_->cache(), now = clock_()]() -> Apply {
-                return [this, capture = claude::cowork::captureSessions(root, account, cache, now)](const auto& live) {
-                    apply(capture, live);
-                };
+                return [this, capture = claude::cowork::captureSessions(root, account, cache, now)](
+                           const auto& live) mutable { apply(std::move(capture), live); };
             };
         },
         std::move(watch));
 }
 
 void ClaudeDesktopLocalObserver::apply(claude::cowork::Capture capture, const std::function<bool()>& live) {
-    keepCapture(capture.has_value());
-    auto outcome = state_->onCapture(std::move(capture), clock_());
+    report(state_->onCapture(std::move(capture), clock_()), live);
+}
+
+void ClaudeDesktopLocalObserver::report(claude::cowork::CoworkObserverState::Outcome outcome,
+                                        const std::function<bool()>& live) {
+    // Applied again from the state, which keeps what the capture found: the capture itself
+    // (with its cache) is not kept a second time.
+    if (outcome.report)
+        applyAgainWith([this](const auto& live) { report(state_->onUnchanged(clock_()), live); });
+    handOverAgain_ = false;
     if (outcome.report && tasksHandler_) tasksHandler_(outcome.report->tasks, outcome.report->indexedIDs);
     if (!live()) return;
     if (outcome.libraryUnavailable && unavailableHandler_) unavailableHandler_();
     if (!live()) return;
     if (statusHandler_) statusHandler_(outcome.status, outcome.healthy);
+    if (outcome.settled && !handOverAgain_)
+        quietWhile([this, until = outcome.sameUntil] { return !until || clock_() < *until; });
 }
 
 }  // namespace vigilorb::runtime

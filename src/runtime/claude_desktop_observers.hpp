@@ -7,7 +7,9 @@
 // pass applies that capture again instead of reading the files, which is what reading them
 // would give (the captures cache unchanged files), so the handlers and the time-dependent
 // rules see the same as before at the cost of one stat per watched root. A failed capture is
-// not applied again: its files are read again every pass.
+// not applied again: its files are read again every pass. When the last application said that
+// applying it again would change nothing until some instant (no time-dependent rule due, no
+// handler waiting for another pass), a pass with no change does nothing at all.
 
 #include <QObject>
 #include <QTimer>
@@ -51,9 +53,12 @@ protected:
     ClaudeDesktopPollLoop(std::chrono::milliseconds period, QObject* parent);
     // Stops a running loop and starts polling; the first pass runs at once. `nextCapture` is
     // asked on the main thread at the start of every pass (so it may copy the current state).
-    // Called by an application: whether its capture may be applied again while nothing
-    // changed (only a successful one: a failed read is tried again every pass).
-    void keepCapture(bool keep) { keep_ = keep; }
+    // Called by an application: what a pass with no change applies instead of capturing (only
+    // after a success: a failed read is tried again every pass). Not called: read again.
+    void applyAgainWith(Apply again) { again_ = std::move(again); }
+    // Called by an application: while nothing changed and `quiet` holds, a pass applies
+    // nothing, because applying the same capture again would change nothing.
+    void quietWhile(std::function<bool()> quiet) { quiet_ = std::move(quiet); }
     // `watch`, when given, watches the capture's files while the loop runs (see above).
     void startPolling(std::function<Capture()> nextCapture, std::unique_ptr<FolderWatch> watch = nullptr);
 
@@ -65,9 +70,9 @@ private:
     std::function<Capture()> nextCapture_;
     QTimer sleep_;
     std::unique_ptr<FolderWatch> watch_;
-    // The previous capture's application, applied again while nothing changed.
-    Apply previous_;
-    bool keep_ = false;
+    // What a pass applies while nothing changed (see applyAgainWith), and whether it need not.
+    Apply previous_, again_;
+    std::function<bool()> quiet_;
     bool polling_ = false;
     unsigned generation_ = 0;
 };
@@ -109,9 +114,14 @@ public:
     // Empties the caches and remembered states, sets startedAt = now; the first pass runs at once.
     void start(std::string accountID, TasksHandler tasksHandler, UnavailableHandler unavailableHandler,
                ObserverStatusHandler statusHandler);
+    // Called by the tasks handler when it is not done with what it was given (a task missed
+    // once, a failed store write): the next pass hands the same capture over again even when
+    // nothing changed.
+    void handOverAgain() { handOverAgain_ = true; }
 
 private:
     void apply(claude::cowork::Capture capture, const std::function<bool()>& live);
+    void report(claude::cowork::CoworkObserverState::Outcome outcome, const std::function<bool()>& live);
 
     std::optional<std::filesystem::path> libraryRoot_;
     Clock clock_;
@@ -120,6 +130,7 @@ private:
     UnavailableHandler unavailableHandler_;
     ObserverStatusHandler statusHandler_;
     std::optional<claude::cowork::CoworkObserverState> state_;
+    bool handOverAgain_ = false;
 };
 
 }  // namespace vigilorb::runtime

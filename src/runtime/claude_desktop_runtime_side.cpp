@@ -87,8 +87,8 @@ void ClaudeDesktopRuntimeSide::start(std::string_view rawAccountID) {
     // Results are applied only while their account is still the active one.
     cowork->start(
         account,
-        [this, account](const std::vector<TaskSnapshot>& tasks, const std::set<std::string>& indexed) {
-            if (board_.isActive(account)) recordCowork(account, tasks, indexed);
+        [this, account, cowork](const std::vector<TaskSnapshot>& tasks, const std::set<std::string>& indexed) {
+            if (board_.isActive(account) && !recordCowork(account, tasks, indexed)) cowork->handOverAgain();
         },
         [this, account] {
             if (board_.isActive(account)) clearUnavailable(account);
@@ -133,13 +133,19 @@ void ClaudeDesktopRuntimeSide::recordQuota(const std::string& account, const Acc
     controller_.recordEvents({NormalizedProviderEvent::quota(std::move(merged))}, claude::desktopUsageRowID(account));
 }
 
-void ClaudeDesktopRuntimeSide::recordCowork(const std::string& account, const std::vector<TaskSnapshot>& tasks,
+bool ClaudeDesktopRuntimeSide::recordCowork(const std::string& account, const std::vector<TaskSnapshot>& tasks,
                                             const std::set<std::string>& indexedIDs) {
     auto stored = controller_.store().snapshot();
-    if (!stored) return show(board_.coworkNotStored());
+    if (!stored) {
+        show(board_.coworkNotStored());
+        return false;
+    }
     auto keep = claude::cowork::reconciliationKeepSet(*stored, account, indexedIDs);
     auto afterRemoval = controller_.store().removeTasksExcept(AIProvider::claude, account, keep);
-    if (!afterRemoval) return show(board_.coworkNotStored());
+    if (!afterRemoval) {
+        show(board_.coworkNotStored());
+        return false;
+    }
     controller_.publish(*afterRemoval);
     auto completions =
         claude::cowork::missedTaskCompletions(*afterRemoval, account, tasks, misses_, controller_.options().clock());
@@ -147,7 +153,8 @@ void ClaudeDesktopRuntimeSide::recordCowork(const std::string& account, const st
     events.reserve(tasks.size() + completions.size());
     for (const auto& t : tasks) events.push_back(NormalizedProviderEvent::task(t));
     for (auto& t : completions) events.push_back(NormalizedProviderEvent::task(std::move(t)));
-    if (!events.empty()) controller_.recordEvents(events, claude::desktopCoworkRowID(account));
+    if (!events.empty() && !controller_.recordEvents(events, claude::desktopCoworkRowID(account))) return false;
+    return misses_.empty();
 }
 
 void ClaudeDesktopRuntimeSide::clearUnavailable(const std::string& account) {

@@ -47,7 +47,9 @@ public:
 private:
     void dropObservers();
     void recordQuota(const std::string& accountID, const AccountQuotaSnapshot& capture);
-    void recordCowork(const std::string& accountID, const std::vector<TaskSnapshot>& tasks,
+    // Whether it is done with this report: false while a task has been missed once (the next
+    // report decides) or after a failed store write.
+    bool recordCowork(const std::string& accountID, const std::vector<TaskSnapshot>& tasks,
                       const std::set<std::string>& indexedIDs);
     void clearUnavailable(const std::string& accountID);
     void show(const claude::DesktopEffects& effects);

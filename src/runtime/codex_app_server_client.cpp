@@ -31,8 +31,10 @@ CodexAppServerClient::CodexAppServerClient(std::string accountID, std::optional<
                                            std::optional<std::filesystem::path> executable, EventHandler eventHandler,
                                            StatusHandler statusHandler, Options options, QObject* parent)
     : QObject(parent),
-      session_(std::move(accountID), clientVersion(),
-               std::chrono::duration<double>(options.requestTimeout).count()),
+      session_(std::move(accountID), clientVersion(), std::chrono::duration<double>(options.requestTimeout).count(),
+               options.startupTimeout
+                   ? std::optional(std::chrono::duration<double>(*options.startupTimeout).count())
+                   : std::nullopt),
       codexHome_(std::move(codexHome)),
       eventHandler_(std::move(eventHandler)),
       statusHandler_(std::move(statusHandler)),

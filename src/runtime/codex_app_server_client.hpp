@@ -28,6 +28,9 @@ public:
 
     struct Options {
         std::chrono::milliseconds requestTimeout{20000};
+        // For the initialize request, which also waits for the child to start; by default the
+        // request timeout.
+        std::optional<std::chrono::milliseconds> startupTimeout;
         // Where the executable is looked for when none is given (PATH and the fixed folders).
         paths::Environment environment = paths::processEnvironment();
         // How long stop() lets the child end after SIGTERM before it is killed.

@@ -37,6 +37,10 @@ struct CodexLocalTaskObserver::Loop {
     CodexLocalTaskObserver::EventHandler eventHandler;
     CodexLocalTaskObserver::StatusHandler statusHandler;
     bool cancelled = false;
+    // Set after a handover the handler took: a poll with no change and the clock before
+    // `sameUntil` (if any) does nothing, since deriving again would give the same tasks.
+    bool quiet = false;
+    std::optional<Date> sameUntil;
 };
 
 CodexLocalTaskObserver::CodexLocalTaskObserver(std::string accountID, std::filesystem::path codexHome,
@@ -77,12 +81,20 @@ void CodexLocalTaskObserver::stop() {
     running_ = false;
 }
 
+void CodexLocalTaskObserver::handOverAgain() {
+    if (loop_) loop_->quiet = false;
+}
+
 void CodexLocalTaskObserver::captureNow(const std::shared_ptr<Loop>& loop) {
     // No capture is under way here (a poll starts after the previous one has finished), so the
     // state may be read on this thread.
     bool changed = !watch_ || watch_->takeChange();
     // Only a successful capture is derived again; after a failure the files are read again.
     if (!changed && loop->state.last && *loop->state.last && loop->state.rolloutsInHome) {
+        if (loop->quiet && (!loop->sameUntil || clock_() < *loop->sameUntil)) {
+            sleep_.start(period_);
+            return;
+        }
         finished(loop, codex::recapture(accountID_, loop->state, clock_()));
         return;
     }
@@ -96,7 +108,14 @@ void CodexLocalTaskObserver::finished(const std::shared_ptr<Loop>& loop,
                                       std::expected<codex::CaptureSnapshot, codex::LocalObserverError> result) {
     if (loop->cancelled || loop != loop_) return;
     auto status = codex::observerStatus(result);
+    loop->quiet = false;
     if (result) {
+        // No capture is under way: the state is the one this result came from.
+        if (loop->state.last && *loop->state.last) {
+            const auto& derivation = **loop->state.last;
+            loop->quiet = true;
+            loop->sameUntil = codex::derivedTasksSameUntil(derivation.records, derivation.activities, clock_());
+        }
         if (loop->eventHandler) loop->eventHandler(result->tasks, result->indexedIDs);
         if (loop->cancelled) return;
     }

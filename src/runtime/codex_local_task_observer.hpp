@@ -2,7 +2,9 @@
 // Polls one Codex home for local task states: every period a capture (database, session index,
 // rollouts) runs on the capture worker, and its result comes back to the main thread. When the
 // watch of the home saw no change, the poll skips the files and derives the tasks again from
-// the previous capture (the task states age with the clock).
+// the previous capture (the task states age with the clock); and when the tasks derived last
+// are the ones a derivation would give until some later instant, and the handler took them,
+// it does nothing at all until then.
 #include <QObject>
 #include <QTimer>
 
@@ -36,6 +38,9 @@ public:
     void start(EventHandler eventHandler, StatusHandler statusHandler);
     // Ends the loop; a capture still running is ignored when it finishes.
     void stop();
+    // Called by the event handler when it could not take what it was given (a failed store
+    // write): the next poll hands the tasks over again even when nothing changed.
+    void handOverAgain();
     bool isRunning() const { return running_; }
     const std::string& accountID() const { return accountID_; }
     const std::filesystem::path& codexHome() const { return codexHome_; }

@@ -213,7 +213,7 @@ void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolat
         auto* obs = observer.get();
         observers_[id] = std::move(observer);
         obs->start(
-            [this, id, connectionID](const std::vector<TaskSnapshot>& tasks, const std::set<std::string>& indexed) {
+            [this, id, connectionID, obs](const std::vector<TaskSnapshot>& tasks, const std::set<std::string>& indexed) {
                 if (!isCurrent(id, connectionID)) return;
                 lastLocalTasks_[id] = tasks;
                 // Codex's files never record an approval wait: the approval observer's waits
@@ -222,14 +222,19 @@ void CodexRuntimeSide::connectAccount(std::string_view rawAccountID, bool isolat
                 const auto& waits = waitsOf(id);
                 std::set<std::string> keep = indexed;
                 for (const auto& [threadID, wait] : waits) keep.insert(threadID);
+                // The observer hands the same tasks over again on its next poll.
+                const auto notStored = [&] {
+                    show(board_.tasksNotStored(id));
+                    obs->handOverAgain();
+                };
                 auto kept = controller_.store().removeTasksExcept(
                     AIProvider::codex, id, std::vector<std::string>(keep.begin(), keep.end()));
-                if (!kept) return show(board_.tasksNotStored(id));
+                if (!kept) return notStored();
                 controller_.publish(*kept);
                 auto replaced = controller_.store().replaceTasks(
                     AIProvider::codex, id, codex::overlayApprovalWaits(tasks, *kept, id, waits),
                     controller_.options().clock());
-                if (!replaced) return show(board_.tasksNotStored(id));
+                if (!replaced) return notStored();
                 controller_.publish(*replaced);
                 board_.tasksStored(id);
             },

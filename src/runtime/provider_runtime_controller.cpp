@@ -86,14 +86,14 @@ void ProviderRuntimeController::publish(const store::CompanionSnapshot& snapshot
     if (publishSink_) publishSink_(snapshot_);
 }
 
-void ProviderRuntimeController::recordEvents(const std::vector<NormalizedProviderEvent>& events,
+bool ProviderRuntimeController::recordEvents(const std::vector<NormalizedProviderEvent>& events,
                                              const std::string& statusID) {
     std::optional<store::CompanionSnapshot> last;
     for (const auto& event : events) {
         auto stored = store_.apply(ProviderEventEnvelope::make(event, options_.clock()));
         if (!stored) {
             setAccountStatus(statusID, storeFailureText, false);
-            return;
+            return false;
         }
         last = std::move(*stored);
     }
@@ -101,6 +101,7 @@ void ProviderRuntimeController::recordEvents(const std::vector<NormalizedProvide
     bool claimed = false;
     for (const auto& [type, side] : sides_) claimed = side->handleRecordedEvents(events, statusID) || claimed;
     if (!claimed) setAccountStatus(statusID, cli::appliedText, true);
+    return true;
 }
 
 bool ProviderRuntimeController::moveUnreadableSnapshotAside() {

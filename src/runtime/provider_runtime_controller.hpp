@@ -158,8 +158,9 @@ public:
     void setPublishSink(PublishSink sink) { publishSink_ = std::move(sink); }
 
     // Applies each event in a fresh envelope, in order, and publishes the last result. A store
-    // failure stops the batch and sets row `statusID` to "Could not save the normalized snapshot".
-    void recordEvents(const std::vector<NormalizedProviderEvent>& events, const std::string& statusID);
+    // failure stops the batch and sets row `statusID` to "Could not save the normalized snapshot";
+    // false then.
+    bool recordEvents(const std::vector<NormalizedProviderEvent>& events, const std::string& statusID);
 
     // The way out of a snapshot file that cannot be read (files that can never load are moved
     // aside on their own; this is for the rest, e.g. a file this user may not read): renames

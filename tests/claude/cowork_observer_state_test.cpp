@@ -84,6 +84,55 @@ TEST(CoworkObserverState, StatusTextsAndTheUnavailableSignal) {
         << "a success resets the count";
 }
 
+// The same capture applied again gives the same outcome until the first freshness edge ahead,
+// once the state has taken it in (the first application remembers the reported states).
+TEST(CoworkObserverState, AppliedAgainTheOutcomeRepeatsUntilTheNextFreshnessEdge) {
+    struct Case {
+        const char* what;
+        std::vector<TaskSnapshot> captured;
+        std::optional<Date> sameUntil;
+    };
+    const Date now = start + 100;
+    const Case cases[] = {
+        {"nothing active", {task("desktop-done", TaskState::completed, start + 50)}, std::nullopt},
+        {"running and waiting: the earlier edge",
+         {task("desktop-run", TaskState::running, now - 100), task("desktop-wait", TaskState::waitingInput, now - 10)},
+         now - 100 + 900},
+        {"waiting only", {task("desktop-wait", TaskState::waitingApproval, now - 10)}, now - 10 + 86400},
+        {"an edge already passed does not count",
+         {task("desktop-stale", TaskState::running, now - 901), task("desktop-wait", TaskState::waitingApproval, now)},
+         now + 86400},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CoworkObserverState state(start);
+        auto first = state.onCapture(result(c.captured, c.captured.size()), now);
+        auto again = state.onUnchanged(now);
+        ASSERT_TRUE(first.report && again.report);
+        EXPECT_EQ(idsOf(again.report->tasks), idsOf(first.report->tasks));
+        EXPECT_EQ(again.report->indexedIDs, first.report->indexedIDs);
+        EXPECT_EQ(again.status, first.status);
+        EXPECT_TRUE(again.settled);
+        EXPECT_EQ(again.sameUntil, c.sameUntil);
+        EXPECT_TRUE(state.onUnchanged(now + 1).settled);
+    }
+
+    // The first application takes a running task in: not settled. Past its edge the task is
+    // no longer chosen, and then nothing lies ahead.
+    CoworkObserverState state(start);
+    auto first = state.onCapture(result({task("desktop-run", TaskState::running, now)}, 1), now);
+    EXPECT_FALSE(first.settled);
+    EXPECT_EQ(state.onUnchanged(now + 900).report->tasks.size(), 1u);
+    auto past = state.onUnchanged(now + 901);
+    EXPECT_TRUE(past.report->tasks.empty());
+    EXPECT_EQ(past.status, "Local session event source connected · 0 current tasks");
+    EXPECT_EQ(past.sameUntil, std::nullopt);
+
+    // A failure is never settled, and the next success starts from its own capture.
+    EXPECT_FALSE(state.onCapture(std::unexpected(ObserverError::sessionStoreUnreadable), now).settled);
+    EXPECT_EQ(state.onCapture(result({}, 0), now).report->indexedIDs.size(), 0u);
+}
+
 TEST(CoworkObserverState, FailedPassKeepsTheCacheOfTheLastSuccess) {
     CoworkObserverState state(start);
     auto r = result({}, 1);

@@ -191,6 +191,12 @@ TEST(CodexSession, Timeouts) {
     // A late answer after the timeout is ignored.
     EXPECT_TRUE(t.receive(R"({"id":2,"result":{"account":{}}})" "\n", now).empty());
 
+    // The start-up allowance bounds initialize only; the requests after it get their own.
+    CodexAppServerSession u("work", "1.9.1", 0.05, 30);
+    u.willLaunch();
+    EXPECT_EQ(only<ArmTimeout>(u.sendInitialize()), (std::vector{ArmTimeout{1, 30}}));
+    EXPECT_EQ(only<ArmTimeout>(u.receive(R"({"id":1,"result":{}})" "\n", now)), (std::vector{ArmTimeout{2, 0.05}}));
+
     Connected c;
     c.session.refreshRateLimits(true);
     EXPECT_EQ(phases(c.session.timeoutFired(102)), std::vector{CodexConnectionPhase::failed(Kind::requestTimeout)});

@@ -28,6 +28,8 @@ TEST(CodexTaskDerivation, Rules) {
         CodexLocalActivityRecord a;
         double recordAge;
         std::optional<TaskState> state;
+        // Until when deriving again gives the same (the task's lifetime ends).
+        std::optional<Date> sameUntil;
         std::optional<Date> updatedAt = std::nullopt;
     };
     auto with = [](CodexLocalActivityRecord a, auto field, Date d) {
@@ -39,25 +41,33 @@ TEST(CodexTaskDerivation, Rules) {
     auto base = activity("t", now - 200);
     const Case cases[] = {
         {"started 200 s ago, row updated 100 s ago: running at the row time",
-         with(base, &R::lastTaskStartedAt, now - 200), 100, TaskState::running, now - 100},
-        {"started 200 s ago, row 200 s ago: too old", with(base, &R::lastTaskStartedAt, now - 200), 200, std::nullopt},
+         with(base, &R::lastTaskStartedAt, now - 200), 100, TaskState::running, now + 80, now - 100},
+        {"started 200 s ago, row 200 s ago: too old", with(base, &R::lastTaskStartedAt, now - 200), 200, std::nullopt,
+         std::nullopt},
         {"complete and failed at once: failed",
-         with(with(base, &R::lastTaskCompletedAt, now - 10), &R::lastTaskFailedAt, now - 10), 500, TaskState::failed},
+         with(with(base, &R::lastTaskCompletedAt, now - 10), &R::lastTaskFailedAt, now - 10), 500, TaskState::failed,
+         now + 290},
         {"started and approval at once: approval",
          with(with(base, &R::lastTaskStartedAt, now - 10), &R::lastApprovalRequestAt, now - 10), 500,
-         TaskState::waitingApproval},
+         TaskState::waitingApproval, now + 170},
         {"input after start", with(with(base, &R::lastTaskStartedAt, now - 20), &R::lastUserInputRequestAt, now - 10),
-         500, TaskState::waitingInput},
-        {"completed 301 s ago", with(base, &R::lastTaskCompletedAt, now - 301), 0, std::nullopt},
-        {"cancelled 300 s ago", with(base, &R::lastTaskCancelledAt, now - 300), 0, TaskState::cancelled},
-        {"no lifecycle instant", base, 0, std::nullopt},
+         500, TaskState::waitingInput, now + 170},
+        {"completed 301 s ago", with(base, &R::lastTaskCompletedAt, now - 301), 0, std::nullopt, std::nullopt},
+        {"cancelled 300 s ago", with(base, &R::lastTaskCancelledAt, now - 300), 0, TaskState::cancelled, now},
+        {"no lifecycle instant", base, 0, std::nullopt, std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         auto a = c.a;
         std::vector<CodexLocalThreadRecord> records{{"thread-123456789", std::nullopt, now - c.recordAge}};
         a.threadID = records[0].id;
-        auto tasks = deriveTasks("work", records, {{a.threadID, a}}, now);
+        const std::map<std::string, CodexLocalActivityRecord> activities{{a.threadID, a}};
+        auto tasks = deriveTasks("work", records, activities, now);
+        EXPECT_EQ(derivedTasksSameUntil(records, activities, now), c.sameUntil);
+        if (c.sameUntil) {
+            EXPECT_EQ(deriveTasks("work", records, activities, *c.sameUntil), tasks);
+            EXPECT_TRUE(deriveTasks("work", records, activities, *c.sameUntil + 0.001).empty());
+        }
         ASSERT_EQ(tasks.size(), c.state ? 1u : 0u);
         if (!c.state) continue;
         EXPECT_EQ(tasks[0].state, *c.state);

@@ -66,6 +66,40 @@ TEST(ClaudeDesktopUsageObserver, HandsEachCaptureOverOnceAndRefreshesTheStatusEv
     EXPECT_EQ(handed.size(), 2u);
 }
 
+// While nothing changed, a pass hands nothing over, until a running task's freshness runs out
+// or the handler asked for another handover.
+TEST(ClaudeDesktopLocalObserver, QuietWhileNothingChangedUntilAFreshnessEdgeOrARequest) {
+    test::qtApplication();
+    test::TempDir home;
+    auto root = home / "local-agent-mode-sessions";
+    writeSession(root / "org", "run", "run", "Run", t0 - 10,
+                 auditLine(R"("type":"command_lifecycle","state":"started")", t0 - 10));
+    Date now = Date::fromUnix(t0);
+    runtime::ClaudeDesktopLocalObserver observer(root, 1ms, [&] { return now; });
+    std::vector<std::size_t> handovers;  // tasks in each
+    int askAgain = 0;
+    observer.start(
+        "a",
+        [&](const std::vector<TaskSnapshot>& tasks, const std::set<std::string>&) {
+            handovers.push_back(tasks.size());
+            if (askAgain > 0) {
+                --askAgain;
+                observer.handOverAgain();
+            }
+        },
+        [] {}, [](const std::string&, bool) {});
+    // The capture, then once more while the observer takes the running task in; then nothing.
+    ASSERT_TRUE(passes(observer, 12));
+    EXPECT_EQ(handovers, (std::vector<std::size_t>{1, 1}));
+
+    // 15 minutes after its activity the task is no longer fresh: the same capture again, without
+    // it. The handler asks twice for more.
+    askAgain = 2;
+    now = Date::fromUnix(t0 - 10 + 901);
+    ASSERT_TRUE(passes(observer, 12));
+    EXPECT_EQ(handovers, (std::vector<std::size_t>{1, 1, 0, 0, 0}));
+}
+
 TEST(ClaudeDesktopLocalObserver, UnavailableOncePerRunOfFailuresAndAStopInsideAHandlerEndsThePass) {
     test::qtApplication();
     test::TempDir home;

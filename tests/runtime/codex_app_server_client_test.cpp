@@ -50,10 +50,12 @@ protected:
     }
     std::unique_ptr<runtime::CodexAppServerClient> make(Recorder& r, const char* scenario,
                                                std::chrono::milliseconds timeout = std::chrono::seconds(20),
-                                               std::optional<fs::path> home = std::nullopt) {
+                                               std::optional<fs::path> home = std::nullopt,
+                                               std::optional<std::chrono::milliseconds> startup = std::nullopt) {
         qputenv("FAKE_CODEX_SCENARIO", scenario);
         runtime::CodexAppServerClient::Options o;
         o.requestTimeout = timeout;
+        o.startupTimeout = startup;
         return std::make_unique<runtime::CodexAppServerClient>("work", home, exe, r.events(), r.status(), o);
     }
 };
@@ -93,28 +95,33 @@ TEST_F(CodexClient, ConnectsReadsQuotaAndRefreshes) {
 
 TEST_F(CodexClient, PhasesAndFailuresAgainstTheFakeServer) {
     using P = CodexConnectionPhase;
-    const std::chrono::milliseconds shortTimeout(300);
+    // Only the cases that end in a timeout have a short one. The initialize request's timer
+    // runs while the child starts (a Python interpreter here, which on a loaded machine may
+    // take longer than the short timeout): so a case whose answer to initialize matters keeps
+    // the full start-up allowance, or it would end in initializationTimeout instead.
+    const std::chrono::milliseconds full(20000), shortTimeout(300);
     struct Case {
         const char* scenario;
         P last;
         std::size_t deliveries;
+        std::chrono::milliseconds startup, request;
     };
     const Case cases[] = {
-        {"splitJoined", P::connected(), 1},
-        {"pushUpdates", P::connected(), 2},
-        {"bigLine", P::failed(Kind::initializationRejected), 0},
-        {"hang", P::failed(Kind::initializationTimeout), 0},
-        {"hangAccount", P::failed(Kind::requestTimeout), 0},
-        {"signOut", P::failed(Kind::notLoggedIn), 0},
-        {"signedOut", P::failed(Kind::notLoggedIn), 0},
-        {"exit", P::failed(CodexConnectionFailure::serverExited(3)), 0},
-        {"rejectInit", P::failed(Kind::initializationRejected), 0},
-        {"noQuota", P::failed(Kind::quotaReadFailed), 0},
+        {"splitJoined", P::connected(), 1, full, full},
+        {"pushUpdates", P::connected(), 2, full, full},
+        {"bigLine", P::failed(Kind::initializationRejected), 0, full, full},
+        {"hang", P::failed(Kind::initializationTimeout), 0, shortTimeout, full},
+        {"hangAccount", P::failed(Kind::requestTimeout), 0, full, shortTimeout},
+        {"signOut", P::failed(Kind::notLoggedIn), 0, full, full},
+        {"signedOut", P::failed(Kind::notLoggedIn), 0, full, full},
+        {"exit", P::failed(CodexConnectionFailure::serverExited(3)), 0, full, full},
+        {"rejectInit", P::failed(Kind::initializationRejected), 0, full, full},
+        {"noQuota", P::failed(Kind::quotaReadFailed), 0, full, full},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.scenario);
         Recorder r;
-        auto client = make(r, c.scenario, shortTimeout);
+        auto client = make(r, c.scenario, c.request, std::nullopt, c.startup);
         EXPECT_TRUE(client->start());
         ASSERT_TRUE(runUntil([&] { return r.settled() && r.deliveries.size() >= c.deliveries; }));
         runUntil([] { return false; }, std::chrono::milliseconds(50));  // let stray output arrive
@@ -132,7 +139,8 @@ TEST_F(CodexClient, PhasesAndFailuresAgainstTheFakeServer) {
 
 TEST_F(CodexClient, ATimedOutRefreshKeepsTheChildButFails) {
     Recorder r;
-    auto client = make(r, "hangRefresh", std::chrono::milliseconds(300));
+    // The full start-up allowance, so that only the refresh can time out.
+    auto client = make(r, "hangRefresh", std::chrono::milliseconds(300), std::nullopt, std::chrono::seconds(20));
     EXPECT_TRUE(client->start());
     ASSERT_TRUE(runUntil([&] { return r.settled() && !r.deliveries.empty(); }));
     client->refreshRateLimits();

@@ -56,6 +56,45 @@ TEST(CodexObserverLoop, ReportsUntilTheIndexAppearsThenSyncsAndStopsCleanly) {
     EXPECT_FALSE(observer.isRunning());
 }
 
+// While nothing changed, a poll hands nothing over, until a task outlives its state or the
+// handler asked for another handover.
+TEST(CodexObserverLoop, QuietWhileNothingChangedUntilATaskAgesOutOrARequest) {
+    qtApplication();
+    TempDir home;
+    Date now = Date::fromUnix(1'800'000'000);
+    auto rollout = home / "sessions" / "r1.jsonl";
+    appendFile(rollout, rolloutEvent("task_started", iso(now - 20)));
+    {
+        SqliteWriter db(home / "state_5.sqlite");
+        db.exec(codexThreadsTable);
+        db.exec(insertThread({.id = "t1", .rolloutPath = rollout.string(),
+                              .updatedAt = static_cast<long long>(now.unix()) - 10}));
+    }
+    runtime::CodexLocalTaskObserver observer("work", home.path(), std::chrono::milliseconds(5), [&] { return now; });
+    std::vector<std::size_t> handovers;  // tasks in each
+    int askAgain = 0;
+    observer.start(
+        [&](const std::vector<TaskSnapshot>& tasks, const std::set<std::string>&) {
+            handovers.push_back(tasks.size());
+            if (askAgain > 0) {
+                --askAgain;
+                observer.handOverAgain();
+            }
+        },
+        [](const std::string&, bool) {});
+    ASSERT_TRUE(runUntil([&] { return !handovers.empty(); }));
+    runUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(handovers, (std::vector<std::size_t>{1}));
+
+    // Running until 180 s after its last activity (the row's update); the handler asks twice
+    // for more.
+    askAgain = 2;
+    now = now + 171;
+    ASSERT_TRUE(runUntil([&] { return handovers.size() >= 4; }));
+    runUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(handovers, (std::vector<std::size_t>{1, 0, 0, 0}));
+}
+
 TEST(CodexObserverLoop, ReleasingTheObserverDuringACaptureIsHarmless) {
     qtApplication();
     TempDir home;
