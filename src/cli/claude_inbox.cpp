@@ -32,11 +32,9 @@ std::string encodeEventFile(const std::vector<ProviderEventEnvelope>& envelopes)
 }
 
 std::expected<std::vector<ProviderEventEnvelope>, json::DocumentFailure> decodeEventFile(std::string_view bytes) {
-    auto file = json::parse(bytes);
-    if (!file) return std::unexpected(std::move(file.error()));
-    return json::decoded([&] {
-        std::vector<ProviderEventEnvelope> envelopes{file->get<ProviderEventEnvelope>()};
-        if (const Json* following = json::optional(*file, "following")) {
+    return json::decodeDocument(bytes, [](const Json& file) {
+        std::vector<ProviderEventEnvelope> envelopes{file.get<ProviderEventEnvelope>()};
+        if (const Json* following = json::optional(file, "following")) {
             if (!following->is_array()) throw DecodingError("\"following\" is not an array");
             if (following->size() >= maxEventsPerFile) throw DecodingError("too many events in one file");
             for (const auto& e : *following) envelopes.push_back(e.get<ProviderEventEnvelope>());

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "model/date.hpp"
 #include "model/error.hpp"
@@ -50,12 +51,20 @@ template <class Decode>
     }
 }
 
+// One document parsed, then decoded by `decode(const Json&)`, written with the throwing
+// accessors below: invalidJSON or invalidShape as parse() and decoded() say.
+template <class Decode>
+[[nodiscard]] auto decodeDocument(std::string_view bytes, Decode&& decode)
+    -> std::expected<std::invoke_result_t<Decode, const Json&>, DocumentFailure> {
+    auto j = parse(bytes);
+    if (!j) return std::unexpected(std::move(j.error()));
+    return decoded([&] { return std::forward<Decode>(decode)(std::as_const(*j)); });
+}
+
 // One document decoded through T's from_json.
 template <class T>
 [[nodiscard]] std::expected<T, DocumentFailure> decode(std::string_view bytes) {
-    auto j = parse(bytes);
-    if (!j) return std::unexpected(std::move(j.error()));
-    return decoded([&] { return j->template get<T>(); });
+    return decodeDocument(bytes, [](const Json& j) { return j.template get<T>(); });
 }
 
 const Json& object(const Json& j, std::string_view what = "value");

@@ -38,10 +38,8 @@ std::expected<StoredPairing, PeerStateError> loadPairing(const std::filesystem::
     if (!text)
         return std::unexpected(text.error().code == files::FileError::notFound ? PeerStateError::notPaired
                                                                                 : PeerStateError::unreadableState);
-    auto parsed = json::parse(*text);
-    if (!parsed) return std::unexpected(PeerStateError::unreadableState);
-    auto pairing = json::decoded([&]() -> std::optional<StoredPairing> {
-        const auto& j = json::object(*parsed);
+    auto pairing = json::decodeDocument(*text, [](const Json& parsed) -> std::optional<StoredPairing> {
+        const auto& j = json::object(parsed);
         auto keyBytes = security::crypto::fromHex(json::requireString(j, "key"));
         auto key = keyBytes ? security::LocalPairingKey::fromBytes(*keyBytes) : std::nullopt;
         auto companionID = json::requireString(j, "companionID");

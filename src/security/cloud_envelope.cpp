@@ -61,10 +61,7 @@ std::expected<std::string, codec::EncodeFailure> EncryptedCloudSnapshotEnvelope:
 
 std::expected<EncryptedCloudSnapshotEnvelope, json::DocumentFailure> EncryptedCloudSnapshotEnvelope::decode(
     std::string_view bytes) {
-    auto parsed = json::parse(bytes);
-    if (!parsed) return std::unexpected(std::move(parsed.error()));
-    return json::decoded([&] {
-        const Json& j = *parsed;
+    return json::decodeDocument(bytes, [](const Json& j) {
         json::object(j, "EncryptedCloudSnapshotEnvelope");
         EncryptedCloudSnapshotEnvelope e;
         e.schemaVersion = codec::requireInteger(j, "schemaVersion");

@@ -37,10 +37,8 @@ std::string validUTF8(std::string_view s) {
 }
 
 std::optional<CompanionIdentity> decodeIdentity(const std::string& blob) {
-    auto parsed = json::parse(blob);
-    if (!parsed) return std::nullopt;
-    auto identity = json::decoded([&] {
-        const auto& j = json::object(*parsed, "CompanionIdentity");
+    auto identity = json::decodeDocument(blob, [](const Json& parsed) {
+        const auto& j = json::object(parsed, "CompanionIdentity");
         return CompanionIdentity{json::requireString(j, "id"), json::requireString(j, "name")};
     });
     if (!identity || identity->id.empty() || identity->name.empty()) return std::nullopt;

@@ -90,10 +90,7 @@ std::expected<std::string, codec::EncodeFailure> PairingInvitation::qrPayload() 
 }
 
 std::expected<PairingInvitation, json::DocumentFailure> PairingInvitation::decode(std::string_view bytes) {
-    auto parsed = json::parse(bytes);
-    if (!parsed) return std::unexpected(std::move(parsed.error()));
-    return json::decoded([&] {
-        const Json& j = *parsed;
+    return json::decodeDocument(bytes, [](const Json& j) {
         json::object(j, "PairingInvitation");
         PairingInvitation inv;
         inv.schemaVersion = codec::requireInteger(j, "schemaVersion");
@@ -180,10 +177,7 @@ std::expected<std::string, codec::EncodeFailure> PairingHello::encode() const {
 }
 
 std::expected<PairingHello, json::DocumentFailure> PairingHello::decode(std::string_view bytes) {
-    auto parsed = json::parse(bytes);
-    if (!parsed) return std::unexpected(std::move(parsed.error()));
-    return json::decoded([&] {
-        const Json& j = *parsed;
+    return json::decodeDocument(bytes, [](const Json& j) {
         json::object(j, "PairingHello");
         PairingHello h;
         h.schemaVersion = codec::requireInteger(j, "schemaVersion");

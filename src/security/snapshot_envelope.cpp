@@ -51,10 +51,7 @@ std::expected<std::string, codec::EncodeFailure> DeviceSnapshotPayload::encode()
 }
 
 std::expected<DeviceSnapshotPayload, json::DocumentFailure> DeviceSnapshotPayload::decode(std::string_view bytes) {
-    auto parsed = json::parse(bytes);
-    if (!parsed) return std::unexpected(std::move(parsed.error()));
-    return json::decoded([&] {
-        const Json& j = *parsed;
+    return json::decodeDocument(bytes, [](const Json& j) {
         json::object(j, "DeviceSnapshotPayload");
         DeviceSnapshotPayload p;
         p.schemaVersion = codec::requireInteger(j, "schemaVersion");
@@ -115,10 +112,7 @@ std::expected<std::string, codec::EncodeFailure> SignedSnapshotEnvelope::encode(
 }
 
 std::expected<SignedSnapshotEnvelope, json::DocumentFailure> SignedSnapshotEnvelope::decode(std::string_view bytes) {
-    auto parsed = json::parse(bytes);
-    if (!parsed) return std::unexpected(std::move(parsed.error()));
-    return json::decoded([&] {
-        const Json& j = *parsed;
+    return json::decodeDocument(bytes, [](const Json& j) {
         json::object(j, "SignedSnapshotEnvelope");
         SignedSnapshotEnvelope e;
         e.schemaVersion = codec::requireInteger(j, "schemaVersion");
